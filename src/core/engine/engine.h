@@ -1,0 +1,84 @@
+// Kivo: one index object. Owns its configuration, quantization pipeline, flat
+// store (codes, ids, norms), IVF training vectors and at most one search
+// structure.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/config.h"
+#include "error.h"
+#include "quantize/pipeline.h"
+#include "search/hnsw.h"
+#include "search/ivf.h"
+#include "search/topk.h"
+
+namespace kivo::engine {
+
+class Kivo {
+public:
+    static Result<Kivo> create(const EngineConfig& config);
+
+    // Vector count: IVF list sizes once built, else HNSW node count, else the
+    // flat store's ids.
+    uint64_t len() const;
+
+    // Ingest (exclusive access).
+    Status add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors);
+    Status add_flat(std::span<const uint64_t> ids, std::span<const float> data);
+    Status fit(std::span<const std::vector<float>> vectors);
+    Status build();
+
+    // Query (shared access).
+    Result<std::vector<search::ScoredId>> search(std::span<const float> query, uint64_t k,
+                                                 std::optional<std::span<const uint64_t>> allowlist) const;
+
+    // Runtime tunables: change the live structure only, never the config.
+    void set_ef_search(uint64_t ef);
+    void set_nprobe(uint64_t nprobe);
+
+    // Persistence. Paths are passed unchanged to the operating system; one
+    // holding a NUL byte is refused.
+    Status save(const std::string& path) const;
+    static Result<Kivo> load(const std::string& path);
+    static Result<Kivo> load_mmap(const std::string& path);
+
+    // Accessors.
+    const EngineConfig& config() const { return config_; }
+    const quantize::QuantPipeline& pipeline() const { return pipeline_; }
+    uint64_t dim() const { return config_.dim; }
+    Metric metric() const { return config_.metric; }
+    uint8_t bit_width() const { return config_.bit_width; }
+    IndexType index_type() const { return config_.index_type; }
+    uint64_t n4_dims() const { return pipeline_.n4_dims(); }
+    uint64_t padded_dim() const { return pipeline_.padded_dim(); }
+    uint64_t pb4_per_vec() const { return pipeline_.pb4_per_vec(); }
+    uint64_t packed_bytes_per_vec() const { return packed_bytes_per_vec_; }
+    std::span<const uint8_t> codes() const { return codes_; }
+    std::span<const uint64_t> ids() const { return ids_; }
+    std::span<const float> norms() const { return norms_; }
+    const std::vector<std::vector<float>>& training_vectors() const { return training_vectors_; }
+    const std::optional<search::IvfFlat>& ivf() const { return ivf_; }
+    const std::optional<search::Hnsw>& hnsw() const { return hnsw_; }
+
+private:
+    Kivo(EngineConfig config, quantize::QuantPipeline pipeline);
+
+    // One accepted vector, by index type (steps shared by add and add_flat).
+    void ingest_one(uint64_t id, std::span<const float> vector);
+
+    quantize::QuantPipeline pipeline_;
+    std::vector<uint8_t> codes_;
+    std::vector<uint64_t> ids_;
+    std::vector<float> norms_;
+    uint64_t packed_bytes_per_vec_ = 0;
+    std::vector<std::vector<float>> training_vectors_;
+    std::optional<search::IvfFlat> ivf_;
+    std::optional<search::Hnsw> hnsw_;
+    EngineConfig config_;
+};
+
+}  // namespace kivo::engine

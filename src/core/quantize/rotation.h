@@ -1,0 +1,41 @@
+// Rhdh: the seeded randomized Hadamard rotation into the padded space. The
+// sign vector is a pure function of (seed, padded_dim): PCG-XSH-RR key
+// expansion, then one ChaCha20 keystream word per sign.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace kivo::quantize {
+
+// The 32-byte ChaCha20 key expanded from a seed, as 8 little-endian words.
+std::array<uint32_t, 8> expand_key(uint64_t seed);
+
+// One ChaCha20 block (20 rounds) of a 16-word input state: permuted state
+// added word-wise to the input.
+std::array<uint32_t, 16> chacha20_block(const std::array<uint32_t, 16>& input);
+
+class Rhdh {
+public:
+    // The rotation for `dim` under `seed`. `dim` must have a padded dimension
+    // (config padded_dim_for); the caller checks.
+    static Rhdh create(uint64_t dim, uint64_t seed);
+
+    // y = (1/sqrt(n)) * H_n * D * [x, 0...]: sign pass, Sylvester-order fast
+    // Walsh-Hadamard transform, one multiplication by the rounded reciprocal.
+    // Requires x.size() <= padded_dim().
+    std::vector<float> apply(std::span<const float> x) const;
+
+    std::span<const int8_t> signs() const { return signs_; }
+    uint64_t dim() const { return dim_; }
+    uint64_t padded_dim() const { return padded_dim_; }
+
+private:
+    std::vector<int8_t> signs_;
+    uint64_t dim_ = 0;
+    uint64_t padded_dim_ = 1;
+};
+
+}  // namespace kivo::quantize

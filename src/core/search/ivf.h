@@ -1,0 +1,61 @@
+// IvfFlat: k-means lists of packed codes in the transformed space, probed by
+// the best-scoring centroids of a query.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "engine/config.h"
+#include "error.h"
+#include "quantize/pipeline.h"
+#include "search/topk.h"
+
+namespace kivo::search {
+
+struct IvfList {
+    std::vector<float> centroid;
+    std::vector<uint8_t> codes;  // packed_bytes_per_vec bytes per member
+    std::vector<uint64_t> ids;
+    std::vector<float> norms;
+
+    std::size_t size() const { return ids.size(); }
+    bool operator==(const IvfList&) const = default;
+};
+
+// Centroid score: float32 dot product over the shorter length; for l2,
+// 2 * d - (sum of c[i]^2 over all of c). Higher is better.
+float centroid_score(engine::Metric metric, std::span<const float> v, std::span<const float> c);
+
+struct IvfFlat {
+    std::vector<IvfList> lists;
+    uint64_t packed_bytes_per_vec = 0;
+    uint64_t nprobe = 0;
+    uint64_t dim = 0;  // centroid length: padded_dim
+    engine::Metric metric = engine::Metric::Cosine;
+
+    // k-means over the training vectors (one per id, in id order), then the
+    // codes, ids and norms distributed into one list per centroid. Fails with
+    // EmptyIndex when there are no ids. `codes` holds the n codes back to back.
+    static Result<IvfFlat> build(uint64_t nlist, uint64_t nprobe, uint64_t packed_bytes_per_vec,
+                                 uint64_t dim, std::span<const uint64_t> ids,
+                                 std::span<const uint8_t> codes, std::span<const float> norms,
+                                 std::span<const std::vector<float>> training_vectors, uint64_t seed,
+                                 engine::Metric metric);
+
+    // Index of the best centroid of v (higher index wins ties).
+    std::size_t best_list(std::span<const float> v) const;
+
+    // Number of indexed vectors: the sum of the list sizes.
+    uint64_t len() const;
+
+    // The query: rank centroids, probe min(nprobe, lists) best lists, keep the
+    // top k, then post-filter against the caller's list when one is given.
+    std::vector<ScoredId> search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
+                                 uint64_t k, std::optional<std::span<const uint64_t>> allowlist) const;
+
+    bool operator==(const IvfFlat&) const = default;
+};
+
+}  // namespace kivo::search

@@ -1,0 +1,40 @@
+// Processor-feature detection (cached once per process) and the scoring entry
+// points that pick the widest supported kernel variant.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace kivo::simd {
+
+enum Feature : uint32_t {
+    kAvx2 = 1u << 0,
+    kFma = 1u << 1,
+    kAvx512F = 1u << 2,
+    kAvx512Bw = 1u << 3,
+};
+
+// CPUID leaves 1 and 7 plus XGETBV: a feature counts only when the processor
+// reports it and the operating system saves its register state.
+uint32_t detect_features();
+// The process-wide cached word (detected on first use).
+uint32_t features();
+
+enum class Variant : uint8_t { Portable, Avx2, Avx512 };
+Variant variant_4bit(uint32_t feature_word);
+Variant variant_2bit(uint32_t feature_word);
+
+// Dispatching entry points: `query` holds the block's L coordinates, `code`
+// ceil(L / 4) or ceil(L / 2) bytes.
+float score_2bit(std::span<const float> query, std::span<const uint8_t> code);
+float score_4bit(std::span<const float> query, std::span<const uint8_t> code);
+
+// Batched: `count` blocks at code + i * stride; out[i] bit-identical to the
+// single-block entry point for block i.
+void score_2bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,
+                      std::size_t count, float* out);
+void score_4bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,
+                      std::size_t count, float* out);
+
+}  // namespace kivo::simd

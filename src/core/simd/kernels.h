@@ -1,0 +1,30 @@
+// Declarations of the processor-specific kernels. Included by the kernel
+// translation units themselves, so it uses nothing beyond <cstdint>/<cstddef>.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kivo::simd {
+
+namespace avx2 {
+// Requires AVX2 and FMA. `len` query floats against one block of
+// ceil(len / 4) (2-bit) or ceil(len / 2) (4-bit) bytes.
+float score_2bit(const float* query, std::size_t len, const uint8_t* code);
+float score_4bit(const float* query, std::size_t len, const uint8_t* code);
+// The same kernels over `count` blocks found at code + i * stride; out[i] is
+// bit-identical to the single-block result for block i.
+void score_2bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
+                      std::size_t count, float* out);
+void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
+                      std::size_t count, float* out);
+}  // namespace avx2
+
+namespace avx512 {
+// Requires AVX-512F and AVX-512BW.
+float score_4bit(const float* query, std::size_t len, const uint8_t* code);
+void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
+                      std::size_t count, float* out);
+}  // namespace avx512
+
+}  // namespace kivo::simd
