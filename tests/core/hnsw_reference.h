@@ -72,7 +72,7 @@ inline float construction_score(std::span<const float> q, std::span<const float>
 inline std::vector<Candidate> search_layer_build(const Hnsw& g, std::span<const float> q, uint32_t entry,
                                                  uint64_t ef, uint64_t layer, engine::Metric metric) {
     return layer_search(g.nodes, entry, ef, layer,
-                        [&](uint32_t v) { return construction_score(q, g.vectors[v], metric); });
+                        [&](uint32_t v) { return construction_score(q, g.vector_of(v), metric); });
 }
 
 // Insertion step by step; `g` holds only the data fields.
@@ -86,7 +86,8 @@ inline void insert(Hnsw& g, std::vector<uint8_t> code, float norm, std::vector<f
     node.norm = norm;
     node.neighbours.resize(level + 1);
     g.nodes.push_back(node);
-    g.vectors.push_back(q);
+    if (g.vectors.empty()) g.vector_dim = q.size();
+    g.vectors.insert(g.vectors.end(), q.begin(), q.end());
     if (!g.entry_point) {
         g.entry_point = static_cast<uint32_t>(n);
         g.max_level = level;

@@ -20,8 +20,9 @@ Hnsw Hnsw::create(uint64_t m, uint64_t ef_construction, uint64_t ef_search,
 }
 
 void Hnsw::release_vectors() {
-    std::vector<std::vector<float>>().swap(vectors);
+    std::vector<float>().swap(vectors);
     std::vector<float>().swap(vector_sq_sums);
+    vector_dim = 0;
 }
 
 namespace {
@@ -56,7 +57,8 @@ std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipelin
     auto score_many = [&](const uint32_t* ids, std::size_t count, float* out) {
         for (std::size_t i = 0; i < count; ++i) out[i] = node_score(pipeline, query, nodes[ids[i]], metric);
     };
-    return detail::layer_search(nodes, entry, s0, ef, layer, reachable, score_many);
+    auto prefetch = [&](uint32_t v) { __builtin_prefetch(nodes[v].codes.data()); };
+    return detail::layer_search(nodes, entry, s0, ef, layer, reachable, prefetch, score_many);
 }
 
 std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,

@@ -50,9 +50,12 @@ struct Hnsw {
     static constexpr uint64_t kMaxLevel = 254;
 
     std::vector<HnswNode> nodes;
-    // Construction vectors: node i's transformed vector. Emptied by build();
-    // restore_vectors() rebuilds missing ones from the codes.
-    std::vector<std::vector<float>> vectors;
+    // Construction vectors, flat: node i's transformed vector is
+    // vectors[i * vector_dim, (i + 1) * vector_dim) for i below
+    // vector_count(). Emptied by build(); restore_vectors() rebuilds missing
+    // ones from the codes.
+    std::vector<float> vectors;
+    uint64_t vector_dim = 0;
     std::optional<uint32_t> entry_point;
     uint64_t max_level = 0;
     uint64_t m = 0;
@@ -93,13 +96,15 @@ struct Hnsw {
     // Inserts one vector. Every existing node must have its construction
     // vector: call restore_vectors() first when has_all_vectors() is false.
     // Should that be skipped, the insertion still reads no missing vector: it
-    // links the node only through nodes that have one.
+    // links the node only through nodes that have one, and its own vector is
+    // left to restore_vectors(). The same holds for a construction vector
+    // whose length differs from vector_dim.
     void insert(std::vector<uint8_t> code, float norm, std::vector<float> construction_vector,
                 uint64_t id, engine::Metric metric);
 
-    // Rebuilds every missing construction vector (and any of the wrong
-    // length) from the node's packed code: the centroid of each slot in the
-    // transformed space, padded_dim values. Existing exact vectors are kept.
+    // Rebuilds every missing construction vector from the node's packed code:
+    // the centroid of each slot in the transformed space, padded_dim values.
+    // Existing vectors are kept unless their length is not padded_dim.
     void restore_vectors(const quantize::QuantPipeline& pipeline);
     void restore_vectors(uint64_t padded_dim, uint64_t n4_dims);
     // The dequantized code: CENTROIDS_4BIT for the first n4_dims slots,
@@ -109,7 +114,13 @@ struct Hnsw {
 
     // Drops the construction vectors and frees their storage.
     void release_vectors();
-    bool has_all_vectors() const { return vectors.size() == nodes.size(); }
+    // Number of leading nodes that have a construction vector.
+    uint64_t vector_count() const { return vector_dim == 0 ? 0 : vectors.size() / vector_dim; }
+    bool has_all_vectors() const { return vector_count() == nodes.size(); }
+    // Construction vector of a node below vector_count().
+    std::span<const float> vector_of(uint32_t node) const {
+        return {vectors.data() + static_cast<std::size_t>(node) * vector_dim, static_cast<std::size_t>(vector_dim)};
+    }
 
     // Sum of squares of each construction vector, for l2 construction scores:
     // kept in step with `vectors` by insertion, recomputed when out of step.

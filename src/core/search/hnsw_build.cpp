@@ -49,10 +49,11 @@ void prune(std::vector<Neighbour>& list, uint64_t budget) {
 
 // Recomputes the cached sums of squares when they fell out of step.
 void sync_sq_sums(Hnsw& graph) {
-    if (graph.vector_sq_sums.size() == graph.vectors.size()) return;
-    graph.vector_sq_sums.resize(graph.vectors.size());
-    for (std::size_t i = 0; i < graph.vectors.size(); ++i) {
-        graph.vector_sq_sums[i] = sum_squares(graph.vectors[i]);
+    const std::size_t count = static_cast<std::size_t>(graph.vector_count());
+    if (graph.vector_sq_sums.size() == count) return;
+    graph.vector_sq_sums.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        graph.vector_sq_sums[i] = sum_squares(graph.vector_of(static_cast<uint32_t>(i)));
     }
 }
 
@@ -96,65 +97,61 @@ float Hnsw::construction_score(std::span<const float> q, std::span<const float> 
 
 std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
                                                 uint64_t layer, engine::Metric metric) const {
-    const std::size_t limit = std::min(nodes.size(), vectors.size());
+    const std::size_t limit = static_cast<std::size_t>(std::min<uint64_t>(nodes.size(), vector_count()));
     if (entry >= limit) return {};
     const bool l2 = metric == engine::Metric::L2;
-    const bool cached_sq = vector_sq_sums.size() == vectors.size();
+    const bool cached_sq = vector_sq_sums.size() == vector_count();
+    // The kernels need every row as long as the query; a query of another
+    // length (outside the engine's use) takes the scalar path over the
+    // shorter length.
+    const bool batched = query.size() == vector_dim;
     const uint32_t features = simd::features();
 
+    auto finish_l2 = [&](uint32_t v, float d) {
+        const float sq = cached_sq ? vector_sq_sums[v] : sum_squares(vector_of(v));
+        const float half = 0.5f * sq;
+        return d - half;
+    };
     auto score_one = [&](uint32_t v) {
-        const std::vector<float>& x = vectors[v];
-        if (l2 && cached_sq && x.size() == query.size()) {
-            const float d = construction_score(query, x, engine::Metric::Dot);
-            const float half = 0.5f * vector_sq_sums[v];
-            return d - half;
-        }
-        return construction_score(query, x, metric);
+        const float d = construction_score(query, vector_of(v), engine::Metric::Dot);
+        return l2 ? finish_l2(v, d) : d;
     };
     // Nodes without a construction vector are never visited.
     auto reachable = [&](uint32_t v) { return v < limit; };
+    // Start loading each new row while the rest of the list is walked.
+    auto prefetch = [&](uint32_t v) {
+        const char* row = reinterpret_cast<const char*>(vectors.data() + static_cast<std::size_t>(v) * vector_dim);
+        __builtin_prefetch(row);
+        __builtin_prefetch(row + 64);
+    };
 
     std::vector<const float*> rows;
-    std::vector<uint32_t> row_nodes;
-    std::vector<float> row_scores;
     auto score_many = [&](const uint32_t* ids, std::size_t count, float* out) {
-        rows.clear();
-        row_nodes.clear();
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::vector<float>& x = vectors[ids[i]];
-            if (x.size() == query.size()) {
-                rows.push_back(x.data());
-                row_nodes.push_back(static_cast<uint32_t>(i));
-            } else {
-                out[i] = score_one(ids[i]);
-            }
+        if (!batched) {
+            for (std::size_t i = 0; i < count; ++i) out[i] = score_one(ids[i]);
+            return;
         }
-        if (rows.empty()) return;
-        row_scores.resize(rows.size());
-        simd::dot_rows(query.data(), query.size(), rows.data(), rows.size(), row_scores.data(), features);
-        for (std::size_t j = 0; j < rows.size(); ++j) {
-            const std::size_t i = row_nodes[j];
-            float s = row_scores[j];
-            if (l2) {
-                const float sq = cached_sq ? vector_sq_sums[ids[i]] : sum_squares(vectors[ids[i]]);
-                const float half = 0.5f * sq;
-                s = s - half;
-            }
-            out[i] = s;
+        rows.resize(count);
+        for (std::size_t i = 0; i < count; ++i) rows[i] = vectors.data() + static_cast<std::size_t>(ids[i]) * vector_dim;
+        simd::dot_rows(query.data(), query.size(), rows.data(), count, out, features);
+        if (l2) {
+            for (std::size_t i = 0; i < count; ++i) out[i] = finish_l2(ids[i], out[i]);
         }
     };
-    return detail::layer_search(nodes, entry, score_one(entry), ef, layer, reachable, score_many);
+    return detail::layer_search(nodes, entry, score_one(entry), ef, layer, reachable, prefetch, score_many);
 }
 
 void Hnsw::insert(std::vector<uint8_t> code, float norm, std::vector<float> construction_vector, uint64_t id,
                   engine::Metric metric) {
     const uint64_t n = nodes.size();
-    const bool complete = has_all_vectors();
+    if (vectors.empty()) vector_dim = construction_vector.size();
+    const bool store = has_all_vectors() && construction_vector.size() == vector_dim && vector_dim > 0;
     sync_sq_sums(*this);
 
-    // Steps 1-2: level and node; the vector is stored at index n when that is
-    // where it belongs. Otherwise (vectors released and not restored) it
-    // stays a query only, and restore_vectors() rebuilds it from the code.
+    // Steps 1-2: level and node; the vector is stored as node n's when that
+    // is where it belongs. Otherwise (vectors released and not restored, or
+    // a vector of another length) it is only the query of this insertion,
+    // and restore_vectors() rebuilds the node's vector from its code.
     const uint64_t level = draw_level(n, level_mult);
     HnswNode node;
     node.codes = std::move(code);
@@ -165,14 +162,11 @@ void Hnsw::insert(std::vector<uint8_t> code, float norm, std::vector<float> cons
         node.neighbours[l].reserve(static_cast<std::size_t>(std::min<uint64_t>(layer_budget(l), 128)) + 1);
     }
     nodes.push_back(std::move(node));
-    std::vector<float> detached;
-    if (complete) {
+    if (store) {
         vector_sq_sums.push_back(sum_squares(construction_vector));
-        vectors.push_back(std::move(construction_vector));
-    } else {
-        detached = std::move(construction_vector);
+        vectors.insert(vectors.end(), construction_vector.begin(), construction_vector.end());
     }
-    const std::span<const float> q = complete ? std::span<const float>(vectors.back()) : detached;
+    const std::span<const float> q = construction_vector;
     const uint32_t self = static_cast<uint32_t>(n);
 
     // Step 3: the first node becomes the entry.
@@ -251,13 +245,23 @@ void Hnsw::restore_vectors(const quantize::QuantPipeline& pipeline) {
 }
 
 void Hnsw::restore_vectors(uint64_t padded_dim, uint64_t n4_dims) {
+    // Vectors of another length cannot be scored against the codes' space:
+    // all are rebuilt then.
+    if (vector_dim != padded_dim) {
+        vectors.clear();
+        vector_sq_sums.clear();
+        vector_dim = padded_dim;
+    }
+    if (padded_dim == 0) return;
     sync_sq_sums(*this);
-    vectors.resize(nodes.size());
-    vector_sq_sums.resize(nodes.size());
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        if (vectors[i].size() == padded_dim) continue;
-        vectors[i] = dequantize(nodes[i].codes, padded_dim, n4_dims);
-        vector_sq_sums[i] = sum_squares(vectors[i]);
+    const std::size_t kept = static_cast<std::size_t>(std::min<uint64_t>(vector_count(), nodes.size()));
+    vectors.resize(kept * padded_dim);
+    vector_sq_sums.resize(kept);
+    vectors.reserve(nodes.size() * padded_dim);
+    for (std::size_t i = kept; i < nodes.size(); ++i) {
+        const std::vector<float> v = dequantize(nodes[i].codes, padded_dim, n4_dims);
+        vector_sq_sums.push_back(sum_squares(v));
+        vectors.insert(vectors.end(), v.begin(), v.end());
     }
 }
 

@@ -177,10 +177,11 @@ private:
 // One layer search from `entry` (already scored s0). `reachable(v)` says
 // whether node v may be visited at all (link targets of a damaged graph and
 // nodes without a construction vector are passed over);
+// `prefetch(v)` is told of each newly visited node before any is scored;
 // `score_many(nodes, count, out)` scores newly visited nodes, in list order.
-template <class Reachable, class ScoreMany>
+template <class Reachable, class Prefetch, class ScoreMany>
 std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t entry, float s0,
-                                    uint64_t ef, uint64_t layer, Reachable reachable,
+                                    uint64_t ef, uint64_t layer, Reachable reachable, Prefetch prefetch,
                                     ScoreMany score_many) {
     // Room for ef results, but never more than the graph can supply.
     const std::size_t reserve =
@@ -207,7 +208,10 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
         fresh.clear();
         for (const Neighbour& link : links) {
             if (!reachable(link.node)) continue;
-            if (visited.insert(link.node)) fresh.push_back(link.node);
+            if (visited.insert(link.node)) {
+                prefetch(link.node);
+                fresh.push_back(link.node);
+            }
         }
         if (fresh.empty()) continue;
         // Scoring all fresh neighbours before handling them in list order

@@ -21,9 +21,4 @@ namespace avx2 {
 void dot_rows(const float* q, std::size_t len, const float* const* rows, std::size_t count, float* out);
 }  // namespace avx2
 
-namespace avx512 {
-// Requires AVX-512F.
-void dot_rows(const float* q, std::size_t len, const float* const* rows, std::size_t count, float* out);
-}  // namespace avx512
-
 }  // namespace kivo::simd
