@@ -5,7 +5,7 @@
 // Times are thread CPU time (the machine may be shared: time spent descheduled
 // does not count); the wall-clock rate of the same best run is shown beside it.
 //
-// Usage: bench_kernels [large_MiB=256] [small_KiB=128] [min_seconds=0.25]
+// Usage: bench_kernels [large_MiB=256] [small_KiB=128] [min_seconds=0.25] [dim=all]
 #include <time.h>
 
 #include <algorithm>
@@ -140,6 +140,7 @@ int main(int argc, char** argv) {
     const std::size_t large_mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
     const std::size_t small_kib = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 128;
     const double min_seconds = argc > 3 ? std::strtod(argv[3], nullptr) : 0.25;
+    const std::size_t only_dim = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 0;
 
     const uint32_t f = simd::features();
     const bool has_avx2 = simd::variant_2bit(f) == simd::Variant::Avx2;
@@ -165,6 +166,7 @@ int main(int argc, char** argv) {
 
     const std::vector<uint8_t> large = random_bytes(large_mib << 20, 0x9E3779B97F4A7C15ull);
     for (std::size_t dim : {512, 1024, 2048}) {
+        if (only_dim != 0 && dim != only_dim) continue;
         std::vector<float> q(dim);
         const std::vector<uint8_t> qbits = random_bytes(dim, dim);
         for (std::size_t i = 0; i < dim; ++i) q[i] = (static_cast<float>(qbits[i]) - 127.5f) / 64.0f;

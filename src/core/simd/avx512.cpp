@@ -30,6 +30,23 @@ inline uint64_t load_u64(const uint8_t* p) {
     return v;
 }
 
+// Asks for the cache line at p + offset ahead of use, into L2 (measured faster
+// than into L1 for these scans). The address is formed as an integer because
+// it may lie past the codes' array; a prefetch never faults.
+inline void prefetch(const uint8_t* p, std::size_t offset) {
+    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(p) + offset), _MM_HINT_T1);
+}
+
+// Distance from a group of n codes to the codes prefetched while it is scored:
+// whole groups, at least about 4 KiB ahead so that the lines arrive before
+// use even when a group is scored quickly. Addresses past the caller's array
+// are harmless (see prefetch); in a chunked scan they are the next chunk.
+inline std::size_t prefetch_ahead(std::size_t n, std::size_t stride) {
+    const std::size_t group = n * stride;
+    if (group == 0) return 0;
+    return (4096 + group - 1) / group * group;
+}
+
 // Sixteen query floats from q + off; lanes at or past len read as 0.0, so the
 // padding nibble adds an exact zero and nothing beyond the query is touched.
 inline __m512 load_q16(const float* q, std::size_t off, std::size_t len) {
@@ -65,9 +82,13 @@ inline float reduce16(__m512 a) {
 
 // N codes scored at once. Each code keeps its own accumulator and order of
 // operations, so the result for a code does not depend on N; the codes only
-// share the query loads and overlap their dependency chains.
+// share the query loads and overlap their dependency chains. A nonzero
+// `ahead` is the distance to the next call's codes, which are prefetched one
+// line per code every 64 bytes: N short interleaved streams are a pattern the
+// hardware prefetchers do not pick up.
 template <std::size_t N>
-inline void score_4bit_n(const float* q, std::size_t len, const uint8_t* const* code, float* out) {
+inline void score_4bit_n(const float* q, std::size_t len, const uint8_t* const* code, float* out,
+                         std::size_t ahead = 0) {
     const std::size_t bytes = (len + 1) / 2;
     const std::size_t runs = bytes / 8;
     // Only an odd len leaves a padding nibble; it falls into the last run
@@ -80,6 +101,9 @@ inline void score_4bit_n(const float* q, std::size_t len, const uint8_t* const* 
     for (std::size_t k = 0; k < N; ++k) a[k] = _mm512_setzero_ps();
     std::size_t t = 0;
     for (; t < full_runs; ++t) {
+        if (ahead != 0 && t % 8 == 0) {
+            for (std::size_t k = 0; k < N; ++k) prefetch(code[k], ahead + 8 * t);
+        }
         const __m512 qv = _mm512_permutexvar_ps(interleave, _mm512_loadu_ps(q + 16 * t));
         for (std::size_t k = 0; k < N; ++k) {
             const __m512i idx = nibble_indices(load_u64(code[k] + 8 * t), shifts);
@@ -119,11 +143,12 @@ float score_4bit(const float* query, std::size_t len, const uint8_t* code) {
 
 void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out) {
+    const std::size_t ahead = prefetch_ahead(kBatch4, stride);
     std::size_t i = 0;
     for (; i + kBatch4 <= count; i += kBatch4) {
         const uint8_t* codes[kBatch4];
         for (std::size_t k = 0; k < kBatch4; ++k) codes[k] = code + (i + k) * stride;
-        score_4bit_n<kBatch4>(query, len, codes, out + i);
+        score_4bit_n<kBatch4>(query, len, codes, out + i, ahead);
     }
     for (; i < count; ++i) {
         const uint8_t* one = code + i * stride;
