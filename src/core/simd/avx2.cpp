@@ -90,12 +90,12 @@ inline float tail_4bit(const float* q, std::size_t len, const uint8_t* code, std
 // N codes scored at once. Each code keeps its own accumulators and its own
 // order of operations, so the result for a code does not depend on N; the
 // codes only share the query loads and overlap their dependency chains. A
-// nonzero `ahead` is the distance to the next call's codes, which are
-// prefetched one line per code every 64 bytes: N short interleaved streams are
-// a pattern the hardware prefetchers do not pick up.
+// nonzero `ahead` is the distance to the codes of a later call, whose first
+// `span` bytes are prefetched one line per code every 64 bytes: N short
+// interleaved streams are a pattern the hardware prefetchers do not pick up.
 template <std::size_t N>
 inline void score_2bit_n(const float* q, std::size_t len, const uint8_t* const* code, float* out,
-                         std::size_t ahead = 0) {
+                         std::size_t ahead = 0, std::size_t span = 0) {
     const std::size_t bytes = (len + 3) / 4;
     const std::size_t pairs = bytes / 2;
     // Pairs whose eight coordinates all lie below len; at most one more pair
@@ -121,6 +121,11 @@ inline void score_2bit_n(const float* q, std::size_t len, const uint8_t* const* 
             a[k] = _mm256_fmadd_ps(_mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh1)), q1, a[k]);
         }
     }
+    if (ahead != 0) {
+        for (std::size_t off = (t + 31) / 32 * 64; off < span; off += 64) {
+            for (std::size_t k = 0; k < N; ++k) prefetch(code[k], ahead + off);
+        }
+    }
     for (; t < pairs; ++t) {
         const __m256 qv = load_q8(q, 8 * t, len);
         for (std::size_t k = 0; k < N; ++k) {
@@ -141,9 +146,11 @@ inline void score_2bit_n(const float* q, std::size_t len, const uint8_t* const* 
     }
 }
 
+// The same scheme; the batch passes the whole stride as `span`: in a mixed
+// code the rest of it is the 2-bit block, scored right after this one.
 template <std::size_t N>
 inline void score_4bit_n(const float* q, std::size_t len, const uint8_t* const* code, float* out,
-                         std::size_t ahead = 0) {
+                         std::size_t ahead = 0, std::size_t span = 0) {
     const std::size_t bytes = (len + 1) / 2;
     const std::size_t blocks = bytes / 16;
     const std::size_t groups = bytes / 4;
@@ -169,6 +176,11 @@ inline void score_4bit_n(const float* q, std::size_t len, const uint8_t* const* 
                 const __m256 c = lookup_4bit(load_u32(code[k] + 16 * t + 4 * g), low, high, shifts);
                 a[k][g] = _mm256_fmadd_ps(c, qv, a[k][g]);
             }
+        }
+    }
+    if (ahead != 0) {
+        for (std::size_t off = (full_blocks + 3) / 4 * 64; off < span; off += 64) {
+            for (std::size_t k = 0; k < N; ++k) prefetch(code[k], ahead + off);
         }
     }
     for (; t < blocks; ++t) {
@@ -203,33 +215,33 @@ constexpr std::size_t kBatch4 = 2;
 
 template <std::size_t N, typename Kernel>
 inline void run_batch(Kernel kernel, const float* q, std::size_t len, const uint8_t* code,
-                      std::size_t stride, std::size_t count, float* out) {
+                      std::size_t stride, std::size_t count, float* out, std::size_t span) {
     const std::size_t ahead = prefetch_ahead(N, stride);
     std::size_t i = 0;
     for (; i + N <= count; i += N) {
         const uint8_t* codes[N];
         for (std::size_t k = 0; k < N; ++k) codes[k] = code + (i + k) * stride;
-        kernel.template operator()<N>(q, len, codes, out + i, ahead);
+        kernel.template operator()<N>(q, len, codes, out + i, ahead, span);
     }
     for (; i < count; ++i) {
         const uint8_t* one[1] = {code + i * stride};
-        kernel.template operator()<1>(q, len, one, out + i, 0);
+        kernel.template operator()<1>(q, len, one, out + i, 0, 0);
     }
 }
 
 struct Kernel2 {
     template <std::size_t N>
     void operator()(const float* q, std::size_t len, const uint8_t* const* c, float* out,
-                    std::size_t ahead) const {
-        score_2bit_n<N>(q, len, c, out, ahead);
+                    std::size_t ahead, std::size_t span) const {
+        score_2bit_n<N>(q, len, c, out, ahead, span);
     }
 };
 
 struct Kernel4 {
     template <std::size_t N>
     void operator()(const float* q, std::size_t len, const uint8_t* const* c, float* out,
-                    std::size_t ahead) const {
-        score_4bit_n<N>(q, len, c, out, ahead);
+                    std::size_t ahead, std::size_t span) const {
+        score_4bit_n<N>(q, len, c, out, ahead, span);
     }
 };
 
@@ -249,12 +261,12 @@ float score_4bit(const float* query, std::size_t len, const uint8_t* code) {
 
 void score_2bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out) {
-    run_batch<kBatch2>(Kernel2{}, query, len, code, stride, count, out);
+    run_batch<kBatch2>(Kernel2{}, query, len, code, stride, count, out, (len + 3) / 4);
 }
 
 void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out) {
-    run_batch<kBatch4>(Kernel4{}, query, len, code, stride, count, out);
+    run_batch<kBatch4>(Kernel4{}, query, len, code, stride, count, out, stride);
 }
 
 }  // namespace kivo::simd::avx2

@@ -83,12 +83,14 @@ inline float reduce16(__m512 a) {
 // N codes scored at once. Each code keeps its own accumulator and order of
 // operations, so the result for a code does not depend on N; the codes only
 // share the query loads and overlap their dependency chains. A nonzero
-// `ahead` is the distance to the next call's codes, which are prefetched one
-// line per code every 64 bytes: N short interleaved streams are a pattern the
-// hardware prefetchers do not pick up.
+// `ahead` is the distance to the codes of a later call, whose first `span`
+// bytes are prefetched one line per code every 64 bytes: N short interleaved
+// streams are a pattern the hardware prefetchers do not pick up. The batch
+// passes the whole stride as `span`: in a mixed code the rest of it is the
+// 2-bit block, scored right after this one.
 template <std::size_t N>
 inline void score_4bit_n(const float* q, std::size_t len, const uint8_t* const* code, float* out,
-                         std::size_t ahead = 0) {
+                         std::size_t ahead = 0, std::size_t span = 0) {
     const std::size_t bytes = (len + 1) / 2;
     const std::size_t runs = bytes / 8;
     // Only an odd len leaves a padding nibble; it falls into the last run
@@ -108,6 +110,11 @@ inline void score_4bit_n(const float* q, std::size_t len, const uint8_t* const* 
         for (std::size_t k = 0; k < N; ++k) {
             const __m512i idx = nibble_indices(load_u64(code[k] + 8 * t), shifts);
             a[k] = _mm512_fmadd_ps(_mm512_permutexvar_ps(idx, table), qv, a[k]);
+        }
+    }
+    if (ahead != 0) {
+        for (std::size_t off = (full_runs + 7) / 8 * 64; off < span; off += 64) {
+            for (std::size_t k = 0; k < N; ++k) prefetch(code[k], ahead + off);
         }
     }
     for (; t < runs; ++t) {
@@ -148,7 +155,7 @@ void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, 
     for (; i + kBatch4 <= count; i += kBatch4) {
         const uint8_t* codes[kBatch4];
         for (std::size_t k = 0; k < kBatch4; ++k) codes[k] = code + (i + k) * stride;
-        score_4bit_n<kBatch4>(query, len, codes, out + i, ahead);
+        score_4bit_n<kBatch4>(query, len, codes, out + i, ahead, stride);
     }
     for (; i < count; ++i) {
         const uint8_t* one = code + i * stride;
