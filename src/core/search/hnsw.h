@@ -74,6 +74,9 @@ struct Hnsw {
 
     // Drops the construction vectors and frees their storage.
     void release_vectors();
+    // Rebuilds every node's construction vector from its code, so that
+    // insertion can continue after build() or a load.
+    void restore_vectors(const quantize::QuantPipeline& pipeline);
     bool has_all_vectors() const { return vectors.size() == nodes.size(); }
 };
 
