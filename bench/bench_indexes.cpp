@@ -2,11 +2,11 @@
 // 4-bit): brute-force QPS, HNSW and IVF-Flat build time and QPS, recall@10
 // against the brute-force scan, and bytes held per stored vector.
 //
-// Usage: bench_indexes [n_vectors] [n_queries]
-#include <chrono>
+// Usage: bench_indexes [n_vectors] [n_queries]. Times are thread CPU time.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <random>
 
 #include "engine/engine.h"
@@ -22,9 +22,17 @@ namespace {
 constexpr std::size_t kDim = 384;
 constexpr uint64_t kTop = 10;
 
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
+// Timings are CPU time of the calling thread, so that other processes on a
+// shared machine do not inflate them (everything runs on this one thread).
+struct Clock {
+    double start = now();
+    static double now() {
+        timespec ts{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+    }
+    double seconds() const { return now() - start; }
+};
 
 std::vector<float> unit_vectors(std::size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -91,7 +99,7 @@ struct Run {
 
 Run run_queries(const Kivo& k, const Kivo* exact, const std::vector<float>& queries, std::size_t nq) {
     std::vector<std::vector<kivo::search::ScoredId>> results(nq);
-    const auto t0 = std::chrono::steady_clock::now();
+    const Clock clock;
     for (std::size_t q = 0; q < nq; ++q) {
         auto r = k.search(std::span<const float>(queries).subspan(q * kDim, kDim), kTop, std::nullopt);
         if (!r) {
@@ -100,7 +108,7 @@ Run run_queries(const Kivo& k, const Kivo* exact, const std::vector<float>& quer
         }
         results[q] = std::move(*r);
     }
-    const double secs = seconds_since(t0);
+    const double secs = clock.seconds();
     double recall = 1.0;
     if (exact != nullptr) {
         std::size_t hits = 0;
@@ -131,21 +139,21 @@ int main(int argc, char** argv) {
     for (std::size_t j = 0; j < n; ++j) ids[j] = j;
 
     Kivo bf = *Kivo::create(config(IndexType::BruteForce));
-    auto t0 = std::chrono::steady_clock::now();
+    Clock clock;
     if (!bf.add_flat(ids, data)) return 1;
-    std::printf("brute force: add %.2f s, %.1f bytes/vector\n", seconds_since(t0), bytes_per_vector(bf));
+    std::printf("brute force: add %.2f s, %.1f bytes/vector\n", clock.seconds(), bytes_per_vector(bf));
     const Run b = run_queries(bf, nullptr, queries, nq);
     std::printf("brute force: %.1f queries/s (%.3f ms/query)\n", b.qps, 1000.0 / b.qps);
 
     {
         Kivo ivf = *Kivo::create(config(IndexType::IvfFlat));
-        t0 = std::chrono::steady_clock::now();
+        clock = Clock();
         if (!ivf.add_flat(ids, data)) return 1;
-        const double add_s = seconds_since(t0);
-        t0 = std::chrono::steady_clock::now();
+        const double add_s = clock.seconds();
+        clock = Clock();
         if (!ivf.build()) return 1;
         std::printf("ivf-flat nlist 256: add %.2f s, build (k-means) %.2f s, %.1f bytes/vector\n", add_s,
-                    seconds_since(t0), bytes_per_vector(ivf));
+                    clock.seconds(), bytes_per_vector(ivf));
         for (uint64_t p : {8u, 32u}) {
             ivf.set_nprobe(p);
             const Run r = run_queries(ivf, &bf, queries, nq);
@@ -155,9 +163,9 @@ int main(int argc, char** argv) {
     }
     {
         Kivo h = *Kivo::create(config(IndexType::Hnsw));
-        t0 = std::chrono::steady_clock::now();
+        clock = Clock();
         if (!h.add_flat(ids, data)) return 1;
-        const double add_s = seconds_since(t0);
+        const double add_s = clock.seconds();
         std::printf("hnsw m 32 ef_construction 200: insertion %.2f s (%.0f vectors/s), %.1f bytes/vector with "
                     "construction vectors\n",
                     add_s, static_cast<double>(n) / add_s, bytes_per_vector(h));

@@ -19,8 +19,9 @@ constexpr std::size_t kDim = 128;
 constexpr std::size_t kCentres = 100;
 constexpr uint64_t kTop = 10;
 
-// Points drawn around 100 Gaussian centres whose clouds overlap: the centre
-// spread and the noise have the same scale.
+// Points drawn around 100 Gaussian centres whose clouds overlap: the noise
+// (sd 1.5 per coordinate) is wider than the spread of the centres (sd 1), so
+// a cloud's radius exceeds the typical distance between two centres.
 struct Data {
     std::vector<float> flat;  // kVectors rows
     std::vector<std::vector<float>> queries;
@@ -35,7 +36,7 @@ Data make_data() {
     auto draw = [&] {
         const auto& c = centres[pick(rng)];
         std::vector<float> v(kDim);
-        for (std::size_t i = 0; i < kDim; ++i) v[i] = c[i] + g(rng);
+        for (std::size_t i = 0; i < kDim; ++i) v[i] = c[i] + 1.5f * g(rng);
         return v;
     };
     Data d;
