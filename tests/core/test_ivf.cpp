@@ -197,35 +197,49 @@ std::size_t reference_best(Metric metric, std::span<const float> v, const std::v
 TEST(IvfCentroidKernels, VariantsMatchTheScalarSum) {
     std::mt19937 rng(7);
     std::normal_distribution<float> g;
-    for (std::size_t count : {1u, 7u, 8u, 13u, 24u}) {
-        const std::size_t len = 37;
-        const std::size_t nblocks = (count + 7) / 8;
-        std::vector<std::vector<float>> cs(count, std::vector<float>(len));
-        for (auto& c : cs) for (float& x : c) x = g(rng);
-        std::vector<float> blocks(nblocks * len * 8, 0.0f);
-        for (std::size_t l = 0; l < count; ++l) {
-            for (std::size_t i = 0; i < len; ++i) blocks[((l / 8) * len + i) * 8 + l % 8] = cs[l][i];
-        }
-        std::vector<std::vector<float>> vs(9, std::vector<float>(len));
-        for (auto& v : vs) for (float& x : v) x = g(rng);
-        std::vector<const float*> ptrs;
-        for (auto& v : vs) ptrs.push_back(v.data());
-        for (std::size_t use : {len, std::size_t{20}}) {
-            std::vector<float> portable(vs.size() * nblocks * 8);
-            simd::centroid_dots_portable(ptrs.data(), ptrs.size(), use, blocks.data(), nblocks, len, portable.data());
-            std::vector<float> dispatched(portable.size());
-            simd::centroid_dots(ptrs.data(), ptrs.size(), use, blocks.data(), nblocks, len, dispatched.data());
-            for (std::size_t v = 0; v < vs.size(); ++v) {
-                for (std::size_t l = 0; l < count; ++l) {
-                    const float want = centroid_score(Metric::Dot, std::span<const float>(vs[v]).first(use), cs[l]);
-                    EXPECT_EQ(portable[v * nblocks * 8 + l], want);
-                    EXPECT_EQ(dispatched[v * nblocks * 8 + l], want);
-                }
+    const uint32_t f = simd::features();
+    for (std::size_t width : {std::size_t{8}, std::size_t{16}}) {
+        for (std::size_t count : {1u, 7u, 8u, 13u, 24u, 40u}) {
+            SCOPED_TRACE(std::to_string(width) + " wide, " + std::to_string(count) + " centroids");
+            const std::size_t len = 37;
+            const std::size_t nblocks = (count + width - 1) / width;
+            std::vector<std::vector<float>> cs(count, std::vector<float>(len));
+            for (auto& c : cs) for (float& x : c) x = g(rng);
+            std::vector<float> blocks(nblocks * len * width, 0.0f);
+            for (std::size_t l = 0; l < count; ++l) {
+                for (std::size_t i = 0; i < len; ++i) blocks[((l / width) * len + i) * width + l % width] = cs[l][i];
             }
-            if ((simd::features() & simd::kAvx2) != 0) {
-                std::vector<float> wide(portable.size());
-                simd::avx2::centroid_dots(ptrs.data(), ptrs.size(), use, blocks.data(), nblocks, len, wide.data());
-                EXPECT_EQ(wide, portable);
+            std::vector<std::vector<float>> vs(9, std::vector<float>(len));
+            for (auto& v : vs) for (float& x : v) x = g(rng);
+            std::vector<const float*> ptrs;
+            for (auto& v : vs) ptrs.push_back(v.data());
+            for (std::size_t use : {len, std::size_t{20}}) {
+                const std::size_t out_len = vs.size() * nblocks * width;
+                std::vector<float> portable(out_len);
+                simd::centroid_dots_portable(ptrs.data(), ptrs.size(), use, blocks.data(), nblocks, len, width,
+                                             portable.data());
+                std::vector<float> dispatched(out_len);
+                simd::centroid_dots(ptrs.data(), ptrs.size(), use, blocks.data(), nblocks, len, width,
+                                    dispatched.data());
+                for (std::size_t v = 0; v < vs.size(); ++v) {
+                    for (std::size_t l = 0; l < count; ++l) {
+                        const float want =
+                            centroid_score(Metric::Dot, std::span<const float>(vs[v]).first(use), cs[l]);
+                        EXPECT_EQ(portable[v * nblocks * width + l], want);
+                        EXPECT_EQ(dispatched[v * nblocks * width + l], want);
+                    }
+                }
+                std::vector<float> wide(out_len);
+                if (width == 8 && (f & simd::kAvx2) != 0) {
+                    simd::avx2::centroid_dots(ptrs.data(), ptrs.size(), use, blocks.data(), nblocks, len,
+                                              wide.data());
+                    EXPECT_EQ(wide, portable);
+                }
+                if (width == 16 && (f & simd::kAvx512F) != 0) {
+                    simd::avx512::centroid_dots(ptrs.data(), ptrs.size(), use, blocks.data(), nblocks, len,
+                                                wide.data());
+                    EXPECT_EQ(wide, portable);
+                }
             }
         }
     }

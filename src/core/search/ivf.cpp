@@ -58,19 +58,17 @@ public:
             for (std::size_t l = 0; l < count_; ++l) sq_[l] = sum_of_squares(centroids_[l]);
         }
         if (!uniform_ || count_ == 0) return;
-        nblocks_ = (count_ + simd::kCentroidBlock - 1) / simd::kCentroidBlock;
-        blocks_.assign(nblocks_ * len_ * simd::kCentroidBlock, 0.0f);
+        nblocks_ = (count_ + width_ - 1) / width_;
+        blocks_.assign(nblocks_ * len_ * width_, 0.0f);
         for (std::size_t l = 0; l < count_; ++l) {
-            const std::size_t b = l / simd::kCentroidBlock;
-            const std::size_t lane = l % simd::kCentroidBlock;
-            float* dst = blocks_.data() + b * len_ * simd::kCentroidBlock + lane;
-            for (std::size_t i = 0; i < len_; ++i) dst[i * simd::kCentroidBlock] = centroids_[l][i];
+            float* dst = blocks_.data() + (l / width_) * len_ * width_ + l % width_;
+            for (std::size_t i = 0; i < len_; ++i) dst[i * width_] = centroids_[l][i];
         }
     }
 
     std::size_t count() const { return count_; }
     // Room per vector in a score buffer.
-    std::size_t stride() const { return uniform_ ? nblocks_ * simd::kCentroidBlock : count_; }
+    std::size_t stride() const { return uniform_ ? nblocks_ * width_ : count_; }
 
     // Scores of `vecs` against every centroid: out[v * stride() + l].
     void scores(std::span<const std::span<const float>> vecs, float* out) const {
@@ -93,16 +91,16 @@ public:
                 full_pos.push_back(v);
             } else {
                 const float* p = vecs[v].data();
-                simd::centroid_dots(&p, 1, vecs[v].size(), blocks_.data(), nblocks_, len_,
+                simd::centroid_dots(&p, 1, vecs[v].size(), blocks_.data(), nblocks_, len_, width_,
                                     out + v * stride());
             }
         }
         if (!full.empty()) {
             if (full.size() == vecs.size()) {
-                simd::centroid_dots(full.data(), full.size(), len_, blocks_.data(), nblocks_, len_, out);
+                simd::centroid_dots(full.data(), full.size(), len_, blocks_.data(), nblocks_, len_, width_, out);
             } else {
                 std::vector<float> tmp(full.size() * stride());
-                simd::centroid_dots(full.data(), full.size(), len_, blocks_.data(), nblocks_, len_,
+                simd::centroid_dots(full.data(), full.size(), len_, blocks_.data(), nblocks_, len_, width_,
                                     tmp.data());
                 for (std::size_t f = 0; f < full.size(); ++f) {
                     std::copy_n(tmp.data() + f * stride(), stride(), out + full_pos[f] * stride());
@@ -132,6 +130,7 @@ public:
 private:
     Metric metric_;
     std::vector<std::span<const float>> centroids_;
+    std::size_t width_ = simd::centroid_block_width();
     std::size_t count_ = 0;
     std::size_t len_ = 0;
     bool uniform_ = true;
