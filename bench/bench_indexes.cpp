@@ -87,7 +87,7 @@ double bytes_per_vector(const Kivo& k) {
             bytes += n.neighbours.capacity() * sizeof(n.neighbours[0]);
             for (const auto& l : n.neighbours) bytes += l.capacity() * sizeof(kivo::search::Neighbour);
         }
-        for (const auto& v : h->vectors) bytes += v.capacity() * 4;
+        bytes += h->vectors.capacity() * 4;
     }
     return static_cast<double>(bytes) / static_cast<double>(k.len());
 }

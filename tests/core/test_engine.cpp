@@ -237,7 +237,7 @@ TEST(EngineBuild, ByIndexType) {
 
     Kivo h = make(make_config(8, IndexType::Hnsw));
     ASSERT_TRUE(h.add(iota_ids(40), v));
-    EXPECT_EQ(h.hnsw()->vectors.size(), 40u);
+    EXPECT_EQ(h.hnsw()->vector_count(), 40u);
     const auto before = h.search(v[3], 5, std::nullopt);
     EXPECT_TRUE(h.build());
     EXPECT_TRUE(h.hnsw()->vectors.empty());
@@ -319,9 +319,9 @@ TEST(EngineBuild, HnswInsertionAfterBuildRestoresConstructionVectors) {
     ASSERT_TRUE(h.build());
     ASSERT_TRUE(h.add(iota_ids(20, 30), std::span(v).subspan(30)));
     EXPECT_EQ(h.len(), 50u);
-    EXPECT_EQ(h.hnsw()->vectors.size(), 50u);
+    EXPECT_EQ(h.hnsw()->vector_count(), 50u);
     // The new nodes keep their exact transformed vectors until build().
-    EXPECT_EQ(h.hnsw()->vectors[45], h.pipeline().transform_query(v[45]));
+    EXPECT_TRUE(std::ranges::equal(h.hnsw()->vector_of(45), h.pipeline().transform_query(v[45])));
     ASSERT_TRUE(h.build());
     EXPECT_TRUE(h.hnsw()->vectors.empty());
     auto r = h.search(v[45], 50, std::nullopt);
