@@ -80,7 +80,9 @@ Kivo make_index(const EngineConfig& config, uint64_t count) {
     auto index = Kivo::create(config);
     EXPECT_TRUE(index.has_value());
     add_vectors(*index, 0, count);
-    if (config.index_type != IndexType::BruteForce && count > 0) EXPECT_TRUE(index->build().has_value());
+    if (config.index_type != IndexType::BruteForce && count > 0) {
+        EXPECT_TRUE(index->build().has_value());
+    }
     return std::move(*index);
 }
 
@@ -328,7 +330,9 @@ TEST(PersistSave, ValuesThatDoNotFitTheirFieldAreRefused) {
         auto index = Kivo::create(config);
         ASSERT_TRUE(index.has_value());
         add_vectors(*index, 0, 4);
-        if (c.type == IndexType::IvfFlat) ASSERT_TRUE(index->build().has_value());
+        if (c.type == IndexType::IvfFlat) {
+            ASSERT_TRUE(index->build().has_value());
+        }
         const std::string path = dir.file("big.kivo");
         auto saved = index->save(path);
         ASSERT_FALSE(saved.has_value()) << c.message;
@@ -492,7 +496,10 @@ TEST(PersistVersions, OlderBruteForceFilesLoad) {
         f.metric = 2;
         const uint64_t p = packed_bytes_per_vec_for(8, c.expect_n4);
         const auto bytes = with_body(header_bytes(f), brute_body(3, p, c.norms));
-        const std::string path = dir.file("v" + std::to_string(c.version) + ".kivo");
+        std::string name = "v";
+        name += std::to_string(c.version);
+        name += ".kivo";
+        const std::string path = dir.file(name);
         write_file(path, bytes);
         auto loaded = load_both(path);
         ASSERT_TRUE(loaded.has_value()) << "version " << c.version << ": " << loaded.error().message();
@@ -863,7 +870,9 @@ TEST(PersistLoad, EveryPrefixOfAValidFileIsHandled) {
         std::vector<std::vector<float>> sample = {vec_for(1, 6), vec_for(2, 6)};
         ASSERT_TRUE(index->fit(sample).has_value());
         add_vectors(*index, 0, 9);
-        if (type != IndexType::BruteForce) ASSERT_TRUE(index->build().has_value());
+        if (type != IndexType::BruteForce) {
+            ASSERT_TRUE(index->build().has_value());
+        }
         ASSERT_TRUE(index->save(dir.file("full.kivo")).has_value());
         const auto bytes = read_file(dir.file("full.kivo"));
         for (std::size_t len = 0; len <= bytes.size(); ++len) {
