@@ -124,6 +124,13 @@ Result<float> ByteReader::read_f32() {
 }
 
 Result<std::vector<uint8_t>> ByteReader::read_bytes(uint64_t count) {
+    // Bytes already in the window (all of a mapped file) are copied once,
+    // without zero-filling the new array first.
+    if (count <= static_cast<uint64_t>(end_ - cur_)) {
+        std::vector<uint8_t> bytes(cur_, cur_ + count);
+        cur_ += count;
+        return bytes;
+    }
     return read_le_array<uint8_t>(*this, count);
 }
 
