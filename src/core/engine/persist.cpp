@@ -189,6 +189,7 @@ Status Kivo::save(const std::string& path) const {
         }
     } else {
         const auto& graph = *hnsw_;
+        std::vector<uint8_t> link_bytes;
         if (auto ok = out.write_u32(static_cast<uint32_t>(graph.nodes.size())); !ok) return ok;
         if (auto ok = out.write_u32(graph.entry_point.value_or(io::kNoEntryPoint)); !ok) return ok;
         if (auto ok = out.write_u32(static_cast<uint32_t>(graph.max_level)); !ok) return ok;
@@ -198,10 +199,16 @@ Status Kivo::save(const std::string& path) const {
             if (auto ok = out.write_f32(node.norm); !ok) return ok;
             if (auto ok = out.write_u8(static_cast<uint8_t>(node.neighbours.size())); !ok) return ok;
             for (const auto& list : node.neighbours) {
-                if (auto ok = out.write_u16(static_cast<uint16_t>(list.size())); !ok) return ok;
-                for (const auto& link : list) {
-                    if (auto ok = out.write_u32(link.node); !ok) return ok;
+                // The count and the indexes of a list in one write.
+                link_bytes.resize(2 + 4 * list.size());
+                const auto count = static_cast<uint16_t>(list.size());
+                link_bytes[0] = static_cast<uint8_t>(count);
+                link_bytes[1] = static_cast<uint8_t>(count >> 8);
+                for (std::size_t c = 0; c < list.size(); ++c) {
+                    const uint32_t target = list[c].node;
+                    for (int b = 0; b < 4; ++b) link_bytes[2 + 4 * c + b] = static_cast<uint8_t>(target >> (8 * b));
                 }
+                if (auto ok = out.write(link_bytes); !ok) return ok;
             }
         }
     }

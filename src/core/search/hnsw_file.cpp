@@ -132,6 +132,7 @@ Result<Hnsw> Hnsw::read_data(io::ByteReader& reader, uint64_t packed_bytes_per_v
     if (*entry != io::kNoEntryPoint) graph.entry_point = *entry;
 
     graph.nodes.reserve(*n_nodes);
+    std::vector<uint8_t> link_bytes;
     for (uint32_t i = 0; i < *n_nodes; ++i) {
         HnswNode node;
         auto id = reader.read_u64();
@@ -156,11 +157,15 @@ Result<Hnsw> Hnsw::read_data(io::ByteReader& reader, uint64_t packed_bytes_per_v
             auto count = reader.read_u16();
             if (!count) return unexpected(count.error());
             if (auto ok = reader.require(uint64_t{*count} * 4); !ok) return unexpected(ok.error());
-            list.reserve(*count);
+            // One read per list, then the little-endian indexes.
+            link_bytes.resize(uint64_t{*count} * 4);
+            if (auto ok = reader.read_exact(link_bytes); !ok) return unexpected(ok.error());
+            list.resize(*count);
             for (uint16_t c = 0; c < *count; ++c) {
-                auto target = reader.read_u32();
-                if (!target) return unexpected(target.error());
-                list.push_back(Neighbour{*target, 0.0f});
+                const uint8_t* p = link_bytes.data() + 4 * c;
+                list[c] = Neighbour{uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
+                                        uint32_t{p[3]} << 24,
+                                    0.0f};
             }
         }
         graph.nodes.push_back(std::move(node));
