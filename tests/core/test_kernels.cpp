@@ -7,7 +7,7 @@
 
 #include <bit>
 #include <cmath>
-#include <cstring>
+#include <ostream>
 #include <random>
 #include <span>
 #include <string>
