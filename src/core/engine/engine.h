@@ -16,6 +16,11 @@
 #include "search/ivf.h"
 #include "search/topk.h"
 
+namespace kivo::io {
+class ByteReader;
+struct Header;
+}  // namespace kivo::io
+
 namespace kivo::engine {
 
 class Kivo {
@@ -66,6 +71,10 @@ public:
 
 private:
     Kivo(EngineConfig config, quantize::QuantPipeline pipeline);
+
+    // Both load paths after the header: checks, standardization section,
+    // body, pipeline and assembly.
+    static Result<Kivo> load_body(io::ByteReader& reader, const io::Header& header);
 
     // One accepted vector, by index type (steps shared by add and add_flat).
     void ingest_one(uint64_t id, std::span<const float> vector);

@@ -21,10 +21,17 @@ struct StdParams {
     bool operator==(const StdParams&) const = default;
 };
 
+// Cosine preparation: a copy divided element by element by its float32
+// Euclidean norm (sum of squares in index order), unless that norm is at most
+// 2^-23, in which case the copy is returned unchanged.
+std::vector<float> normalize_cosine(std::span<const float> x);
+
 class QuantPipeline {
 public:
     // Reads dim, n4_dims, seed, bit_width and metric. Fails with
     // InvalidBitWidth (carrying bit_width) when n4_dims is inconsistent.
+    // A dim above 2^63 has no padded dimension; its rotation could never be
+    // allocated, so it is reported like exhausted memory: std::bad_alloc.
     static Result<QuantPipeline> create(const engine::EngineConfig& config);
 
     void set_std_params(StdParams params);

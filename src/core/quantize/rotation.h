@@ -20,12 +20,19 @@ std::array<uint32_t, 16> chacha20_block(const std::array<uint32_t, 16>& input);
 class Rhdh {
 public:
     // The rotation for `dim` under `seed`. `dim` must have a padded dimension
-    // (config padded_dim_for); the caller checks.
+    // (config padded_dim_for); the caller checks. A sign vector that cannot
+    // exist in memory (no padded dimension, or one above PTRDIFF_MAX bytes)
+    // throws std::bad_alloc, exactly like any other exhausted allocation.
     static Rhdh create(uint64_t dim, uint64_t seed);
+
+    // A rotation over explicit signs (each +1 or -1); `signs.size()` must be
+    // the padded dimension of `dim`. For tests of the transform itself.
+    static Rhdh from_signs(uint64_t dim, std::vector<int8_t> signs);
 
     // y = (1/sqrt(n)) * H_n * D * [x, 0...]: sign pass, Sylvester-order fast
     // Walsh-Hadamard transform, one multiplication by the rounded reciprocal.
-    // Requires x.size() <= padded_dim().
+    // Requires x.size() <= padded_dim(); values past padded_dim() are ignored
+    // rather than written out of bounds.
     std::vector<float> apply(std::span<const float> x) const;
 
     std::span<const int8_t> signs() const { return signs_; }

@@ -12,6 +12,10 @@
 #include "quantize/pipeline.h"
 #include "search/topk.h"
 
+namespace kivo::io {
+class ByteReader;
+}
+
 namespace kivo::search {
 
 struct Neighbour {
@@ -50,6 +54,15 @@ struct Hnsw {
     // An empty graph; ef_search is the effective value (already defaulted).
     static Hnsw create(uint64_t m, uint64_t ef_construction, uint64_t ef_search,
                        uint64_t packed_bytes_per_vec);
+
+    // The HNSW section of an index file. Counts are checked against the bytes
+    // that remain before allocation; an early end fails with the reader's Io
+    // error, a graph that could not be searched safely (entry point missing
+    // or out of range, links out of range or to a node below the layer,
+    // levels above max_level) with InvalidFormat. Link scores read as 0.0;
+    // no construction vectors. ef_search is the effective value.
+    static Result<Hnsw> read_data(io::ByteReader& reader, uint64_t packed_bytes_per_vec, uint64_t m,
+                                  uint64_t ef_construction, uint64_t ef_search);
 
     // Level of node index n: a pure function of n and level_mult.
     static uint64_t draw_level(uint64_t node_index, double level_mult);

@@ -12,6 +12,10 @@
 #include "quantize/pipeline.h"
 #include "search/topk.h"
 
+namespace kivo::io {
+class ByteReader;
+}
+
 namespace kivo::search {
 
 struct IvfList {
@@ -43,6 +47,13 @@ struct IvfFlat {
                                  std::span<const uint8_t> codes, std::span<const float> norms,
                                  std::span<const std::vector<float>> training_vectors, uint64_t seed,
                                  engine::Metric metric);
+
+    // The IVF section of an index file: lists, centroids and members. Every
+    // count is checked against the bytes that remain before anything is
+    // allocated for it; a section that ends early fails with the reader's Io
+    // error. `dim` becomes the first list's centroid length (0 without lists).
+    static Result<IvfFlat> read_data(io::ByteReader& reader, uint64_t packed_bytes_per_vec, uint64_t nprobe,
+                                     engine::Metric metric);
 
     // Index of the best centroid of v (higher index wins ties).
     std::size_t best_list(std::span<const float> v) const;

@@ -1,0 +1,365 @@
+// Buffered file reader and writer over POSIX descriptors (EINTR and short
+// transfers handled), the in-memory reader and the read-only memory map.
+#include "io/file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace kivo::io {
+
+namespace {
+
+// One read(2) or write(2) moves at most this much; Linux caps a transfer
+// just below 2 GiB anyway.
+constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+
+Result<int> open_fd(const std::string& path, int flags, mode_t mode = 0) {
+    if (auto ok = check_path(path); !ok) return std::unexpected(ok.error());
+    for (;;) {
+        const int fd = ::open(path.c_str(), flags, mode);
+        if (fd >= 0) return fd;
+        if (errno != EINTR) return std::unexpected(KivoError::io_os(errno));
+    }
+}
+
+void close_quietly(int fd) {
+    if (fd >= 0) ::close(fd);
+}
+
+template <class T>
+T from_le(T value) {
+    if constexpr (std::endian::native == std::endian::big) return std::byteswap(value);
+    return value;
+}
+
+template <class T>
+void store_le(uint8_t* out, T value) {
+    if constexpr (std::endian::native == std::endian::big) value = std::byteswap(value);
+    std::memcpy(out, &value, sizeof value);
+}
+
+// Reads little-endian integers of type T into a new array.
+template <class T>
+Result<std::vector<T>> read_le_array(ByteReader& reader, uint64_t count) {
+    if (count > std::numeric_limits<uint64_t>::max() / sizeof(T)) {
+        return std::unexpected(KivoError::io_unexpected_eof());
+    }
+    if (auto ok = reader.require(count * sizeof(T)); !ok) return std::unexpected(ok.error());
+    std::vector<T> values(static_cast<std::size_t>(count));
+    auto bytes = std::as_writable_bytes(std::span(values));
+    if (auto ok = reader.read_exact({reinterpret_cast<uint8_t*>(bytes.data()), bytes.size()}); !ok) {
+        return std::unexpected(ok.error());
+    }
+    if constexpr (std::endian::native == std::endian::big) {
+        for (auto& value : values) value = std::byteswap(value);
+    }
+    return values;
+}
+
+}  // namespace
+
+Status check_path(const std::string& path) {
+    if (path.find('\0') != std::string::npos) {
+        return std::unexpected(KivoError::io_text("file name contained an unexpected NUL byte"));
+    }
+    return {};
+}
+
+Status check_map_length(uint64_t length) {
+    if (length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+        return std::unexpected(KivoError::io_text("memory map length overflows isize"));
+    }
+    return {};
+}
+
+// ---- ByteReader ---------------------------------------------------------------
+
+Status ByteReader::require(uint64_t bytes) const {
+    if (bytes > remaining()) return std::unexpected(KivoError::io_unexpected_eof());
+    return {};
+}
+
+Result<uint8_t> ByteReader::read_u8() {
+    uint8_t value = 0;
+    if (auto ok = read_exact({&value, 1}); !ok) return std::unexpected(ok.error());
+    return value;
+}
+
+Result<uint16_t> ByteReader::read_u16() {
+    uint16_t value = 0;
+    if (auto ok = read_exact({reinterpret_cast<uint8_t*>(&value), sizeof value}); !ok) {
+        return std::unexpected(ok.error());
+    }
+    return from_le(value);
+}
+
+Result<uint32_t> ByteReader::read_u32() {
+    uint32_t value = 0;
+    if (auto ok = read_exact({reinterpret_cast<uint8_t*>(&value), sizeof value}); !ok) {
+        return std::unexpected(ok.error());
+    }
+    return from_le(value);
+}
+
+Result<uint64_t> ByteReader::read_u64() {
+    uint64_t value = 0;
+    if (auto ok = read_exact({reinterpret_cast<uint8_t*>(&value), sizeof value}); !ok) {
+        return std::unexpected(ok.error());
+    }
+    return from_le(value);
+}
+
+Result<float> ByteReader::read_f32() {
+    auto bits = read_u32();
+    if (!bits) return std::unexpected(bits.error());
+    return std::bit_cast<float>(*bits);
+}
+
+Result<std::vector<uint8_t>> ByteReader::read_bytes(uint64_t count) {
+    return read_le_array<uint8_t>(*this, count);
+}
+
+Result<std::vector<uint64_t>> ByteReader::read_u64_array(uint64_t count) {
+    return read_le_array<uint64_t>(*this, count);
+}
+
+Result<std::vector<float>> ByteReader::read_f32_array(uint64_t count) {
+    auto bits = read_le_array<uint32_t>(*this, count);
+    if (!bits) return std::unexpected(bits.error());
+    std::vector<float> values(bits->size());
+    if (!values.empty()) std::memcpy(values.data(), bits->data(), values.size() * sizeof(float));
+    return values;
+}
+
+// ---- SpanReader ---------------------------------------------------------------
+
+SpanReader::SpanReader(std::span<const uint8_t> bytes) {
+    cur_ = bytes.data();
+    end_ = bytes.data() + bytes.size();
+}
+
+Status SpanReader::read_slow(std::span<uint8_t> out) {
+    // The window is the whole region: a read that did not fit cannot be met.
+    (void)out;
+    cur_ = end_;
+    return std::unexpected(KivoError::io_unexpected_eof());
+}
+
+// ---- FileReader ---------------------------------------------------------------
+
+FileReader::FileReader(int fd, uint64_t size) : fd_(fd), size_(size), buffer_(kBufferSize) {
+    cur_ = buffer_.data();
+    end_ = buffer_.data();
+}
+
+FileReader::FileReader(FileReader&& other) noexcept
+    : ByteReader(other),
+      fd_(std::exchange(other.fd_, -1)),
+      size_(other.size_),
+      consumed_(other.consumed_),
+      buffer_(std::move(other.buffer_)) {
+    // The window points into the buffer, whose storage moved with it.
+    other.cur_ = other.end_ = nullptr;
+}
+
+FileReader::~FileReader() { close_quietly(fd_); }
+
+Result<FileReader> FileReader::open(const std::string& path) {
+    auto fd = open_fd(path, O_RDONLY | O_CLOEXEC);
+    if (!fd) return std::unexpected(fd.error());
+    struct stat st {};
+    if (::fstat(*fd, &st) != 0) {
+        const int error = errno;
+        close_quietly(*fd);
+        return std::unexpected(KivoError::io_os(error));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close_quietly(*fd);
+        // A directory reports what reading it would report.
+        if (S_ISDIR(st.st_mode)) return std::unexpected(KivoError::io_os(EISDIR));
+        // Every count in a file is checked against the bytes that follow it,
+        // which needs a length known in advance.
+        return std::unexpected(KivoError::io_text("not a regular file"));
+    }
+    return FileReader(*fd, static_cast<uint64_t>(st.st_size));
+}
+
+uint64_t FileReader::remaining_beyond_window() const { return size_ > consumed_ ? size_ - consumed_ : 0; }
+
+Status FileReader::read_slow(std::span<uint8_t> out) {
+    std::size_t done = static_cast<std::size_t>(end_ - cur_);
+    if (done > 0) std::memcpy(out.data(), cur_, done);
+    cur_ = end_ = buffer_.data();
+    while (done < out.size()) {
+        const std::size_t want = out.size() - done;
+        // Large requests bypass the buffer; small ones refill it.
+        const bool direct = want >= buffer_.size();
+        uint8_t* target = direct ? out.data() + done : buffer_.data();
+        const std::size_t ask = direct ? std::min(want, kMaxTransfer) : buffer_.size();
+        const ssize_t got = ::read(fd_, target, ask);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(KivoError::io_os(errno));
+        }
+        if (got == 0) return std::unexpected(KivoError::io_unexpected_eof());
+        consumed_ += static_cast<uint64_t>(got);
+        if (direct) {
+            done += static_cast<std::size_t>(got);
+        } else {
+            const std::size_t take = std::min(want, static_cast<std::size_t>(got));
+            std::memcpy(out.data() + done, buffer_.data(), take);
+            done += take;
+            cur_ = buffer_.data() + take;
+            end_ = buffer_.data() + got;
+        }
+    }
+    return {};
+}
+
+// ---- FileWriter ---------------------------------------------------------------
+
+FileWriter::FileWriter(int fd) : fd_(fd), buffer_(kBufferSize) {}
+
+FileWriter::FileWriter(FileWriter&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)), used_(std::exchange(other.used_, 0)) {}
+
+FileWriter::~FileWriter() { close_quietly(fd_); }
+
+Result<FileWriter> FileWriter::create(const std::string& path) {
+    auto fd = open_fd(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (!fd) return std::unexpected(fd.error());
+    return FileWriter(*fd);
+}
+
+Status FileWriter::write_fd(const uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t put = ::write(fd_, data, std::min(size, kMaxTransfer));
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(KivoError::io_os(errno));
+        }
+        if (put == 0) return std::unexpected(KivoError::io_write_zero());
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return {};
+}
+
+Status FileWriter::flush_buffer() {
+    const std::size_t used = std::exchange(used_, 0);
+    return write_fd(buffer_.data(), used);
+}
+
+Status FileWriter::write(std::span<const uint8_t> bytes) {
+    if (bytes.size() <= buffer_.size() - used_) {
+        if (!bytes.empty()) std::memcpy(buffer_.data() + used_, bytes.data(), bytes.size());
+        used_ += bytes.size();
+        return {};
+    }
+    if (auto ok = flush_buffer(); !ok) return ok;
+    if (bytes.size() >= buffer_.size()) return write_fd(bytes.data(), bytes.size());
+    std::memcpy(buffer_.data(), bytes.data(), bytes.size());
+    used_ = bytes.size();
+    return {};
+}
+
+Status FileWriter::write_u8(uint8_t value) { return write({&value, 1}); }
+
+Status FileWriter::write_u16(uint16_t value) {
+    uint8_t bytes[sizeof value];
+    store_le(bytes, value);
+    return write(bytes);
+}
+
+Status FileWriter::write_u32(uint32_t value) {
+    uint8_t bytes[sizeof value];
+    store_le(bytes, value);
+    return write(bytes);
+}
+
+Status FileWriter::write_u64(uint64_t value) {
+    uint8_t bytes[sizeof value];
+    store_le(bytes, value);
+    return write(bytes);
+}
+
+Status FileWriter::write_f32(float value) { return write_u32(std::bit_cast<uint32_t>(value)); }
+
+Status FileWriter::write_u64_array(std::span<const uint64_t> values) {
+    if constexpr (std::endian::native == std::endian::little) {
+        auto bytes = std::as_bytes(values);
+        return write({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+    }
+    for (uint64_t value : values) {
+        if (auto ok = write_u64(value); !ok) return ok;
+    }
+    return {};
+}
+
+Status FileWriter::write_f32_array(std::span<const float> values) {
+    if constexpr (std::endian::native == std::endian::little) {
+        auto bytes = std::as_bytes(values);
+        return write({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+    }
+    for (float value : values) {
+        if (auto ok = write_f32(value); !ok) return ok;
+    }
+    return {};
+}
+
+Status FileWriter::finish() {
+    Status flushed = flush_buffer();
+    const int fd = std::exchange(fd_, -1);
+    // The descriptor is released even when close reports an error (EINTR
+    // included), so it is never closed twice; the error still counts.
+    const bool closed = ::close(fd) == 0;
+    const int close_error = errno;
+    if (!flushed) return flushed;
+    if (!closed) return std::unexpected(KivoError::io_os(close_error));
+    return {};
+}
+
+// ---- MappedFile ---------------------------------------------------------------
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+MappedFile::~MappedFile() {
+    if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), size_);
+}
+
+Result<MappedFile> MappedFile::open(const std::string& path) {
+    auto fd = open_fd(path, O_RDONLY | O_CLOEXEC);
+    if (!fd) return std::unexpected(fd.error());
+    struct stat st {};
+    if (::fstat(*fd, &st) != 0) {
+        const int error = errno;
+        close_quietly(*fd);
+        return std::unexpected(KivoError::io_os(error));
+    }
+    const uint64_t length = static_cast<uint64_t>(st.st_size);
+    if (auto ok = check_map_length(length); !ok) {
+        close_quietly(*fd);
+        return std::unexpected(ok.error());
+    }
+    if (length == 0) {
+        // mmap refuses an empty range; an empty file maps to no bytes.
+        close_quietly(*fd);
+        return MappedFile(nullptr, 0);
+    }
+    void* data = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_SHARED, *fd, 0);
+    const int error = errno;
+    close_quietly(*fd);
+    if (data == MAP_FAILED) return std::unexpected(KivoError::io_os(error));
+    return MappedFile(static_cast<const uint8_t*>(data), static_cast<std::size_t>(length));
+}
+
+}  // namespace kivo::io

@@ -1,0 +1,143 @@
+// Hnsw::read_data: the HNSW section of an index file, read into a graph and
+// checked so that a damaged file cannot lead a search out of bounds.
+#include <string>
+
+#include "engine/config.h"
+#include "io/file.h"
+#include "io/format.h"
+#include "search/hnsw.h"
+
+namespace kivo::search {
+
+namespace {
+
+std::optional<uint64_t> checked_mul(uint64_t a, uint64_t b) {
+    uint64_t product = 0;
+    if (__builtin_mul_overflow(a, b, &product)) return std::nullopt;
+    return product;
+}
+
+KivoError bad_graph(const std::string& text) { return KivoError::invalid_format(text); }
+
+// The invariants a search relies on: an entry node exactly when there are
+// nodes, at the top level; every link inside the graph and to a node that
+// has the layer it is on.
+Status check_graph(const Hnsw& graph) {
+    using std::to_string;
+    const uint64_t n = graph.nodes.size();
+    if (n == 0) {
+        if (graph.entry_point) {
+            return std::unexpected(bad_graph("HNSW entry point " + to_string(*graph.entry_point) +
+                                             " in a graph without nodes"));
+        }
+        if (graph.max_level != 0) {
+            return std::unexpected(bad_graph("HNSW max_level " + to_string(graph.max_level) +
+                                             " in a graph without nodes"));
+        }
+        return {};
+    }
+    if (!graph.entry_point) {
+        return std::unexpected(bad_graph("HNSW graph of " + to_string(n) + " nodes has no entry point"));
+    }
+    const uint32_t entry = *graph.entry_point;
+    if (entry >= n) {
+        return std::unexpected(bad_graph("HNSW entry point " + to_string(entry) + " is out of range for " +
+                                         to_string(n) + " nodes"));
+    }
+    if (graph.nodes[entry].level() != graph.max_level) {
+        return std::unexpected(bad_graph("HNSW entry node " + to_string(entry) + " has level " +
+                                         to_string(graph.nodes[entry].level()) + ", not max_level " +
+                                         to_string(graph.max_level)));
+    }
+    for (uint64_t i = 0; i < n; ++i) {
+        const HnswNode& node = graph.nodes[i];
+        if (node.level() > graph.max_level) {
+            return std::unexpected(bad_graph("HNSW node " + to_string(i) + " has level " +
+                                             to_string(node.level()) + " above max_level " +
+                                             to_string(graph.max_level)));
+        }
+        for (uint64_t layer = 0; layer < node.neighbours.size(); ++layer) {
+            for (const Neighbour& link : node.neighbours[layer]) {
+                if (link.node >= n) {
+                    return std::unexpected(bad_graph("HNSW node " + to_string(i) + " links to node " +
+                                                     to_string(link.node) + " on layer " + to_string(layer) +
+                                                     ", out of range for " + to_string(n) + " nodes"));
+                }
+                if (graph.nodes[link.node].level() < layer) {
+                    return std::unexpected(bad_graph("HNSW node " + to_string(i) + " links on layer " +
+                                                     to_string(layer) + " to node " + to_string(link.node) +
+                                                     " of level " + to_string(graph.nodes[link.node].level())));
+                }
+            }
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<Hnsw> Hnsw::read_data(io::ByteReader& reader, uint64_t packed_bytes_per_vec, uint64_t m,
+                             uint64_t ef_construction, uint64_t ef_search) {
+    auto unexpected = [](const KivoError& error) { return std::unexpected(error); };
+    auto eof = [] { return std::unexpected(KivoError::io_unexpected_eof()); };
+
+    auto n_nodes = reader.read_u32();
+    if (!n_nodes) return unexpected(n_nodes.error());
+    auto entry = reader.read_u32();
+    if (!entry) return unexpected(entry.error());
+    auto max_level = reader.read_u32();
+    if (!max_level) return unexpected(max_level.error());
+
+    // A node record is at least its id, code, norm and list count.
+    const uint64_t node_min = packed_bytes_per_vec + 13;
+    const auto nodes_min = checked_mul(*n_nodes, node_min);
+    if (!nodes_min || *nodes_min > reader.remaining()) return eof();
+
+    Hnsw graph;
+    graph.m = m;
+    graph.ef_construction = ef_construction;
+    graph.ef_search = ef_search;
+    graph.packed_bytes_per_vec = packed_bytes_per_vec;
+    graph.level_mult = engine::level_multiplier(m);
+    graph.max_level = *max_level;
+    if (*entry != io::kNoEntryPoint) graph.entry_point = *entry;
+
+    graph.nodes.reserve(*n_nodes);
+    for (uint32_t i = 0; i < *n_nodes; ++i) {
+        HnswNode node;
+        auto id = reader.read_u64();
+        if (!id) return unexpected(id.error());
+        auto code = reader.read_bytes(packed_bytes_per_vec);
+        if (!code) return unexpected(code.error());
+        auto norm = reader.read_f32();
+        if (!norm) return unexpected(norm.error());
+        auto n_lists = reader.read_u8();
+        if (!n_lists) return unexpected(n_lists.error());
+        if (*n_lists == 0) {
+            // A node has at least its layer-0 list; its level is lists - 1.
+            return unexpected(KivoError::invalid_format("HNSW node " + std::to_string(i) +
+                                                        " has no neighbour lists"));
+        }
+        if (auto ok = reader.require(uint64_t{*n_lists} * 2); !ok) return unexpected(ok.error());
+        node.id = *id;
+        node.codes = std::move(*code);
+        node.norm = *norm;
+        node.neighbours.resize(*n_lists);
+        for (auto& list : node.neighbours) {
+            auto count = reader.read_u16();
+            if (!count) return unexpected(count.error());
+            if (auto ok = reader.require(uint64_t{*count} * 4); !ok) return unexpected(ok.error());
+            list.reserve(*count);
+            for (uint16_t c = 0; c < *count; ++c) {
+                auto target = reader.read_u32();
+                if (!target) return unexpected(target.error());
+                list.push_back(Neighbour{*target, 0.0f});
+            }
+        }
+        graph.nodes.push_back(std::move(node));
+    }
+    if (auto ok = check_graph(graph); !ok) return unexpected(ok.error());
+    return graph;
+}
+
+}  // namespace kivo::search

@@ -1,0 +1,129 @@
+// AVX-512 kernel: inner product of a query block with a packed 4-bit code
+// block, the whole codebook in one register; single-code and batched forms.
+// GCC 12 flags the deliberately undefined operand inside several AVX-512
+// intrinsics (_mm512_undefined_*) as uninitialized; it is never read.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "simd/kernels.h"
+
+namespace kivo::simd::avx512 {
+
+namespace {
+
+// The 4-bit codebook as exact float32 values (hexadecimal literals of the
+// pinned bit patterns).
+alignas(64) constexpr float kCentroids4[16] = {
+    -0x1.5dc57ep+1f, -0x1.08d58ep+1f, -0x1.9e384ap+0f, -0x1.41985ep+0f,
+    -0x1.e27a74p-1f, -0x1.5042bap-1f, -0x1.8d5c88p-2f, -0x1.06f3f6p-3f,
+    0x1.06f3f6p-3f,  0x1.8d5c88p-2f,  0x1.5042bap-1f,  0x1.e27a74p-1f,
+    0x1.41985ep+0f,  0x1.9e384ap+0f,  0x1.08d58ep+1f,  0x1.5dc57ep+1f,
+};
+
+inline uint64_t load_u64(const uint8_t* p) {
+    uint64_t v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Sixteen query floats from q + off; lanes at or past len read as 0.0, so the
+// padding nibble adds an exact zero and nothing beyond the query is touched.
+inline __m512 load_q16(const float* q, std::size_t off, std::size_t len) {
+    if (off + 16 <= len) return _mm512_loadu_ps(q + off);
+    const __mmask16 mask = static_cast<__mmask16>((1u << (len - off)) - 1u);
+    return _mm512_maskz_loadu_ps(mask, q + off);
+}
+
+// Nibble indices of 8 code bytes in coordinate order, one per 32-bit lane
+// (only the low 4 bits count for vpermps). The 64 bits are broadcast to every
+// quadword; quadword k is rotated left by 28 - 8k (mod 64), which puts nibble
+// 2k + 1 at the bottom of its upper half and nibble 2k at the top of its lower
+// half; a shift by 28 of the even lanes brings the latter down.
+inline __m512i nibble_indices(uint64_t bits, __m512i rotations, __m512i shifts) {
+    const __m512i x = _mm512_set1_epi64(static_cast<long long>(bits));
+    return _mm512_srlv_epi32(_mm512_rolv_epi64(x, rotations), shifts);
+}
+
+// Lane-wise reduction: b_l = a[l] + a[l + 8], d_l = b_l + b_(l+4), then
+// (d0 + d2) + (d1 + d3). The order is part of the result; keep it.
+inline float reduce16(__m512 a) {
+    const __m256 b = _mm256_add_ps(_mm512_castps512_ps256(a),
+                                   _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(a), 1)));
+    const __m128 d = _mm_add_ps(_mm256_castps256_ps128(b), _mm256_extractf128_ps(b, 1));
+    const __m128 e = _mm_add_ps(d, _mm_movehl_ps(d, d));  // [d0+d2, d1+d3, _, _]
+    return _mm_cvtss_f32(_mm_add_ss(e, _mm_movehdup_ps(e)));
+}
+
+// N codes scored at once. Each code keeps its own accumulator and order of
+// operations, so the result for a code does not depend on N; the codes only
+// share the query loads and overlap their dependency chains.
+template <std::size_t N>
+inline void score_4bit_n(const float* q, std::size_t len, const uint8_t* const* code, float* out) {
+    const std::size_t bytes = (len + 1) / 2;
+    const std::size_t runs = bytes / 8;
+    // Only an odd len leaves a padding nibble; it falls into the last run
+    // when bytes is a multiple of 8 and is then masked off by load_q16.
+    const std::size_t full_runs = runs < len / 16 ? runs : len / 16;
+    const __m512 table = _mm512_load_ps(kCentroids4);
+    const __m512i rotations = _mm512_setr_epi64(28, 20, 12, 4, 60, 52, 44, 36);
+    const __m512i shifts = _mm512_setr_epi32(28, 0, 28, 0, 28, 0, 28, 0, 28, 0, 28, 0, 28, 0, 28, 0);
+    __m512 a[N];
+    for (std::size_t k = 0; k < N; ++k) a[k] = _mm512_setzero_ps();
+    std::size_t t = 0;
+    for (; t < full_runs; ++t) {
+        const __m512 qv = _mm512_loadu_ps(q + 16 * t);
+        for (std::size_t k = 0; k < N; ++k) {
+            const __m512i idx = nibble_indices(load_u64(code[k] + 8 * t), rotations, shifts);
+            a[k] = _mm512_fmadd_ps(_mm512_permutexvar_ps(idx, table), qv, a[k]);
+        }
+    }
+    for (; t < runs; ++t) {
+        const __m512 qv = load_q16(q, 16 * t, len);
+        for (std::size_t k = 0; k < N; ++k) {
+            const __m512i idx = nibble_indices(load_u64(code[k] + 8 * t), rotations, shifts);
+            a[k] = _mm512_fmadd_ps(_mm512_permutexvar_ps(idx, table), qv, a[k]);
+        }
+    }
+    for (std::size_t k = 0; k < N; ++k) {
+        float r = reduce16(a[k]);
+        // The last bytes % 8 bytes: products rounded, then added (the build
+        // never contracts them).
+        for (std::size_t i = 8 * runs; i < bytes; ++i) {
+            r = r + q[2 * i] * kCentroids4[code[k][i] & 15];
+            if (2 * i + 1 < len) r = r + q[2 * i + 1] * kCentroids4[code[k][i] >> 4];
+        }
+        out[k] = r;
+    }
+}
+
+// Codes interleaved per call of the batched kernel: enough independent FMA
+// chains to cover the FMA latency on every 512-bit pipe.
+constexpr std::size_t kBatch4 = 8;
+
+}  // namespace
+
+float score_4bit(const float* query, std::size_t len, const uint8_t* code) {
+    float r;
+    score_4bit_n<1>(query, len, &code, &r);
+    return r;
+}
+
+void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
+                      std::size_t count, float* out) {
+    std::size_t i = 0;
+    for (; i + kBatch4 <= count; i += kBatch4) {
+        const uint8_t* codes[kBatch4];
+        for (std::size_t k = 0; k < kBatch4; ++k) codes[k] = code + (i + k) * stride;
+        score_4bit_n<kBatch4>(query, len, codes, out + i);
+    }
+    for (; i < count; ++i) {
+        const uint8_t* one = code + i * stride;
+        score_4bit_n<1>(query, len, &one, out + i);
+    }
+}
+
+}  // namespace kivo::simd::avx512

@@ -1,0 +1,136 @@
+// Processor-feature detection, the process-wide feature word, and the scoring
+// entry points that route each call to the widest supported kernel variant.
+#include "simd/dispatch.h"
+
+#include <atomic>
+
+#include "quantize/scalar.h"
+#include "simd/kernels.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#define KIVO_SIMD_X86 1
+#endif
+
+namespace kivo::simd {
+
+namespace {
+
+// Marks the cached word as filled, so that "no features" (0) is cached too.
+constexpr uint32_t kDetected = 1u << 31;
+
+std::atomic<uint32_t> g_features{0};
+
+#ifdef KIVO_SIMD_X86
+// XGETBV(0) without requiring -mxsave for the whole translation unit.
+uint64_t read_xcr0() {
+    uint32_t lo = 0;
+    uint32_t hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return (static_cast<uint64_t>(hi) << 32) | lo;
+}
+#endif
+
+}  // namespace
+
+uint32_t detect_features() {
+    uint32_t word = 0;
+#ifdef KIVO_SIMD_X86
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return 0;
+    const unsigned max_leaf = eax;
+    if (max_leaf < 1) return 0;
+    __get_cpuid(1, &eax, &ebx, &ecx, &edx);
+    const bool osxsave = (ecx >> 27) & 1u;
+    const bool avx = (ecx >> 28) & 1u;
+    const bool fma = (ecx >> 12) & 1u;
+    // Without OSXSAVE the OS manages no extended state and XGETBV would fault.
+    if (!osxsave || !avx) return 0;
+    const uint64_t xcr0 = read_xcr0();
+    const bool ymm_state = (xcr0 & 0x6u) == 0x6u;           // SSE and AVX (upper YMM) state
+    const bool zmm_state = ymm_state && (xcr0 & 0xE0u) == 0xE0u;  // opmask, ZMM_Hi256, Hi16_ZMM
+    if (!ymm_state) return 0;
+    if (fma) word |= kFma;
+    if (max_leaf >= 7) {
+        __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx);
+        if ((ebx >> 5) & 1u) word |= kAvx2;
+        if (zmm_state) {
+            if ((ebx >> 16) & 1u) word |= kAvx512F;
+            if ((ebx >> 30) & 1u) word |= kAvx512Bw;
+        }
+    }
+#endif
+    return word;
+}
+
+uint32_t features() {
+    uint32_t word = g_features.load(std::memory_order_relaxed);
+    if ((word & kDetected) == 0) {
+        // Two threads racing here detect the same value; either store wins.
+        word = detect_features() | kDetected;
+        g_features.store(word, std::memory_order_relaxed);
+    }
+    return word & ~kDetected;
+}
+
+Variant variant_4bit(uint32_t feature_word) {
+    if ((feature_word & (kAvx512F | kAvx512Bw)) == (kAvx512F | kAvx512Bw)) return Variant::Avx512;
+    if ((feature_word & (kAvx2 | kFma)) == (kAvx2 | kFma)) return Variant::Avx2;
+    return Variant::Portable;
+}
+
+Variant variant_2bit(uint32_t feature_word) {
+    if ((feature_word & (kAvx2 | kFma)) == (kAvx2 | kFma)) return Variant::Avx2;
+    return Variant::Portable;
+}
+
+// The feature check is one load and two bit tests per call; nothing is
+// cached per caller, so every call follows the processor it runs on.
+float score_2bit(std::span<const float> query, std::span<const uint8_t> code) {
+    if (variant_2bit(features()) == Variant::Avx2) {
+        return avx2::score_2bit(query.data(), query.size(), code.data());
+    }
+    return quantize::score_2bit_portable(query.data(), query.size(), code.data());
+}
+
+float score_4bit(std::span<const float> query, std::span<const uint8_t> code) {
+    switch (variant_4bit(features())) {
+        case Variant::Avx512:
+            return avx512::score_4bit(query.data(), query.size(), code.data());
+        case Variant::Avx2:
+            return avx2::score_4bit(query.data(), query.size(), code.data());
+        case Variant::Portable:
+            break;
+    }
+    return quantize::score_4bit_portable(query.data(), query.size(), code.data());
+}
+
+void score_2bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,
+                      std::size_t count, float* out) {
+    if (variant_2bit(features()) == Variant::Avx2) {
+        avx2::score_2bit_batch(query.data(), query.size(), code, stride, count, out);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = quantize::score_2bit_portable(query.data(), query.size(), code + i * stride);
+    }
+}
+
+void score_4bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,
+                      std::size_t count, float* out) {
+    switch (variant_4bit(features())) {
+        case Variant::Avx512:
+            avx512::score_4bit_batch(query.data(), query.size(), code, stride, count, out);
+            return;
+        case Variant::Avx2:
+            avx2::score_4bit_batch(query.data(), query.size(), code, stride, count, out);
+            return;
+        case Variant::Portable:
+            break;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = quantize::score_4bit_portable(query.data(), query.size(), code + i * stride);
+    }
+}
+
+}  // namespace kivo::simd

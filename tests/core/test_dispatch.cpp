@@ -1,0 +1,45 @@
+// Feature-word dispatch rules and the cached feature word.
+#include <gtest/gtest.h>
+
+#include "simd/dispatch.h"
+
+namespace kivo::simd {
+namespace {
+
+struct DispatchCase {
+    const char* name;
+    uint32_t word;
+    Variant four_bit;
+    Variant two_bit;
+};
+
+constexpr DispatchCase kDispatchCases[] = {
+    {"none", 0, Variant::Portable, Variant::Portable},
+    {"avx2 without fma", kAvx2, Variant::Portable, Variant::Portable},
+    {"fma without avx2", kFma, Variant::Portable, Variant::Portable},
+    {"avx2 and fma", kAvx2 | kFma, Variant::Avx2, Variant::Avx2},
+    {"avx512f without bw", kAvx2 | kFma | kAvx512F, Variant::Avx2, Variant::Avx2},
+    {"avx512bw without f", kAvx2 | kFma | kAvx512Bw, Variant::Avx2, Variant::Avx2},
+    {"avx512f and bw", kAvx2 | kFma | kAvx512F | kAvx512Bw, Variant::Avx512, Variant::Avx2},
+    {"avx512 without fma", kAvx2 | kAvx512F | kAvx512Bw, Variant::Avx512, Variant::Portable},
+    {"avx512f without bw nor fma", kAvx2 | kAvx512F, Variant::Portable, Variant::Portable},
+};
+
+TEST(Dispatch, VariantFollowsFeatureWord) {
+    for (const auto& c : kDispatchCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(variant_4bit(c.word), c.four_bit);
+        EXPECT_EQ(variant_2bit(c.word), c.two_bit);
+    }
+}
+
+TEST(Dispatch, CachedWordMatchesDetection) {
+    const uint32_t detected = detect_features();
+    EXPECT_EQ(features(), detected);
+    EXPECT_EQ(features(), detected);
+    // Only the four defined bits may ever be reported.
+    EXPECT_EQ(detected & ~uint32_t{kAvx2 | kFma | kAvx512F | kAvx512Bw}, 0u);
+}
+
+}  // namespace
+}  // namespace kivo::simd

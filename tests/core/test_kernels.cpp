@@ -1,0 +1,415 @@
+// Scoring kernels: every variant against the portable paths, against a scalar
+// restatement of its own summation order (bit for bit), batched against
+// single-code results, and the dispatching entry points.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "quantize/scalar.h"
+#include "quantize/tables.h"
+#include "simd/dispatch.h"
+#include "simd/kernels.h"
+
+namespace kivo::simd {
+namespace {
+
+using quantize::CENTROIDS_2BIT;
+using quantize::CENTROIDS_4BIT;
+
+uint32_t bits(float x) { return std::bit_cast<uint32_t>(x); }
+
+// ---- scalar restatements of each vector variant's order of operations -------
+
+// Lane reduction of eight lanes: s_l = a[l] + a[l+4]; (s0 + s1) + (s2 + s3).
+float reduce8(const float* a) {
+    float s[4];
+    for (int l = 0; l < 4; ++l) s[l] = a[l] + a[l + 4];
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+float tail_4bit(const float* q, std::size_t len, const uint8_t* c, std::size_t from, std::size_t bytes,
+                float r) {
+    for (std::size_t i = from; i < bytes; ++i) {
+        const float lo = q[2 * i] * CENTROIDS_4BIT[c[i] & 15];
+        r = r + lo;
+        if (2 * i + 1 < len) {
+            const float hi = q[2 * i + 1] * CENTROIDS_4BIT[c[i] >> 4];
+            r = r + hi;
+        }
+    }
+    return r;
+}
+
+float nibble(const uint8_t* c, std::size_t k) { return CENTROIDS_4BIT[(c[k / 2] >> (4 * (k % 2))) & 15]; }
+
+// Padding slots (coordinate >= len) are skipped: they add nothing.
+void lane_fma(float& acc, float centroid, const float* q, std::size_t k, std::size_t len) {
+    if (k < len) acc = std::fma(centroid, q[k], acc);
+}
+
+float emulate_avx2_2bit(const float* q, std::size_t len, const uint8_t* c) {
+    const std::size_t bytes = (len + 3) / 4;
+    float a[8] = {};
+    for (std::size_t t = 0; t < bytes / 2; ++t) {
+        for (std::size_t l = 0; l < 8; ++l) {
+            const std::size_t k = 8 * t + l;
+            lane_fma(a[l], CENTROIDS_2BIT[(c[k / 4] >> (2 * (k % 4))) & 3], q, k, len);
+        }
+    }
+    float r = reduce8(a);
+    if (bytes % 2 == 1) {
+        const std::size_t i = bytes - 1;
+        for (std::size_t j = 0; j < 4 && 4 * i + j < len; ++j) {
+            const float p = q[4 * i + j] * CENTROIDS_2BIT[(c[i] >> (2 * j)) & 3];
+            r = r + p;
+        }
+    }
+    return r;
+}
+
+float emulate_avx2_4bit(const float* q, std::size_t len, const uint8_t* c) {
+    const std::size_t bytes = (len + 1) / 2;
+    float a[4][8] = {};
+    for (std::size_t t = 0; t < bytes / 16; ++t) {
+        for (std::size_t g = 0; g < 4; ++g) {
+            for (std::size_t l = 0; l < 8; ++l) {
+                const std::size_t k = 32 * t + 8 * g + l;
+                lane_fma(a[g][l], nibble(c, k), q, k, len);
+            }
+        }
+    }
+    float acc[8];
+    for (std::size_t l = 0; l < 8; ++l) acc[l] = (a[0][l] + a[1][l]) + (a[2][l] + a[3][l]);
+    for (std::size_t u = 4 * (bytes / 16); u < bytes / 4; ++u) {
+        for (std::size_t l = 0; l < 8; ++l) lane_fma(acc[l], nibble(c, 8 * u + l), q, 8 * u + l, len);
+    }
+    return tail_4bit(q, len, c, 4 * (bytes / 4), bytes, reduce8(acc));
+}
+
+float emulate_avx512_4bit(const float* q, std::size_t len, const uint8_t* c) {
+    const std::size_t bytes = (len + 1) / 2;
+    float a[16] = {};
+    for (std::size_t t = 0; t < bytes / 8; ++t) {
+        for (std::size_t l = 0; l < 16; ++l) lane_fma(a[l], nibble(c, 16 * t + l), q, 16 * t + l, len);
+    }
+    float b[8], d[4];
+    for (int l = 0; l < 8; ++l) b[l] = a[l] + a[l + 8];
+    for (int l = 0; l < 4; ++l) d[l] = b[l] + b[l + 4];
+    return tail_4bit(q, len, c, 8 * (bytes / 8), bytes, (d[0] + d[2]) + (d[1] + d[3]));
+}
+
+// ---- the variants under test --------------------------------------------------
+
+using SingleFn = float (*)(const float*, std::size_t, const uint8_t*);
+using BatchFn = void (*)(const float*, std::size_t, const uint8_t*, std::size_t, std::size_t, float*);
+
+struct KernelVariant {
+    const char* name;
+    int bits_per_coord;
+    uint32_t required;  // feature bits the variant needs
+    SingleFn single;
+    BatchFn batch;      // vector variants only
+    SingleFn emulate;   // vector variants only
+};
+
+const KernelVariant kVariants[] = {
+    {"portable_2bit", 2, 0, quantize::score_2bit_portable, nullptr, nullptr},
+    {"avx2_2bit", 2, kAvx2 | kFma, avx2::score_2bit, avx2::score_2bit_batch, emulate_avx2_2bit},
+    {"portable_4bit", 4, 0, quantize::score_4bit_portable, nullptr, nullptr},
+    {"avx2_4bit", 4, kAvx2 | kFma, avx2::score_4bit, avx2::score_4bit_batch, emulate_avx2_4bit},
+    {"avx512_4bit", 4, kAvx512F | kAvx512Bw, avx512::score_4bit, avx512::score_4bit_batch,
+     emulate_avx512_4bit},
+};
+void PrintTo(const KernelVariant& v, std::ostream* os) { *os << v.name; }
+
+const KernelVariant kVectorVariants[] = {kVariants[1], kVariants[3], kVariants[4]};
+
+std::size_t code_bytes(int bits_per_coord, std::size_t len) {
+    return bits_per_coord == 2 ? (len + 3) / 4 : (len + 1) / 2;
+}
+
+// Memory whose last byte sits just before an inaccessible page, so that any
+// read past the end of a query or a code faults instead of passing silently.
+class GuardedBuffer {
+public:
+    explicit GuardedBuffer(std::size_t size) : size_(size) {
+        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        const std::size_t body = (size + page - 1) / page * page;
+        mapped_ = body + page;
+        base_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base_ == MAP_FAILED) {
+            base_ = nullptr;
+            return;
+        }
+        mprotect(static_cast<char*>(base_) + body, page, PROT_NONE);
+        data_ = static_cast<char*>(base_) + body - size;
+    }
+    ~GuardedBuffer() {
+        if (base_ != nullptr) munmap(base_, mapped_);
+    }
+    GuardedBuffer(const GuardedBuffer&) = delete;
+    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+    bool ok() const { return base_ != nullptr; }
+    void* data() const { return data_; }
+
+private:
+    std::size_t size_;
+    std::size_t mapped_ = 0;
+    void* base_ = nullptr;
+    void* data_ = nullptr;
+};
+
+// A query of len floats and one code ending right at guard pages. Code bytes
+// are fully random, padding slots of the last byte included.
+struct Fixture {
+    GuardedBuffer qbuf;
+    GuardedBuffer cbuf;
+    std::span<float> q;
+    std::span<uint8_t> code;
+
+    Fixture(int bits_per_coord, std::size_t len)
+        : qbuf(len * sizeof(float)), cbuf(code_bytes(bits_per_coord, len)) {
+        q = {static_cast<float*>(qbuf.data()), len};
+        code = {static_cast<uint8_t*>(cbuf.data()), code_bytes(bits_per_coord, len)};
+    }
+    void fill_random(std::mt19937& rng, bool integer_query) {
+        std::normal_distribution<float> normal(0.0f, 1.0f);
+        std::uniform_int_distribution<int> small(-8, 8);
+        std::uniform_int_distribution<int> byte(0, 255);
+        for (float& x : q) x = integer_query ? static_cast<float>(small(rng)) : normal(rng);
+        for (uint8_t& b : code) b = static_cast<uint8_t>(byte(rng));
+    }
+};
+
+// Exact inner product in double, and the magnitude sum used to bound the
+// float32 rounding of any summation order.
+void reference(const KernelVariant& v, std::span<const float> q, std::span<const uint8_t> c, double& exact,
+               double& magnitude) {
+    exact = 0.0;
+    magnitude = 0.0;
+    for (std::size_t k = 0; k < q.size(); ++k) {
+        const double centroid = v.bits_per_coord == 2 ? CENTROIDS_2BIT[(c[k / 4] >> (2 * (k % 4))) & 3]
+                                                       : CENTROIDS_4BIT[(c[k / 2] >> (4 * (k % 2))) & 15];
+        exact += static_cast<double>(q[k]) * centroid;
+        magnitude += std::fabs(static_cast<double>(q[k]) * centroid);
+    }
+}
+
+// Lengths that reach every tail: all of 0..300 (4-bit bytes mod 16 and mod 8
+// in every class, odd lengths, 2-bit bytes odd and even with every padding
+// count) plus padded dimensions of real indexes and their neighbours.
+std::vector<std::size_t> tail_lengths() {
+    std::vector<std::size_t> lens;
+    for (std::size_t len = 0; len <= 300; ++len) lens.push_back(len);
+    for (std::size_t len : {511, 512, 513, 1021, 1022, 1023, 1024, 2047, 2048}) lens.push_back(len);
+    return lens;
+}
+
+class Kernels : public ::testing::TestWithParam<KernelVariant> {
+protected:
+    void SetUp() override {
+        const uint32_t required = GetParam().required;
+        if ((features() & required) != required) GTEST_SKIP() << GetParam().name << " not supported here";
+    }
+};
+// The processor-specific variants: their own order and their batched form.
+class VectorKernels : public Kernels {};
+
+TEST_P(Kernels, AgreesWithPortableWithinRounding) {
+    const KernelVariant& v = GetParam();
+    const SingleFn portable = v.bits_per_coord == 2 ? quantize::score_2bit_portable : quantize::score_4bit_portable;
+    std::mt19937 rng(1234);
+    for (std::size_t len : tail_lengths()) {
+        for (bool integer_query : {false, true}) {
+            Fixture f(v.bits_per_coord, len);
+            ASSERT_TRUE(f.qbuf.ok() && f.cbuf.ok());
+            f.fill_random(rng, integer_query);
+            const float got = v.single(f.q.data(), len, f.code.data());
+            const float want = portable(f.q.data(), len, f.code.data());
+            double exact = 0.0;
+            double magnitude = 0.0;
+            reference(v, f.q, f.code, exact, magnitude);
+            // Any order of len float32 products and sums is within about
+            // (len + 1) units of rounding of the magnitude sum of the exact result.
+            const double bound = (static_cast<double>(len) + 2.0) * 0x1p-24 * magnitude;
+            SCOPED_TRACE("len " + std::to_string(len) + (integer_query ? " integer query" : ""));
+            EXPECT_LE(std::fabs(got - exact), bound);
+            EXPECT_LE(std::fabs(want - exact), bound);
+            EXPECT_LE(std::fabs(static_cast<double>(got) - want), 2.0 * bound);
+        }
+    }
+}
+
+TEST_P(VectorKernels, MatchesItsOwnSummationOrderBitForBit) {
+    const KernelVariant& v = GetParam();
+    std::mt19937 rng(99);
+    for (std::size_t len : tail_lengths()) {
+        for (int trial = 0; trial < 3; ++trial) {
+            Fixture f(v.bits_per_coord, len);
+            ASSERT_TRUE(f.qbuf.ok() && f.cbuf.ok());
+            f.fill_random(rng, trial == 2);
+            const float got = v.single(f.q.data(), len, f.code.data());
+            const float want = v.emulate(f.q.data(), len, f.code.data());
+            ASSERT_EQ(bits(got), bits(want)) << "len " << len << " trial " << trial << ": " << got << " vs " << want;
+        }
+    }
+}
+
+// A query that is zero except for one power of two picks out exactly one
+// centroid, whatever the summation order: this pins which slot of which byte
+// each coordinate reads.
+TEST_P(Kernels, OneHotQueryIsExact) {
+    const KernelVariant& v = GetParam();
+    std::mt19937 rng(7);
+    for (std::size_t len : {1, 2, 3, 5, 7, 8, 15, 16, 17, 31, 33, 63, 64, 65, 97, 127, 255, 256}) {
+        Fixture f(v.bits_per_coord, len);
+        ASSERT_TRUE(f.qbuf.ok() && f.cbuf.ok());
+        f.fill_random(rng, false);
+        for (std::size_t k = 0; k < len; ++k) {
+            for (float& x : f.q) x = 0.0f;
+            const float weight = (k % 3 == 0) ? -4.0f : 0.5f;
+            f.q[k] = weight;
+            const float centroid = v.bits_per_coord == 2
+                                       ? CENTROIDS_2BIT[(f.code[k / 4] >> (2 * (k % 4))) & 3]
+                                       : CENTROIDS_4BIT[(f.code[k / 2] >> (4 * (k % 2))) & 15];
+            ASSERT_EQ(v.single(f.q.data(), len, f.code.data()), centroid * weight) << "len " << len << " k " << k;
+        }
+    }
+}
+
+TEST_P(VectorKernels, BatchEqualsSingleBitForBit) {
+    const KernelVariant& v = GetParam();
+    std::mt19937 rng(5);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (std::size_t len : {1, 3, 7, 8, 31, 33, 127, 255, 256, 1023, 1024}) {
+        const std::size_t b = code_bytes(v.bits_per_coord, len);
+        // Packed back to back, and with a gap of junk between codes.
+        for (std::size_t stride : {b, b + 13}) {
+            for (std::size_t count : {0, 1, 2, 3, 7, 8, 9, 17, 33}) {
+                std::vector<float> q(len);
+                for (float& x : q) x = normal(rng);
+                std::vector<uint8_t> codes(count * stride + 1);
+                for (uint8_t& x : codes) x = static_cast<uint8_t>(byte(rng));
+                std::vector<float> out(count + 1, -7.0f);
+                v.batch(q.data(), len, codes.data(), stride, count, out.data());
+                for (std::size_t i = 0; i < count; ++i) {
+                    const float single = v.single(q.data(), len, codes.data() + i * stride);
+                    ASSERT_EQ(bits(out[i]), bits(single))
+                        << "len " << len << " stride " << stride << " count " << count << " code " << i;
+                }
+                EXPECT_EQ(out[count], -7.0f) << "wrote past count";
+            }
+        }
+    }
+}
+
+struct EdgeCase {
+    const char* name;
+    int bits_per_coord;
+    std::vector<float> q;
+    std::vector<uint8_t> code;
+    float expected;
+    bool exact;  // otherwise equal up to a few units of rounding
+};
+
+TEST_P(Kernels, EdgeCases) {
+    const KernelVariant& v = GetParam();
+    const float c2_0 = CENTROIDS_2BIT[0];
+    const EdgeCase cases[] = {
+        {"empty 2-bit", 2, {}, {}, 0.0f, true},
+        {"empty 4-bit", 4, {}, {}, 0.0f, true},
+        {"0xE4 against ones", 2, {1, 1, 1, 1}, {0xE4}, 0.0f, false},
+        {"0xE4 against first unit", 2, {1, 0, 0, 0}, {0xE4}, c2_0, true},
+        {"0xF0 against ones", 4, {1, 1}, {0xF0}, 0.0f, true},
+        {"L=1, high nibble is padding", 4, {2}, {0xF3}, 2 * CENTROIDS_4BIT[3], true},
+        {"L=2 2-bit, two slots count", 2, {1, -1}, {0xF6}, CENTROIDS_2BIT[2] - CENTROIDS_2BIT[1], true},
+        {"L=3 4-bit, padding nibble set", 4, {1, 0, 1}, {0x00, 0xFF}, CENTROIDS_4BIT[0] + CENTROIDS_4BIT[15], true},
+    };
+    for (const EdgeCase& c : cases) {
+        if (c.bits_per_coord != v.bits_per_coord) continue;
+        SCOPED_TRACE(c.name);
+        // An empty code is passed as a null pointer: nothing may be read.
+        const float got = v.single(c.q.empty() ? nullptr : c.q.data(), c.q.size(),
+                                   c.code.empty() ? nullptr : c.code.data());
+        if (c.exact) {
+            EXPECT_EQ(got, c.expected);
+        } else {
+            EXPECT_NEAR(got, c.expected, 1e-6f);
+        }
+    }
+}
+
+std::string variant_name(const ::testing::TestParamInfo<KernelVariant>& info) { return info.param.name; }
+INSTANTIATE_TEST_SUITE_P(Variants, Kernels, ::testing::ValuesIn(kVariants), variant_name);
+INSTANTIATE_TEST_SUITE_P(Variants, VectorKernels, ::testing::ValuesIn(kVectorVariants), variant_name);
+
+// ---- the dispatching entry points ---------------------------------------------
+
+TEST(KernelDispatch, EntryPointsReturnTheChosenVariant) {
+    const Variant v4 = variant_4bit(features());
+    const Variant v2 = variant_2bit(features());
+    const SingleFn expect4 = v4 == Variant::Avx512 ? avx512::score_4bit
+                             : v4 == Variant::Avx2 ? avx2::score_4bit
+                                                   : quantize::score_4bit_portable;
+    const SingleFn expect2 = v2 == Variant::Avx2 ? avx2::score_2bit : quantize::score_2bit_portable;
+    std::mt19937 rng(11);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (std::size_t len : {0, 1, 4, 37, 64, 255, 512, 1024}) {
+        std::vector<float> q(len);
+        for (float& x : q) x = normal(rng);
+        const std::size_t count = 11;
+        const std::size_t b4 = (len + 1) / 2;
+        const std::size_t b2 = (len + 3) / 4;
+        std::vector<uint8_t> codes(count * b4 + 1);
+        for (uint8_t& x : codes) x = static_cast<uint8_t>(byte(rng));
+        std::vector<float> out4(count), out2(count);
+        score_4bit_batch(q, codes.data(), b4, count, out4.data());
+        score_2bit_batch(q, codes.data(), b2, count, out2.data());
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::span<const uint8_t> c4(codes.data() + i * b4, b4);
+            const std::span<const uint8_t> c2(codes.data() + i * b2, b2);
+            const float s4 = score_4bit(q, c4);
+            const float s2 = score_2bit(q, c2);
+            ASSERT_EQ(bits(s4), bits(expect4(q.data(), len, c4.data()))) << len;
+            ASSERT_EQ(bits(s2), bits(expect2(q.data(), len, c2.data()))) << len;
+            ASSERT_EQ(bits(out4[i]), bits(s4)) << len;
+            ASSERT_EQ(bits(out2[i]), bits(s2)) << len;
+        }
+    }
+}
+
+// The mixed layout: a 4-bit block at offset 0 and a 2-bit block at offset pb4
+// of every code, scored with the per-block batch calls at the code stride.
+TEST(KernelDispatch, MixedBlocksByOffsetAndStride) {
+    const std::size_t padded = 64, n4 = 24, pb4 = n4 / 2, stride = pb4 + (padded - n4) / 4;
+    std::mt19937 rng(3);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::vector<float> q(padded);
+    for (float& x : q) x = normal(rng);
+    const std::size_t count = 19;
+    std::vector<uint8_t> codes(count * stride);
+    for (uint8_t& x : codes) x = static_cast<uint8_t>(byte(rng));
+    const std::span<const float> q4(q.data(), n4), q2(q.data() + n4, padded - n4);
+    std::vector<float> s4(count), s2(count);
+    score_4bit_batch(q4, codes.data(), stride, count, s4.data());
+    score_2bit_batch(q2, codes.data() + pb4, stride, count, s2.data());
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint8_t* c = codes.data() + i * stride;
+        EXPECT_EQ(bits(s4[i]), bits(score_4bit(q4, {c, pb4})));
+        EXPECT_EQ(bits(s2[i]), bits(score_2bit(q2, {c + pb4, stride - pb4})));
+    }
+}
+
+}  // namespace
+}  // namespace kivo::simd
