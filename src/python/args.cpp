@@ -74,7 +74,10 @@ bool check_required(const ParamSpec& spec, PyObject** out) {
     std::string names[kMaxParams];
     int missing = 0;
     for (int i = 0; i < spec.required; ++i) {
-        if (out[i] == nullptr) names[missing++] = std::string("'") + spec.names[i] + "'";
+        if (out[i] == nullptr) {
+            std::string& quoted = names[missing++];
+            quoted.append(1, '\'').append(spec.names[i]).append(1, '\'');
+        }
     }
     if (missing == 0) return true;
     std::string list;
@@ -226,9 +229,15 @@ std::string type_qualname(PyObject* obj) {
     return Py_TYPE(obj)->tp_name;
 }
 
+std::string object_message(PyObject* obj, const char* tail) {
+    std::string message;
+    message.append(1, '\'').append(type_qualname(obj)).append("' object ").append(tail);
+    return message;
+}
+
 bool to_utf8(PyObject* obj, const char* name, std::string& out) {
     if (!PyUnicode_Check(obj)) {
-        raise_message(PyExc_TypeError, "'" + type_qualname(obj) + "' object cannot be converted to 'PyString'");
+        raise_message(PyExc_TypeError, object_message(obj, "cannot be converted to 'PyString'"));
         prefix_argument_error(name);
         return false;
     }

@@ -47,5 +47,7 @@ float double_to_float(double d);
 
 // The qualified name of an object's type ("int", "Outer.Inner").
 std::string type_qualname(PyObject* obj);
+// "'{qualified type name}' object {tail}".
+std::string object_message(PyObject* obj, const char* tail);
 
 }  // namespace kivo::python

@@ -31,6 +31,12 @@ std::string format_dims(const char* head, uint64_t expected, uint64_t got) {
            std::to_string(got);
 }
 
+// Sets a new `type` error from `message`; false, for `return fail(...)`.
+bool fail(PyObject* type, const std::string& message) {
+    raise_message(type, message);
+    return false;
+}
+
 bool float_element(PyObject* item, float& out) {
     double value;
     if (PyFloat_CheckExact(item)) {
@@ -43,13 +49,13 @@ bool float_element(PyObject* item, float& out) {
     return true;
 }
 
-std::nullptr_t raise_not_sequence(PyObject* obj) {
-    return raise_message(PyExc_TypeError, "'" + type_qualname(obj) + "' object cannot be converted to 'Sequence'");
+bool raise_not_sequence(PyObject* obj) {
+    return fail(PyExc_TypeError, object_message(obj, "cannot be converted to 'Sequence'"));
 }
 
-std::nullptr_t raise_str_refused() { return raise_message(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
+bool raise_str_refused() { return fail(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
 
-std::nullptr_t raise_not_contiguous() { return raise_message(PyExc_TypeError, "The given array is not contiguous"); }
+bool raise_not_contiguous() { return fail(PyExc_TypeError, "The given array is not contiguous"); }
 
 // 1: `obj` is a NumPy array (its API is then loaded); 0: it is not; -1:
 // error. An object can only be an array when numpy is in sys.modules, so a
@@ -253,13 +259,13 @@ bool extract_vector(PyObject* obj, uint64_t dim, std::vector<float>& out) {
     if (array != nullptr && PyArray_NDIM(array) == 1) {
         if (!PyArray_IS_C_CONTIGUOUS(array)) return raise_not_contiguous();
         const auto n = static_cast<uint64_t>(PyArray_DIM(array, 0));
-        if (n != dim) return raise_message(PyExc_ValueError, format_dims("query ", dim, n));
+        if (n != dim) return fail(PyExc_ValueError, format_dims("query ", dim, n));
         out.resize(static_cast<std::size_t>(n));
         if (n != 0) std::memcpy(out.data(), PyArray_DATA(array), static_cast<std::size_t>(n) * sizeof(float));
         return true;
     }
     if (!float_sequence(obj, out)) return false;
-    if (out.size() != dim) return raise_message(PyExc_ValueError, format_dims("query ", dim, out.size()));
+    if (out.size() != dim) return fail(PyExc_ValueError, format_dims("query ", dim, out.size()));
     return true;
 }
 
@@ -270,7 +276,7 @@ bool extract_vectors(PyObject* obj, uint64_t dim, std::vector<std::vector<float>
     if (failed) return false;
     if (array != nullptr && PyArray_NDIM(array) == 2) {
         const auto cols = static_cast<uint64_t>(PyArray_DIM(array, 1));
-        if (cols != dim) return raise_message(PyExc_ValueError, format_dims("vector ", dim, cols));
+        if (cols != dim) return fail(PyExc_ValueError, format_dims("vector ", dim, cols));
         if (!PyArray_IS_C_CONTIGUOUS(array) && !PyArray_IS_F_CONTIGUOUS(array)) return raise_not_contiguous();
         copy_rows(array, dim, out);
         return true;
@@ -294,7 +300,7 @@ bool extract_vectors(PyObject* obj, uint64_t dim, std::vector<std::vector<float>
     // in a later row wins over a wrong length in an earlier one.
     for (std::size_t i = 0; i < out.size(); ++i) {
         if (out[i].size() != dim) {
-            return raise_message(PyExc_ValueError,
+            return fail(PyExc_ValueError,
                                  "vector " + std::to_string(i) + " " + format_dims("", dim, out[i].size()));
         }
     }

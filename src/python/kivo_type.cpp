@@ -304,8 +304,7 @@ PyKivo* as_kivo(PyObject* self) {
     }
     // Reached only when the function stored on the class is called with
     // another object as receiver and the interpreter let it through.
-    raise_message(PyExc_TypeError, "'" + (self ? type_qualname(self) : std::string("NoneType")) +
-                                       "' object cannot be converted to 'Kivo'");
+    raise_message(PyExc_TypeError, object_message(self != nullptr ? self : Py_None, "cannot be converted to 'Kivo'"));
     return nullptr;
 }
 

@@ -437,7 +437,7 @@ const char kOptimalN4DimsDoc[] =
     "Returns\n"
     "-------\n"
     "int\n"
-    "    Optimal n4_dims (multiple of 4), to pass as ``n4_dims`` to the constructor.\n";
+    "    Optimal n4_dims (multiple of 4). Pass it as ``n4_dims`` to the constructor.\n";
 
 template <class F>
 PyCFunction as_cfunction(F f) {
