@@ -72,7 +72,10 @@ int is_ndarray(PyObject* obj) {
         }
         PyObject* numpy = PyImport_GetModule(g_numpy_name);
         if (numpy == nullptr) return PyErr_Occurred() ? -1 : 0;
+        // sys.modules["numpy"] = None is how an import is blocked.
+        const bool present = PyModule_Check(numpy);
         Py_DECREF(numpy);
+        if (!present) return 0;
         if (!ensure_numpy()) return -1;
     }
     return PyArray_Check(obj) ? 1 : 0;
