@@ -97,11 +97,36 @@ PyArrayObject* as_float32_array(PyObject* obj, bool& failed) {
     return array;
 }
 
+// A one-dimensional native float64 array, any stride: each element is the
+// exact double its scalar's __float__ would give, so reading the buffer
+// yields the same values as the element route without a Python object each.
+// -1: error; 0: not such an array; 1: converted.
+int float64_vector(PyObject* obj, std::vector<float>& out) {
+    const int is_array = is_ndarray(obj);
+    if (is_array <= 0) return is_array;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 1 || PyArray_TYPE(array) != NPY_FLOAT64 || !PyArray_ISNOTSWAPPED(array)) return 0;
+    const npy_intp n = PyArray_DIM(array, 0);
+    const npy_intp stride = PyArray_STRIDE(array, 0);
+    const auto* base = static_cast<const char*>(PyArray_DATA(array));
+    out.resize(static_cast<std::size_t>(n));
+    for (npy_intp i = 0; i < n; ++i) {
+        double value;
+        std::memcpy(&value, base + i * stride, sizeof(double));
+        out[static_cast<std::size_t>(i)] = double_to_float(value);
+    }
+    return 1;
+}
+
 // One vector given as any sequence, converted element by element.
 bool float_sequence(PyObject* obj, std::vector<float>& out) {
     out.clear();
     if (PyUnicode_Check(obj)) return raise_str_refused();
     if (!PySequence_Check(obj)) return raise_not_sequence(obj);
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
+        const int done = float64_vector(obj, out);
+        if (done != 0) return done > 0;
+    }
     if (PyList_CheckExact(obj)) {
         // Same steps as the list iterator: the size is read again after every
         // element, since an element's __float__ may change the list.

@@ -201,11 +201,15 @@ void kivo_dealloc(PyObject* self) {
 // A property getter: shared access around `read`.
 template <class Read>
 PyObject* read_shared(PyObject* self, Read read) {
-    PyKivo* kivo = as_kivo(self);
-    if (kivo == nullptr) return nullptr;
-    SharedAccess access(kivo);
-    if (!access.ok()) return nullptr;
-    return read(engine_of(kivo));
+    try {
+        PyKivo* kivo = as_kivo(self);
+        if (kivo == nullptr) return nullptr;
+        SharedAccess access(kivo);
+        if (!access.ok()) return nullptr;
+        return read(engine_of(kivo));
+    } catch (...) {
+        return raise_from_cpp_exception();
+    }
 }
 
 PyObject* text_of(std::string_view text) {

@@ -27,10 +27,12 @@ def exact_top(data, query, metric, k):
 
 @pytest.fixture(scope="module")
 def dataset():
+    # Norms near 1: the quantizer expects rotated coordinates near N(0, 1),
+    # which dot and l2 (without fit) do not rescale.
     rng = np.random.default_rng(99)
-    data = clustered(rng, N, DIM, centres=20, spread=0.4)
-    queries = clustered(rng, 20, DIM, centres=20, spread=0.4)
-    return data, queries
+    data = clustered(rng, N, DIM, centres=20, spread=0.4) / np.sqrt(DIM)
+    queries = clustered(rng, 20, DIM, centres=20, spread=0.4) / np.sqrt(DIM)
+    return data.astype(np.float32), queries.astype(np.float32)
 
 
 @pytest.mark.parametrize("metric", ["cosine", "dot", "l2"])
