@@ -166,7 +166,7 @@ PyObject* kivo_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
             // The rotation would need 2^64 coordinates: no machine can hold it.
             return raise_message(PyExc_MemoryError, "cannot allocate an index of dimension " +
                                                         std::to_string(dim) +
-                                                        ": its padded dimension exceeds 2^63");
+                                                        ": its padded dimension 2^64 does not fit in 64 bits");
         }
         config.dim = dim;
         config.n4_dims = derive_n4_dims(*padded, bit_width, mixed_ratio, n4_dims);

@@ -99,7 +99,7 @@ def cases(env):
         "search_noncontiguous": swallow(lambda: k.search(data[:, 0], 1), Exception),
         "access_conflict": swallow(lambda: k.add([1], [[Reenter(lambda: k.dim)] + ql[1:]]), RuntimeError),
         "fit": lambda: Kivo(16, metric="l2").fit(rows),
-        "fit_error": swallow(lambda: k.fit([]), ValueError),
+        "fit_error": swallow(lambda: Kivo(16, metric="l2").fit([]), ValueError),
         "build_and_setters": lambda: (k.build(), k.set_nprobe(4), k.set_ef_search(10)),
         "save": lambda: k.save(save_path),
         "save_error": swallow(lambda: k.save("/nonexistent-dir/x.kivo"), OSError),

@@ -141,6 +141,16 @@ def test_class_is_final_without_dict_or_weakrefs():
     assert k == k and k != Kivo(4)
 
 
+def test_no_pickling_or_copying():
+    import copy
+    import pickle
+
+    with pytest.raises(TypeError, match="cannot pickle 'kivo.Kivo' object"):
+        pickle.dumps(Kivo(4))
+    with pytest.raises(TypeError):
+        copy.copy(Kivo(4))
+
+
 def test_repr_len_truth():
     k = Kivo(8)
     assert repr(k) == "Kivo(dim=8, n=0, bit_width=4, index_type=BruteForce)"
