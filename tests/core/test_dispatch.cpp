@@ -1,6 +1,11 @@
 // Feature-word dispatch rules and the cached feature word.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
 #include "simd/dispatch.h"
 
 namespace kivo::simd {
@@ -39,6 +44,28 @@ TEST(Dispatch, CachedWordMatchesDetection) {
     EXPECT_EQ(features(), detected);
     // Only the four defined bits may ever be reported.
     EXPECT_EQ(detected & ~uint32_t{kAvx2 | kFma | kAvx512F | kAvx512Bw}, 0u);
+}
+
+// Linux lists a feature in /proc/cpuinfo only when the processor has it and
+// the kernel enabled its register state: an independent account of the same
+// facts the detection derives from CPUID and XGETBV.
+TEST(Dispatch, DetectionAgreesWithKernelReport) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    std::set<std::string> flags;
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("flags", 0) != 0) continue;
+        std::istringstream words(line.substr(line.find(':') + 1));
+        for (std::string w; words >> w;) flags.insert(w);
+        break;
+    }
+    if (flags.empty()) GTEST_SKIP() << "no /proc/cpuinfo flags on this system";
+    const uint32_t word = detect_features();
+    const struct { const char* flag; uint32_t bit; } expected[] = {
+        {"avx2", kAvx2}, {"fma", kFma}, {"avx512f", kAvx512F}, {"avx512bw", kAvx512Bw}};
+    for (const auto& e : expected) {
+        EXPECT_EQ(flags.count(e.flag) == 1, (word & e.bit) != 0) << e.flag;
+    }
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include <bit>
 #include <cmath>
-#include <cstring>
+#include <ostream>
 #include <random>
 #include <span>
 #include <string>
@@ -384,6 +384,26 @@ TEST(KernelDispatch, EntryPointsReturnTheChosenVariant) {
             ASSERT_EQ(bits(s2), bits(expect2(q.data(), len, c2.data()))) << len;
             ASSERT_EQ(bits(out4[i]), bits(s4)) << len;
             ASSERT_EQ(bits(out2[i]), bits(s2)) << len;
+        }
+    }
+}
+
+// A code span shorter than the query needs scores only the coordinates it
+// covers; the guard page after it catches any read beyond.
+TEST(KernelDispatch, ShortCodeSpanIsNeverOverread) {
+    std::mt19937 rng(17);
+    for (std::size_t bytes : {0, 1, 3, 8, 9, 17, 64}) {
+        for (int bits_per_coord : {2, 4}) {
+            const std::size_t per_byte = bits_per_coord == 2 ? 4 : 2;
+            const std::size_t covered = bytes * per_byte;
+            Fixture f(bits_per_coord, covered);
+            ASSERT_TRUE(f.qbuf.ok() && f.cbuf.ok());
+            f.fill_random(rng, false);
+            std::vector<float> longer(f.q.begin(), f.q.end());
+            longer.resize(covered + 40, 1.0f);
+            const float got = bits_per_coord == 2 ? score_2bit(longer, f.code) : score_4bit(longer, f.code);
+            const float want = bits_per_coord == 2 ? score_2bit(f.q, f.code) : score_4bit(f.q, f.code);
+            EXPECT_EQ(bits(got), bits(want)) << bits_per_coord << "-bit, " << bytes << " bytes";
         }
     }
 }

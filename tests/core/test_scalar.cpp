@@ -58,6 +58,45 @@ TEST(Scalar, PackedLayouts) {
     EXPECT_EQ(encode_2bit(five), (std::vector<uint8_t>{0xFF, 0x01}));
 }
 
+// The block encoders must give every value the same code as the scalar rule,
+// whatever the length (vector body, scalar tail, several chunks).
+TEST(Scalar, EncodersMatchTheScalarRuleAtEveryLength) {
+    std::vector<float> pool = {0.0f, -0.0f, std::numeric_limits<float>::quiet_NaN(),
+                               std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
+    for (float b : BOUNDS_4BIT) {
+        pool.push_back(b);
+        pool.push_back(std::nextafter(b, -10.0f));
+        pool.push_back(std::nextafter(b, 10.0f));
+    }
+    for (float b : BOUNDS_2BIT) {
+        pool.push_back(b);
+        pool.push_back(std::nextafter(b, -10.0f));
+    }
+    uint32_t state = 12345;
+    for (int i = 0; i < 64; ++i) {
+        state = state * 1664525u + 1013904223u;
+        pool.push_back((static_cast<float>(state >> 8) / 16777216.0f - 0.5f) * 7.0f);
+    }
+    for (std::size_t len : {0, 1, 2, 3, 4, 5, 7, 8, 9, 63, 255, 256, 257, 515, 1024}) {
+        std::vector<float> values(len);
+        for (std::size_t i = 0; i < len; ++i) values[i] = pool[(i * 7 + len) % pool.size()];
+        const auto c2 = encode_2bit(values);
+        const auto c4 = encode_4bit(values);
+        ASSERT_EQ(c2.size(), (len + 3) / 4);
+        ASSERT_EQ(c4.size(), (len + 1) / 2);
+        for (std::size_t i = 0; i < len; ++i) {
+            ASSERT_EQ((c2[i / 4] >> (2 * (i % 4))) & 3, code_2bit(values[i])) << len << " " << i;
+            ASSERT_EQ((c4[i / 2] >> (4 * (i % 2))) & 15, code_4bit(values[i])) << len << " " << i;
+        }
+        if (len % 4 != 0) {
+            EXPECT_EQ(c2.back() >> (2 * (len % 4)), 0) << "2-bit padding slots are zero";
+        }
+        if (len % 2 != 0) {
+            EXPECT_EQ(c4.back() >> 4, 0) << "4-bit padding nibble is zero";
+        }
+    }
+}
+
 TEST(Scalar, PortableScoringEdgeCases) {
     const std::vector<float> ones = {1, 1, 1, 1};
     const std::vector<float> first = {1, 0, 0, 0};

@@ -39,10 +39,27 @@ struct Candidate {
     uint32_t node;
 };
 
+// Candidate order: by score, then by node index. Scores that do not compare
+// (NaN) count as equal, so the order is total on the node index whatever the
+// scores are, and heap code built on it stays within its bounds.
+inline bool candidate_less(const Candidate& a, const Candidate& b) {
+    if (a.score < b.score) return true;
+    if (b.score < a.score) return false;
+    return a.node < b.node;
+}
+
 struct Hnsw {
+    // Highest level a node can draw: a node stores its list count (level + 1)
+    // in one byte of the file.
+    static constexpr uint64_t kMaxLevel = 254;
+
     std::vector<HnswNode> nodes;
-    // Construction vectors: node i's transformed vector. Emptied by build().
-    std::vector<std::vector<float>> vectors;
+    // Construction vectors, flat: node i's transformed vector is
+    // vectors[i * vector_dim, (i + 1) * vector_dim) for i below
+    // vector_count(). Emptied by build(); restore_vectors() rebuilds missing
+    // ones from the codes.
+    std::vector<float> vectors;
+    uint64_t vector_dim = 0;
     std::optional<uint32_t> entry_point;
     uint64_t max_level = 0;
     uint64_t m = 0;
@@ -64,8 +81,11 @@ struct Hnsw {
     static Result<Hnsw> read_data(io::ByteReader& reader, uint64_t packed_bytes_per_vec, uint64_t m,
                                   uint64_t ef_construction, uint64_t ef_search);
 
-    // Level of node index n: a pure function of n and level_mult.
+    // Level of node index n: a pure function of n and level_mult, capped at
+    // kMaxLevel.
     static uint64_t draw_level(uint64_t node_index, double level_mult);
+    // Link budget of a layer: 2m on layer 0, m above (saturating).
+    uint64_t layer_budget(uint64_t layer) const;
 
     // Query-side layer search on packed codes.
     std::vector<Candidate> search_layer(const quantize::QuantPipeline& pipeline,
@@ -77,17 +97,47 @@ struct Hnsw {
                                  uint64_t k, std::optional<std::span<const uint64_t>> allowlist,
                                  engine::Metric metric) const;
 
-    // Construction-side layer search on the float construction vectors.
+    // Construction-side layer search on the float construction vectors. Nodes
+    // without a construction vector are never scored (they are passed over).
     std::vector<Candidate> search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
                                               uint64_t layer, engine::Metric metric) const;
+    // Construction score of node x for query q: float32 dot product in index
+    // order from -0.0; l2 subtracts half the sum of x's squares.
+    static float construction_score(std::span<const float> q, std::span<const float> x,
+                                    engine::Metric metric);
+
     // Inserts one vector. Every existing node must have its construction
-    // vector (the engine restores them first when they were released).
+    // vector: call restore_vectors() first when has_all_vectors() is false.
+    // Should that be skipped, the insertion still reads no missing vector: it
+    // links the node only through nodes that have one, and its own vector is
+    // left to restore_vectors(). The same holds for a construction vector
+    // whose length differs from vector_dim.
     void insert(std::vector<uint8_t> code, float norm, std::vector<float> construction_vector,
                 uint64_t id, engine::Metric metric);
 
+    // Rebuilds every missing construction vector from the node's packed code:
+    // the centroid of each slot in the transformed space, padded_dim values.
+    // Existing vectors are kept unless their length is not padded_dim.
+    void restore_vectors(const quantize::QuantPipeline& pipeline);
+    void restore_vectors(uint64_t padded_dim, uint64_t n4_dims);
+    // The dequantized code: CENTROIDS_4BIT for the first n4_dims slots,
+    // CENTROIDS_2BIT for the rest; slots beyond the code read as 0.0.
+    static std::vector<float> dequantize(std::span<const uint8_t> code, uint64_t padded_dim,
+                                         uint64_t n4_dims);
+
     // Drops the construction vectors and frees their storage.
     void release_vectors();
-    bool has_all_vectors() const { return vectors.size() == nodes.size(); }
+    // Number of leading nodes that have a construction vector.
+    uint64_t vector_count() const { return vector_dim == 0 ? 0 : vectors.size() / vector_dim; }
+    bool has_all_vectors() const { return vector_count() == nodes.size(); }
+    // Construction vector of a node below vector_count().
+    std::span<const float> vector_of(uint32_t node) const {
+        return {vectors.data() + static_cast<std::size_t>(node) * vector_dim, static_cast<std::size_t>(vector_dim)};
+    }
+
+    // Sum of squares of each construction vector, for l2 construction scores:
+    // kept in step with `vectors` by insertion, recomputed when out of step.
+    std::vector<float> vector_sq_sums;
 };
 
 }  // namespace kivo::search

@@ -2,6 +2,7 @@
 // entry points that route each call to the widest supported kernel variant.
 #include "simd/dispatch.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "quantize/scalar.h"
@@ -85,24 +86,26 @@ Variant variant_2bit(uint32_t feature_word) {
 }
 
 // The feature check is one load and two bit tests per call; nothing is
-// cached per caller, so every call follows the processor it runs on.
+// cached per caller, so every call follows the processor it runs on. The
+// kernels read ceil(len / 4) or ceil(len / 2) code bytes; a code span shorter
+// than that limits len to the coordinates it covers, so no call reads past it.
 float score_2bit(std::span<const float> query, std::span<const uint8_t> code) {
-    if (variant_2bit(features()) == Variant::Avx2) {
-        return avx2::score_2bit(query.data(), query.size(), code.data());
-    }
-    return quantize::score_2bit_portable(query.data(), query.size(), code.data());
+    const std::size_t len = std::min(query.size(), 4 * code.size());
+    if (variant_2bit(features()) == Variant::Avx2) return avx2::score_2bit(query.data(), len, code.data());
+    return quantize::score_2bit_portable(query.data(), len, code.data());
 }
 
 float score_4bit(std::span<const float> query, std::span<const uint8_t> code) {
+    const std::size_t len = std::min(query.size(), 2 * code.size());
     switch (variant_4bit(features())) {
         case Variant::Avx512:
-            return avx512::score_4bit(query.data(), query.size(), code.data());
+            return avx512::score_4bit(query.data(), len, code.data());
         case Variant::Avx2:
-            return avx2::score_4bit(query.data(), query.size(), code.data());
+            return avx2::score_4bit(query.data(), len, code.data());
         case Variant::Portable:
             break;
     }
-    return quantize::score_4bit_portable(query.data(), query.size(), code.data());
+    return quantize::score_4bit_portable(query.data(), len, code.data());
 }
 
 void score_2bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,

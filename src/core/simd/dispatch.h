@@ -26,12 +26,16 @@ Variant variant_4bit(uint32_t feature_word);
 Variant variant_2bit(uint32_t feature_word);
 
 // Dispatching entry points: `query` holds the block's L coordinates, `code`
-// ceil(L / 4) or ceil(L / 2) bytes.
+// ceil(L / 4) or ceil(L / 2) bytes. Extra code bytes are ignored; a shorter
+// code scores only the coordinates it covers (never read out of bounds).
 float score_2bit(std::span<const float> query, std::span<const uint8_t> code);
 float score_4bit(std::span<const float> query, std::span<const uint8_t> code);
 
-// Batched: `count` blocks at code + i * stride; out[i] bit-identical to the
-// single-block entry point for block i.
+// Batched: `count` blocks of ceil(L / 4) or ceil(L / 2) bytes at
+// code + i * stride; out[i] bit-identical to the single-block entry point for
+// block i. Several blocks are in flight at once, so a scan should hand over
+// as many as it has (a mixed code: the 4-bit block at offset 0 and the 2-bit
+// block at offset pb4, both at the code stride).
 void score_2bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out);
 void score_4bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,

@@ -7,6 +7,11 @@
 
 namespace kivo::simd {
 
+// Every kernel reads exactly `len` query floats and the block's bytes, ignores
+// the padding slots of the last byte, and keeps its own fixed summation order,
+// so results agree with the portable paths up to float32 rounding, and the
+// batched form of a kernel agrees with its single form bit for bit.
+
 namespace avx2 {
 // Requires AVX2 and FMA. `len` query floats against one block of
 // ceil(len / 4) (2-bit) or ceil(len / 2) (4-bit) bytes.

@@ -1,0 +1,231 @@
+// The layer search shared by queries and construction: candidate heap,
+// visited set, result list and stopping rule, over any node scorer.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "search/hnsw.h"
+
+namespace kivo::search::detail {
+
+// Open-addressing set of node indexes. It grows with the nodes touched, not
+// with the graph.
+class VisitedSet {
+public:
+    VisitedSet() : slots_(kInitialSlots, kEmpty), mask_(kInitialSlots - 1) {}
+
+    // True when `node` was not in the set (and now is).
+    bool insert(uint32_t node) {
+        if (node == kEmpty) {
+            if (has_empty_key_) return false;
+            has_empty_key_ = true;
+            return true;
+        }
+        if ((count_ + 1) * 2 > slots_.size()) grow();
+        std::size_t i = slot_of(node);
+        while (slots_[i] != kEmpty) {
+            if (slots_[i] == node) return false;
+            i = (i + 1) & mask_;
+        }
+        slots_[i] = node;
+        ++count_;
+        return true;
+    }
+
+private:
+    static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+    static constexpr std::size_t kInitialSlots = 1024;
+
+    std::size_t slot_of(uint32_t node) const {
+        return static_cast<std::size_t>((static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ULL) >> 32) & mask_;
+    }
+
+    void grow() {
+        std::vector<uint32_t> old = std::move(slots_);
+        slots_.assign(old.size() * 2, kEmpty);
+        mask_ = slots_.size() - 1;
+        for (uint32_t node : old) {
+            if (node == kEmpty) continue;
+            std::size_t i = slot_of(node);
+            while (slots_[i] != kEmpty) i = (i + 1) & mask_;
+            slots_[i] = node;
+        }
+    }
+
+    std::vector<uint32_t> slots_;
+    std::size_t mask_;
+    std::size_t count_ = 0;
+    bool has_empty_key_ = false;
+};
+
+// Binary max-heap under candidate_less. Every loop is bounded by the heap's
+// size, so even scores that make the order inconsistent cannot lead it astray.
+class CandidateHeap {
+public:
+    bool empty() const { return items_.empty(); }
+
+    void push(Candidate c) {
+        items_.push_back(c);
+        std::size_t i = items_.size() - 1;
+        while (i > 0) {
+            std::size_t parent = (i - 1) / 2;
+            if (!candidate_less(items_[parent], c)) break;
+            items_[i] = items_[parent];
+            i = parent;
+        }
+        items_[i] = c;
+    }
+
+    // Removes the greatest candidate into `out`; false when empty.
+    bool pop(Candidate& out) {
+        if (items_.empty()) return false;
+        out = items_.front();
+        Candidate last = items_.back();
+        items_.pop_back();
+        const std::size_t n = items_.size();
+        if (n == 0) return true;
+        std::size_t i = 0;
+        for (;;) {
+            std::size_t child = 2 * i + 1;
+            if (child >= n) break;
+            if (child + 1 < n && candidate_less(items_[child], items_[child + 1])) ++child;
+            if (!candidate_less(last, items_[child])) break;
+            items_[i] = items_[child];
+            i = child;
+        }
+        items_[i] = last;
+        return true;
+    }
+
+private:
+    std::vector<Candidate> items_;
+};
+
+inline void stable_sort_desc(std::vector<Candidate>& items) {
+    std::stable_sort(items.begin(), items.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+}
+
+// The result list: an unsorted array until it overflows ef, then stably
+// sorted by score descending and cut to ef. Once sorted without NaN scores,
+// an admission is an insertion at the place the stable sort would give it,
+// which avoids re-sorting ef entries per admitted neighbour.
+class ResultList {
+public:
+    ResultList(Candidate first, std::size_t reserve) {
+        items_.reserve(reserve);
+        items_.push_back(first);
+        has_nan_ = std::isnan(first.score);
+    }
+
+    // Minimum score; scores that do not compare are passed over; +infinity
+    // when the list is empty.
+    float worst() const {
+        if (items_.empty()) return std::numeric_limits<float>::infinity();
+        if (sorted_ && !has_nan_) return items_.back().score;
+        float w = std::numeric_limits<float>::infinity();
+        for (const Candidate& c : items_) {
+            if (c.score < w) w = c.score;
+        }
+        return w;
+    }
+
+    void admit(Candidate c, float worst, uint64_t ef) {
+        const std::size_t before = items_.size();
+        if (!(before < ef || c.score > worst)) return;
+        const bool c_nan = std::isnan(c.score);
+        if (before < ef) {
+            items_.push_back(c);
+            sorted_ = false;
+            has_nan_ = has_nan_ || c_nan;
+            return;
+        }
+        const std::size_t keep = static_cast<std::size_t>(ef);  // ef <= before here
+        if (sorted_ && !has_nan_ && !c_nan) {
+            auto at = std::partition_point(items_.begin(), items_.end(),
+                                           [&](const Candidate& e) { return e.score >= c.score; });
+            items_.insert(at, c);
+            items_.resize(keep);
+            return;
+        }
+        items_.push_back(c);
+        stable_sort_desc(items_);
+        items_.resize(keep);
+        sorted_ = true;
+        has_nan_ = std::any_of(items_.begin(), items_.end(),
+                               [](const Candidate& e) { return std::isnan(e.score); });
+    }
+
+    // The list sorted by score descending (stable).
+    std::vector<Candidate> finish() && {
+        if (!sorted_ || has_nan_) stable_sort_desc(items_);
+        return std::move(items_);
+    }
+
+private:
+    std::vector<Candidate> items_;
+    bool sorted_ = false;
+    bool has_nan_ = false;
+};
+
+// One layer search from `entry` (already scored s0). `reachable(v)` says
+// whether node v may be visited at all (link targets of a damaged graph and
+// nodes without a construction vector are passed over);
+// `prefetch(v)` is told of each newly visited node before any is scored;
+// `score_many(nodes, count, out)` scores newly visited nodes, in list order.
+template <class Reachable, class Prefetch, class ScoreMany>
+std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t entry, float s0,
+                                    uint64_t ef, uint64_t layer, Reachable reachable, Prefetch prefetch,
+                                    ScoreMany score_many) {
+    // Room for ef results, but never more than the graph can supply.
+    const std::size_t reserve =
+        static_cast<std::size_t>(std::min<uint64_t>(ef, nodes.size())) + 1;
+    ResultList results({s0, entry}, reserve);
+    CandidateHeap heap;
+    heap.push({s0, entry});
+    VisitedSet visited;
+    visited.insert(entry);
+
+    std::vector<uint32_t> fresh;
+    std::vector<float> scores;
+    uint64_t pops = 0;
+    Candidate c;
+    while (heap.pop(c)) {
+        ++pops;
+        // Computed once per pop: admissions below compare against this value
+        // even after the list has changed.
+        const float worst = results.worst();
+        if (c.score < worst && pops > ef) break;
+        const HnswNode& node = nodes[c.node];
+        if (layer >= node.neighbours.size()) continue;
+        const std::vector<Neighbour>& links = node.neighbours[layer];
+        fresh.clear();
+        for (const Neighbour& link : links) {
+            if (!reachable(link.node)) continue;
+            if (visited.insert(link.node)) {
+                prefetch(link.node);
+                fresh.push_back(link.node);
+            }
+        }
+        if (fresh.empty()) continue;
+        // Scoring all fresh neighbours before handling them in list order
+        // gives the same result as scoring one at a time: nothing below feeds
+        // back into which nodes are fresh or into their scores.
+        scores.resize(fresh.size());
+        score_many(fresh.data(), fresh.size(), scores.data());
+        for (std::size_t i = 0; i < fresh.size(); ++i) {
+            const Candidate next{scores[i], fresh[i]};
+            heap.push(next);
+            results.admit(next, worst, ef);
+        }
+    }
+    return std::move(results).finish();
+}
+
+}  // namespace kivo::search::detail
