@@ -190,6 +190,13 @@ TEST(FileReader, OpenErrors) {
     auto device = FileReader::open("/dev/null");
     ASSERT_FALSE(device.has_value());
     EXPECT_EQ(device.error().message(), "io error: not a regular file");
+
+    // A FIFO without a writer is refused at once instead of blocking the open.
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    auto fifo = FileReader::open(dir.file("fifo"));
+    ASSERT_FALSE(fifo.has_value());
+    EXPECT_EQ(fifo.error().message(), "io error: not a regular file");
+    EXPECT_FALSE(MappedFile::open(dir.file("fifo")).has_value());
 }
 
 TEST(SpanReader, ReadsInPlaceAndFailsAtTheEnd) {

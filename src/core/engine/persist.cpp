@@ -129,20 +129,8 @@ Status Kivo::save(const std::string& path) const {
             n_vectors += lists[l].size() + pending;
         }
     } else {
-        const auto& nodes = hnsw_->nodes;
-        // 0xFFFFFFFF marks "no entry node", so node indexes stop below it.
-        if (nodes.size() >= io::kNoEntryPoint) {
-            return std::unexpected(KivoError::io_text("HNSW node count " + std::to_string(nodes.size()) +
-                                                      " does not fit the file's 32-bit node indexes"));
-        }
-        if (auto ok = check_fits("HNSW max_level", hnsw_->max_level, 32); !ok) return ok;
-        for (const auto& node : nodes) {
-            if (auto ok = check_fits("HNSW neighbour list count", node.neighbours.size(), 8); !ok) return ok;
-            for (const auto& list : node.neighbours) {
-                if (auto ok = check_fits("HNSW neighbour list length", list.size(), 16); !ok) return ok;
-            }
-        }
-        n_vectors = nodes.size();
+        if (auto ok = hnsw_->check_writable(); !ok) return ok;
+        n_vectors = hnsw_->nodes.size();
     }
 
     io::Header header;
@@ -163,7 +151,6 @@ Status Kivo::save(const std::string& path) const {
     auto writer = io::FileWriter::create(path);
     if (!writer) return std::unexpected(writer.error());
     io::FileWriter& out = *writer;
-    auto fail = [](const KivoError& error) { return Status(std::unexpected(error)); };
 
     if (auto ok = io::Header::write(header, out); !ok) return ok;
     if (std_params) {
@@ -202,22 +189,26 @@ Status Kivo::save(const std::string& path) const {
         }
     } else {
         const auto& graph = *hnsw_;
+        std::vector<uint8_t> link_bytes;
         if (auto ok = out.write_u32(static_cast<uint32_t>(graph.nodes.size())); !ok) return ok;
         if (auto ok = out.write_u32(graph.entry_point.value_or(io::kNoEntryPoint)); !ok) return ok;
         if (auto ok = out.write_u32(static_cast<uint32_t>(graph.max_level)); !ok) return ok;
         for (const auto& node : graph.nodes) {
-            if (node.codes.size() != pbv) {
-                return fail(KivoError::io_text("HNSW node code length does not match packed_bytes_per_vec"));
-            }
             if (auto ok = out.write_u64(node.id); !ok) return ok;
             if (auto ok = out.write(node.codes); !ok) return ok;
             if (auto ok = out.write_f32(node.norm); !ok) return ok;
             if (auto ok = out.write_u8(static_cast<uint8_t>(node.neighbours.size())); !ok) return ok;
             for (const auto& list : node.neighbours) {
-                if (auto ok = out.write_u16(static_cast<uint16_t>(list.size())); !ok) return ok;
-                for (const auto& link : list) {
-                    if (auto ok = out.write_u32(link.node); !ok) return ok;
+                // The count and the indexes of a list in one write.
+                link_bytes.resize(2 + 4 * list.size());
+                const auto count = static_cast<uint16_t>(list.size());
+                link_bytes[0] = static_cast<uint8_t>(count);
+                link_bytes[1] = static_cast<uint8_t>(count >> 8);
+                for (std::size_t c = 0; c < list.size(); ++c) {
+                    const uint32_t target = list[c].node;
+                    for (int b = 0; b < 4; ++b) link_bytes[2 + 4 * c + b] = static_cast<uint8_t>(target >> (8 * b));
                 }
+                if (auto ok = out.write(link_bytes); !ok) return ok;
             }
         }
     }

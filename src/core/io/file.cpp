@@ -124,6 +124,13 @@ Result<float> ByteReader::read_f32() {
 }
 
 Result<std::vector<uint8_t>> ByteReader::read_bytes(uint64_t count) {
+    // Bytes already in the window (all of a mapped file) are copied once,
+    // without zero-filling the new array first.
+    if (count <= static_cast<uint64_t>(end_ - cur_)) {
+        std::vector<uint8_t> bytes(cur_, cur_ + count);
+        cur_ += count;
+        return bytes;
+    }
     return read_le_array<uint8_t>(*this, count);
 }
 
@@ -172,8 +179,28 @@ FileReader::FileReader(FileReader&& other) noexcept
 
 FileReader::~FileReader() { close_quietly(fd_); }
 
+// Opens for reading without blocking on a FIFO that has no writer; the
+// callers refuse anything but a regular file before reading, and reads of a
+// regular file never block anyway.
+// Every count in a file is checked against the bytes that follow it, which
+// needs a length known in advance: only regular files are read.
+static Status check_regular(const struct stat& st) {
+    if (S_ISREG(st.st_mode)) return {};
+    // A directory reports what reading it would report.
+    if (S_ISDIR(st.st_mode)) return std::unexpected(KivoError::io_os(EISDIR));
+    return std::unexpected(KivoError::io_text("not a regular file"));
+}
+
+static Result<int> open_for_reading(const std::string& path) {
+    auto fd = open_fd(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (!fd) return fd;
+    const int flags = ::fcntl(*fd, F_GETFL);
+    if (flags >= 0) ::fcntl(*fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
 Result<FileReader> FileReader::open(const std::string& path) {
-    auto fd = open_fd(path, O_RDONLY | O_CLOEXEC);
+    auto fd = open_for_reading(path);
     if (!fd) return std::unexpected(fd.error());
     struct stat st {};
     if (::fstat(*fd, &st) != 0) {
@@ -181,13 +208,9 @@ Result<FileReader> FileReader::open(const std::string& path) {
         close_quietly(*fd);
         return std::unexpected(KivoError::io_os(error));
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (auto ok = check_regular(st); !ok) {
         close_quietly(*fd);
-        // A directory reports what reading it would report.
-        if (S_ISDIR(st.st_mode)) return std::unexpected(KivoError::io_os(EISDIR));
-        // Every count in a file is checked against the bytes that follow it,
-        // which needs a length known in advance.
-        return std::unexpected(KivoError::io_text("not a regular file"));
+        return std::unexpected(ok.error());
     }
     return FileReader(*fd, static_cast<uint64_t>(st.st_size));
 }
@@ -337,13 +360,17 @@ MappedFile::~MappedFile() {
 }
 
 Result<MappedFile> MappedFile::open(const std::string& path) {
-    auto fd = open_fd(path, O_RDONLY | O_CLOEXEC);
+    auto fd = open_for_reading(path);
     if (!fd) return std::unexpected(fd.error());
     struct stat st {};
     if (::fstat(*fd, &st) != 0) {
         const int error = errno;
         close_quietly(*fd);
         return std::unexpected(KivoError::io_os(error));
+    }
+    if (auto ok = check_regular(st); !ok) {
+        close_quietly(*fd);
+        return std::unexpected(ok.error());
     }
     const uint64_t length = static_cast<uint64_t>(st.st_size);
     if (auto ok = check_map_length(length); !ok) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "search/filter.h"
 #include "search/hnsw_layer.h"
 
 namespace kivo::search {
@@ -32,16 +33,6 @@ namespace {
 float node_score(const quantize::QuantPipeline& pipeline, std::span<const float> query,
                  const HnswNode& node, engine::Metric metric) {
     return quantize::adjust_score(metric, pipeline.score(query, node.codes), node.norm);
-}
-
-// The caller's allowlist applied after the top k: entries kept in order when
-// their id occurs in the list.
-std::vector<ScoredId> keep_allowed(std::vector<ScoredId> entries, std::span<const uint64_t> allowed) {
-    std::vector<ScoredId> kept;
-    for (const ScoredId& e : entries) {
-        if (std::find(allowed.begin(), allowed.end(), e.id) != allowed.end()) kept.push_back(e);
-    }
-    return kept;
 }
 
 }  // namespace
@@ -83,7 +74,8 @@ std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std:
     out.reserve(take);
     for (std::size_t i = 0; i < take; ++i) out.push_back({nodes[r[i].node].id, r[i].score});
     sort_by_score_desc(out);
-    if (allowlist) out = keep_allowed(std::move(out), *allowlist);
+    // The allowlist filters the top k afterwards, as for IVF queries.
+    if (allowlist) out = keep_listed(std::move(out), *allowlist);
     return out;
 }
 

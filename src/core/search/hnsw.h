@@ -81,6 +81,12 @@ struct Hnsw {
     static Result<Hnsw> read_data(io::ByteReader& reader, uint64_t packed_bytes_per_vec, uint64_t m,
                                   uint64_t ef_construction, uint64_t ef_search);
 
+    // Whether the file can hold this graph: fewer than 2^32 - 1 nodes (the
+    // last value marks "no entry"), max_level in 32 bits, at most 255 lists
+    // per node and 65535 links per list, codes of packed_bytes_per_vec bytes.
+    // Io naming the value that does not fit.
+    Status check_writable() const;
+
     // Level of node index n: a pure function of n and level_mult, capped at
     // kMaxLevel.
     static uint64_t draw_level(uint64_t node_index, double level_mult);

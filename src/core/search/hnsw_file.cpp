@@ -76,6 +76,35 @@ Status check_graph(const Hnsw& graph) {
 
 }  // namespace
 
+Status Hnsw::check_writable() const {
+    using std::to_string;
+    auto refuse = [](const std::string& text) { return Status(std::unexpected(KivoError::io_text(text))); };
+    if (nodes.size() >= io::kNoEntryPoint) {
+        return refuse("HNSW node count " + to_string(nodes.size()) + " does not fit the file's 32-bit node indexes");
+    }
+    if (max_level > 0xFFFFFFFFu) {
+        return refuse("HNSW max_level " + to_string(max_level) + " does not fit the file's 32-bit field");
+    }
+    for (uint64_t i = 0; i < nodes.size(); ++i) {
+        const HnswNode& node = nodes[i];
+        if (node.neighbours.size() > 255) {
+            return refuse("HNSW node " + to_string(i) + " has " + to_string(node.neighbours.size()) +
+                          " neighbour lists, more than the file's 8-bit field holds");
+        }
+        if (node.codes.size() != packed_bytes_per_vec) {
+            return refuse("HNSW node " + to_string(i) + " has a code of " + to_string(node.codes.size()) +
+                          " bytes, not " + to_string(packed_bytes_per_vec));
+        }
+        for (uint64_t layer = 0; layer < node.neighbours.size(); ++layer) {
+            if (node.neighbours[layer].size() > 65535) {
+                return refuse("HNSW node " + to_string(i) + " has " + to_string(node.neighbours[layer].size()) +
+                              " links on layer " + to_string(layer) + ", more than the file's 16-bit field holds");
+            }
+        }
+    }
+    return {};
+}
+
 Result<Hnsw> Hnsw::read_data(io::ByteReader& reader, uint64_t packed_bytes_per_vec, uint64_t m,
                              uint64_t ef_construction, uint64_t ef_search) {
     auto unexpected = [](const KivoError& error) { return std::unexpected(error); };
@@ -103,6 +132,7 @@ Result<Hnsw> Hnsw::read_data(io::ByteReader& reader, uint64_t packed_bytes_per_v
     if (*entry != io::kNoEntryPoint) graph.entry_point = *entry;
 
     graph.nodes.reserve(*n_nodes);
+    std::vector<uint8_t> link_bytes;
     for (uint32_t i = 0; i < *n_nodes; ++i) {
         HnswNode node;
         auto id = reader.read_u64();
@@ -127,11 +157,15 @@ Result<Hnsw> Hnsw::read_data(io::ByteReader& reader, uint64_t packed_bytes_per_v
             auto count = reader.read_u16();
             if (!count) return unexpected(count.error());
             if (auto ok = reader.require(uint64_t{*count} * 4); !ok) return unexpected(ok.error());
-            list.reserve(*count);
+            // One read per list, then the little-endian indexes.
+            link_bytes.resize(uint64_t{*count} * 4);
+            if (auto ok = reader.read_exact(link_bytes); !ok) return unexpected(ok.error());
+            list.resize(*count);
             for (uint16_t c = 0; c < *count; ++c) {
-                auto target = reader.read_u32();
-                if (!target) return unexpected(target.error());
-                list.push_back(Neighbour{*target, 0.0f});
+                const uint8_t* p = link_bytes.data() + 4 * c;
+                list[c] = Neighbour{uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
+                                        uint32_t{p[3]} << 24,
+                                    0.0f};
             }
         }
         graph.nodes.push_back(std::move(node));

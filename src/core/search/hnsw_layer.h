@@ -69,6 +69,8 @@ private:
 class CandidateHeap {
 public:
     bool empty() const { return items_.empty(); }
+    // The greatest candidate; only when not empty.
+    const Candidate& top() const { return items_.front(); }
 
     void push(Candidate c) {
         items_.push_back(c);
@@ -209,6 +211,7 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
         for (const Neighbour& link : links) {
             if (!reachable(link.node)) continue;
             if (visited.insert(link.node)) {
+                __builtin_prefetch(&nodes[link.node]);
                 prefetch(link.node);
                 fresh.push_back(link.node);
             }
@@ -223,6 +226,11 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
             const Candidate next{scores[i], fresh[i]};
             heap.push(next);
             results.admit(next, worst, ef);
+        }
+        // The likely next pop: start loading its list header now.
+        if (!heap.empty()) {
+            const HnswNode& next = nodes[heap.top().node];
+            if (layer < next.neighbours.size()) __builtin_prefetch(next.neighbours.data() + layer);
         }
     }
     return std::move(results).finish();

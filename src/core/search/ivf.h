@@ -32,6 +32,16 @@ struct IvfList {
 // 2 * d - (sum of c[i]^2 over all of c). Higher is better.
 float centroid_score(engine::Metric metric, std::span<const float> v, std::span<const float> c);
 
+// k-means seeding with N training vectors: initial centroid K of k copies
+// training vector (offset + step * K) mod N, step = max(1, N / k),
+// offset = seed mod step; an empty cluster l is reseeded from training vector
+// (l * 7919 + seed) mod N (wrapping 64-bit arithmetic).
+uint64_t kmeans_init_index(uint64_t cluster, uint64_t k, uint64_t n_train, uint64_t seed);
+uint64_t kmeans_reseed_index(uint64_t cluster, uint64_t n_train, uint64_t seed);
+
+// k-means assignment passes at most; one final assignment follows.
+inline constexpr int kKmeansMaxPasses = 25;
+
 struct IvfFlat {
     std::vector<IvfList> lists;
     uint64_t packed_bytes_per_vec = 0;
@@ -55,8 +65,15 @@ struct IvfFlat {
     static Result<IvfFlat> read_data(io::ByteReader& reader, uint64_t packed_bytes_per_vec, uint64_t nprobe,
                                      engine::Metric metric);
 
-    // Index of the best centroid of v (higher index wins ties).
+    // Index of the best centroid of v (higher index wins ties). The index has
+    // at least one list.
     std::size_t best_list(std::span<const float> v) const;
+
+    // Appends vectors to the lists of their best centroids, in the given
+    // order, without retraining (the engine's later builds). The index has at
+    // least one list; the spans hold one entry (code) per id.
+    void append(std::span<const uint64_t> ids, std::span<const uint8_t> codes,
+                std::span<const float> norms, std::span<const std::vector<float>> training_vectors);
 
     // Number of indexed vectors: the sum of the list sizes.
     uint64_t len() const;

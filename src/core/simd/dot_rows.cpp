@@ -74,7 +74,9 @@ void dot_rows(const float* q, std::size_t len, const float* const* rows, std::si
 #if defined(__x86_64__)
     // AVX2 also where AVX-512 exists: the batches are a few dozen rows, and
     // 16-lane chains measured slower than two 8-lane chains here.
-    if ((feature_word & kAvx2) != 0) {
+    // The kernel file is built with -mavx2 -mfma, so both are required, as
+    // for the other AVX2 kernels.
+    if ((feature_word & (kAvx2 | kFma)) == (kAvx2 | kFma)) {
         avx2::dot_rows(q, len, rows, count, out);
     } else {
         dot_rows_portable(q, len, rows, count, out);

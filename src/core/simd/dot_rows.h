@@ -17,7 +17,8 @@ void dot_rows_portable(const float* q, std::size_t len, const float* const* rows
                        float* out);
 
 namespace avx2 {
-// Requires AVX2.
+// Requires AVX2 (and FMA, which the file is compiled for; no fused operation
+// is used).
 void dot_rows(const float* q, std::size_t len, const float* const* rows, std::size_t count, float* out);
 }  // namespace avx2
 

@@ -1,0 +1,44 @@
+// Kivo construction, vector count and the runtime tunables.
+#include "engine/engine.h"
+
+namespace kivo::engine {
+
+Kivo::Kivo(EngineConfig config, quantize::QuantPipeline pipeline)
+    : pipeline_(std::move(pipeline)), config_(config) {
+    packed_bytes_per_vec_ = pipeline_.packed_bytes_per_vec();
+}
+
+Result<Kivo> Kivo::create(const EngineConfig& config) {
+    // The bit width is checked before anything (the rotation included) is built.
+    if (config.bit_width != 2 && config.bit_width != 4) {
+        return std::unexpected(KivoError::invalid_bit_width(config.bit_width));
+    }
+    auto pipeline = quantize::QuantPipeline::create(config);
+    if (!pipeline) return std::unexpected(pipeline.error());
+    Kivo kivo(config, std::move(*pipeline));
+    if (config.index_type == IndexType::Hnsw) {
+        search::Hnsw graph =
+            search::Hnsw::create(config.hnsw_m, config.hnsw_ef_construction,
+                                 effective_ef_search(config.hnsw_m, config.hnsw_ef_search),
+                                 kivo.packed_bytes_per_vec_);
+        graph.level_mult = level_multiplier(config.hnsw_m);
+        kivo.hnsw_ = std::move(graph);
+    }
+    return kivo;
+}
+
+uint64_t Kivo::len() const {
+    if (ivf_) return ivf_->len();
+    if (hnsw_) return hnsw_->nodes.size();
+    return ids_.size();
+}
+
+void Kivo::set_ef_search(uint64_t ef) {
+    if (hnsw_) hnsw_->ef_search = ef;
+}
+
+void Kivo::set_nprobe(uint64_t nprobe) {
+    if (ivf_) ivf_->nprobe = nprobe;
+}
+
+}  // namespace kivo::engine

@@ -1,0 +1,87 @@
+"""The type stub matches the built module (mypy.stubtest) and type-checks real usage."""
+import filecmp
+import os
+import pathlib
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+
+import kivo
+
+pytest.importorskip("mypy")
+
+STUB = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "kivo.pyi"
+
+
+def run_mypy(args, cwd, stub_dir):
+    # The subprocess imports the same built module as this test run.
+    module_dir = os.path.dirname(kivo.__file__)
+    path = os.pathsep.join(p for p in [module_dir, os.environ.get("PYTHONPATH", "")] if p)
+    env = dict(os.environ, MYPYPATH=str(stub_dir), PYTHONPATH=path)
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd, env=env,
+                          timeout=600)
+
+
+@pytest.fixture(scope="module")
+def stub_dir(tmp_path_factory):
+    d = tmp_path_factory.mktemp("stub")
+    (d / "kivo.pyi").write_text(STUB.read_text())
+    return d
+
+
+def test_stubtest_against_runtime_module(stub_dir):
+    result = run_mypy(["mypy.stubtest", "kivo"], cwd=stub_dir, stub_dir=stub_dir)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+USAGE_OK = textwrap.dedent("""
+    import numpy as np
+    from kivo import Kivo
+
+    k: Kivo = Kivo(8, metric="dot", mixed_ratio=0.5, n4_dims=None, hnsw_m=16)
+    k.add([1, 2], [[0.0] * 8, [1.0] * 8])
+    k.add(np.arange(2), np.zeros((2, 8), np.float32))
+    hits = k.search([0.0] * 8, 5, allowlist=[1])
+    first_id: int = hits[0]["id"]
+    first_score: float = hits[0]["score"]
+    n: int = len(k) + k.n_vectors + k.padded_dim + k.optimal_n4_dims([[0.0] * 8], 3.0)
+    name: str = k.metric + k.index_type
+    codes: np.ndarray = k.packed_data()
+    loaded: Kivo = Kivo.load("x.kivo")
+    m: int = Kivo.recommended_m(10)
+    c = Kivo.centroids_4bit()
+    v: list[float] = k.profile_variance(np.zeros((3, 8), np.float32))
+    flag: bool = k.is_empty() or k.is_mixed()
+""")
+
+USAGE_BAD = textwrap.dedent("""
+    from kivo import Kivo
+
+    k = Kivo(8)
+    k.search([0.0] * 8)
+    k.save(123)
+    k.dim = 3
+    s: str = k.search([0.0] * 8, 1)[0]["id"]
+    k.no_such_method()
+""")
+
+
+def test_usage_type_checks(stub_dir):
+    (stub_dir / "usage_ok.py").write_text(USAGE_OK)
+    (stub_dir / "usage_bad.py").write_text(USAGE_BAD)
+    good = run_mypy(["mypy", "--strict", "usage_ok.py"], cwd=stub_dir, stub_dir=stub_dir)
+    assert good.returncode == 0, good.stdout + good.stderr
+    bad = run_mypy(["mypy", "usage_bad.py"], cwd=stub_dir, stub_dir=stub_dir)
+    assert bad.returncode == 1
+    assert bad.stdout.count("error:") == 5, bad.stdout
+
+
+def test_installed_stub_package_matches_source():
+    site = pathlib.Path(sysconfig.get_paths()["platlib"])
+    installed = site / "kivo-stubs" / "__init__.pyi"
+    if not installed.exists():
+        pytest.skip("kivo is not pip-installed in this environment")
+    assert filecmp.cmp(installed, STUB, shallow=False)
