@@ -22,7 +22,7 @@ def make_data(rng):
     centres = rng.standard_normal((N_CENTRES, DIM)).astype(np.float32)
     def draw(n):
         labels = rng.integers(0, N_CENTRES, n)
-        return (centres[labels] + 0.6 * rng.standard_normal((n, DIM))).astype(np.float32)
+        return (centres[labels] + 0.8 * rng.standard_normal((n, DIM))).astype(np.float32)
     return draw(N), draw(N_QUERIES)
 
 
@@ -82,7 +82,7 @@ def main():
     configs = [
         ("brute_force", {}),
         ("ivf_flat", {"ivf_nlist": 128, "ivf_nprobe": 16}),
-        ("hnsw", {"hnsw_m": 16, "hnsw_ef_construction": 100, "hnsw_ef_search": 64}),
+        ("hnsw", {"hnsw_m": 32, "hnsw_ef_construction": 100, "hnsw_ef_search": 128}),
     ]
     rows = []
     with tempfile.TemporaryDirectory() as tmp:

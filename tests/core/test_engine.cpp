@@ -10,6 +10,7 @@
 #include <set>
 
 #include "engine/engine.h"
+#include "persist_test_util.h"
 
 namespace kivo::engine {
 namespace {
@@ -329,6 +330,40 @@ TEST(EngineBuild, HnswInsertionAfterBuildRestoresConstructionVectors) {
     EXPECT_FALSE(r->empty());
 }
 
+TEST(EngineBuild, HnswInsertionAfterLoad) {
+    const auto v = random_vectors(40, 16, 15);
+    Kivo h = make(make_config(16, IndexType::Hnsw, Metric::L2));
+    ASSERT_TRUE(h.add(iota_ids(25), std::span(v).first(25)));
+    testing::ScratchDir dir;
+    ASSERT_TRUE(h.save(dir.file("h.kivo")));
+    auto loaded = Kivo::load(dir.file("h.kivo"));
+    ASSERT_TRUE(loaded) << loaded.error().message();
+    EXPECT_EQ(loaded->hnsw()->vector_count(), 0u);
+    ASSERT_TRUE(loaded->add(iota_ids(15, 25), std::span(v).subspan(25)));
+    EXPECT_EQ(loaded->len(), 40u);
+    EXPECT_TRUE(loaded->hnsw()->has_all_vectors());
+    EXPECT_TRUE(std::ranges::equal(loaded->hnsw()->vector_of(39), loaded->pipeline().transform_query(v[39])));
+    const auto r = loaded->search(v[30], 40, std::nullopt);
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->empty());
+    std::set<uint64_t> seen;
+    for (const auto& e : *r) EXPECT_TRUE(seen.insert(e.id).second) << e.id;  // one entry per node
+}
+
+TEST(EngineBuild, IvfNlistZeroGivesOneList) {
+    auto cfg = make_config(8, IndexType::IvfFlat);
+    cfg.ivf_nlist = 0;
+    Kivo i = make(cfg);
+    const auto v = random_vectors(12, 8, 16);
+    ASSERT_TRUE(i.add(iota_ids(12), v));
+    ASSERT_TRUE(i.build());
+    ASSERT_EQ(i.ivf()->lists.size(), 1u);
+    EXPECT_EQ(i.ivf()->lists[0].ids, iota_ids(12));
+    const auto r = i.search(v[0], 20, std::nullopt);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->size(), 12u);
+}
+
 // ---- search -------------------------------------------------------------------
 
 TEST(EngineSearch, ErrorsInOrder) {
@@ -408,6 +443,21 @@ TEST(EngineSearch, BruteForceEqualsReferenceScan) {
                 }
             }
         }
+    }
+}
+
+TEST(EngineSearch, HugeKReturnsEveryCandidate) {
+    const auto v = random_vectors(300, 8, 17);
+    for (IndexType t : {IndexType::BruteForce, IndexType::IvfFlat}) {
+        SCOPED_TRACE(index_type_name(t));
+        Kivo k = make(make_config(8, t));
+        ASSERT_TRUE(k.add(iota_ids(300), v));
+        ASSERT_TRUE(k.build());
+        k.set_nprobe(~uint64_t{0});
+        const auto r = k.search(v[1], ~uint64_t{0}, std::nullopt);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->size(), 300u);
+        expect_descending(*r);
     }
 }
 

@@ -94,7 +94,6 @@ float Hnsw::construction_score(std::span<const float> q, std::span<const float> 
     return d - half;
 }
 
-
 std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
                                                 uint64_t layer, engine::Metric metric) const {
     const std::size_t limit = static_cast<std::size_t>(std::min<uint64_t>(nodes.size(), vector_count()));

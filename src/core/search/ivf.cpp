@@ -188,6 +188,20 @@ void normalize(std::vector<float>& c) {
     }
 }
 
+// Reserves exactly the room the lists need for their new members, so that
+// the lists hold no growth slack (they only change again at the next build).
+void reserve_members(std::vector<IvfList>& lists, std::span<const uint64_t> target, uint64_t pb) {
+    std::vector<std::size_t> extra(lists.size(), 0);
+    for (uint64_t t : target) ++extra[t];
+    for (std::size_t l = 0; l < lists.size(); ++l) {
+        if (extra[l] == 0) continue;
+        IvfList& list = lists[l];
+        list.ids.reserve(list.ids.size() + extra[l]);
+        list.norms.reserve(list.norms.size() + extra[l]);
+        list.codes.reserve(list.codes.size() + extra[l] * pb);
+    }
+}
+
 }  // namespace
 
 float centroid_score(Metric metric, std::span<const float> v, std::span<const float> c) {
@@ -275,6 +289,7 @@ Result<IvfFlat> IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t packed_
     ivf.metric = metric;
     ivf.lists.resize(k);
     for (uint64_t l = 0; l < k; ++l) ivf.lists[l].centroid = std::move(centroids[l]);
+    reserve_members(ivf.lists, std::span<const uint64_t>(assignment).first(n), packed_bytes_per_vec);
     for (uint64_t j = 0; j < n; ++j) {
         IvfList& list = ivf.lists[assignment[j]];
         list.ids.push_back(ids[j]);
@@ -297,6 +312,7 @@ void IvfFlat::append(std::span<const uint64_t> ids, std::span<const uint8_t> cod
     const CentroidTable table(metric, views);
     std::vector<uint64_t> target(ids.size());
     table.assign(training_vectors.first(ids.size()), target);
+    reserve_members(lists, target, packed_bytes_per_vec);
     for (std::size_t j = 0; j < ids.size(); ++j) {
         IvfList& list = lists[target[j]];
         list.ids.push_back(ids[j]);
