@@ -57,6 +57,14 @@ def machine_info() -> dict:
     }
 
 
+def _commit() -> str:
+    try:
+        return subprocess.run(["git", "-C", str(HERE), "rev-parse", "--short", "HEAD"],
+                              capture_output=True, text=True, timeout=10).stdout.strip() or "?"
+    except (OSError, subprocess.TimeoutExpired):
+        return "?"
+
+
 def kivo_available() -> tuple[bool, str]:
     try:
         r = subprocess.run([sys.executable, "-c", "import kivo; kivo.Kivo(4); print(kivo.__version__)"],
@@ -90,9 +98,9 @@ def run_config(cfg: dict, ds: dict, metric: str, gt: Path, nq: int, raw_dir: Pat
     rec = {"config": cfg, "dataset": ds["key"], "metric": metric,
            "started": dt.datetime.now(dt.timezone.utc).isoformat(timespec="seconds")}
     try:
-        rec["build"] = run_worker("build", cfg, ds, metric, index, work / "build.json", gt, nq,
+        rec["build"] = run_worker("build", cfg, ds, metric, index, work / f"{cfg['name']}.build.json", gt, nq,
                                   timeout)
-        rec["search"] = run_worker("search", cfg, ds, metric, index, work / "search.json", gt,
+        rec["search"] = run_worker("search", cfg, ds, metric, index, work / f"{cfg['name']}.search.json", gt,
                                    nq, timeout)
     except (RuntimeError, subprocess.TimeoutExpired, json.JSONDecodeError, OSError) as exc:
         rec["error"] = str(exc)
@@ -162,7 +170,8 @@ def main() -> int:
     started = dt.datetime.now(dt.timezone.utc)
     run_meta = {"started": started.isoformat(timespec="seconds"), "machine": machine_info(),
                 "kivo": kivo_note if ok else f"not available: {kivo_note}",
-                "loadavg_start": os.getloadavg(), "args": vars(args), "datasets": {}}
+                "loadavg_start": os.getloadavg(), "args": vars(args), "datasets": {},
+                "commit": _commit()}
     jobs = []
     for ds, metric, nq, graph in plans:
         gt = kb_data.ground_truth(ds)[metric]
@@ -182,6 +191,11 @@ def main() -> int:
                     continue
             jobs.append((cfg, ds, metric, gt, nq, raw_dir))
 
+    # Goal-deciding configurations first, so that a run cut short still answers the goals.
+    first = ["faiss-sq4", "kivo-bf-4bit", "kivo-bf-2bit", "kivo-bf-mixed3", "hnswlib-f32",
+             "kivo-hnsw-4bit"]
+    jobs.sort(key=lambda j: (j[1]["key"] != "real", j[0]["name"] not in first,
+                             first.index(j[0]["name"]) if j[0]["name"] in first else 0))
     bar = tqdm(jobs, desc="configurations", unit="cfg", dynamic_ncols=True)
     for cfg, ds, metric, gt, nq, raw_dir in bar:
         bar.set_postfix_str(f"{ds['key']}/{cfg['name']}")
@@ -200,6 +214,8 @@ def main() -> int:
     meta_f = raw_root / "run.json"
     if args.resume and meta_f.exists():
         old = json.loads(meta_f.read_text())
+        for key, info in old.get("datasets", {}).items():
+            run_meta["datasets"].setdefault(key, info)
         run_meta.setdefault("earlier_runs", old.get("earlier_runs", []))
         run_meta["earlier_runs"].append({k: old.get(k) for k in
                                          ("started", "finished", "loadavg_start", "loadavg_end",

@@ -38,7 +38,7 @@ def _per_vec(rec, key):
         rec["search"][key] / rec["build"]["n"]
 
 
-def qps_at_recall(points, target):
+def qps_at_recall(points, target, key="qps"):
     """QPS where the recall-QPS curve (ordered by knob) first reaches target, interpolated
     between the two sweep points around it (recall linear, QPS logarithmic); None if never."""
     pts = sorted(points, key=lambda p: p["knob"])
@@ -46,9 +46,9 @@ def qps_at_recall(points, target):
     for p in pts:
         if p["recall10"] >= target:
             if prev is None or prev["recall10"] >= target or p["recall10"] == prev["recall10"]:
-                return p["qps"]
+                return p[key]
             t = (target - prev["recall10"]) / (p["recall10"] - prev["recall10"])
-            return math.exp(math.log(prev["qps"]) + t * (math.log(p["qps"]) - math.log(prev["qps"])))
+            return math.exp(math.log(prev[key]) + t * (math.log(p[key]) - math.log(prev[key])))
         prev = p
     return None
 
@@ -155,13 +155,13 @@ def goals(results) -> list[str]:
     lines.append("### 1. Brute force 4-bit vs FAISS IndexScalarQuantizer 4-bit")
     lines.append("Target: recall@10 at least FAISS SQ4's, QPS at least 1.5x, bytes per vector "
                  "no more (judged on both the file and the loaded resident growth).\n")
-    lines.append("| data set | recall@10 Kivo / FAISS | QPS Kivo / FAISS (ratio) | file B/vec Kivo / FAISS"
-                 " | resident B/vec Kivo / FAISS | recall | QPS ≥ 1.5x | bytes |")
-    lines.append("|---|---|---|---|---|---|---|---|")
+    lines.append("| data set | recall@10 Kivo / FAISS | QPS Kivo / FAISS (ratio) | CPU-time QPS ratio "
+                 "| file B/vec Kivo / FAISS | resident B/vec Kivo / FAISS | recall | QPS ≥ 1.5x | bytes |")
+    lines.append("|---|---|---|---|---|---|---|---|---|")
     for ds, recs in results.items():
         k, f = recs.get("kivo-bf-4bit"), recs.get("faiss-sq4")
         if not (_ok(k) and _ok(f)):
-            lines.append(f"| {ds} | not measured | | | | | | |")
+            lines.append(f"| {ds} | not measured | | | | | | | |")
             continue
         pk, pf = _bf_point(k), _bf_point(f)
         ratio = pk["qps"] / pf["qps"]
@@ -169,7 +169,7 @@ def goals(results) -> list[str]:
         rk, rf = _per_vec(k, "loaded_rss_growth"), _per_vec(f, "loaded_rss_growth")
         lines.append(
             f"| {ds} | {pk['recall10']:.3f} / {pf['recall10']:.3f} | {pk['qps']:,.0f} / {pf['qps']:,.0f} "
-            f"({ratio:.2f}x) | {fk:.1f} / {ff:.1f} | {rk:.1f} / {rf:.1f} | "
+            f"({ratio:.2f}x) | {pk['qps_cpu'] / pf['qps_cpu']:.2f}x | {fk:.1f} / {ff:.1f} | {rk:.1f} / {rf:.1f} | "
             f"{_verdict(pk['recall10'] >= pf['recall10'])} | {_verdict(ratio >= 1.5)} | "
             f"{_verdict(fk <= ff and rk <= rf)} (file {100 * (fk / ff - 1):+.0f} %, "
             f"resident {100 * (rk / rf - 1):+.0f} %) |")
@@ -202,15 +202,18 @@ def goals(results) -> list[str]:
     k, h = results.get("real", {}).get("kivo-hnsw-4bit"), results.get("real", {}).get("hnswlib-f32")
     if _ok(k) and _ok(h):
         top = max(p["recall10"] for p in k["search"]["points"])
-        lines.append("| recall@10 | Kivo QPS | hnswlib QPS | ratio | verdict |")
-        lines.append("|---|---|---|---|---|")
+        lines.append("| recall@10 | Kivo QPS | hnswlib QPS | ratio | CPU-time ratio | verdict |")
+        lines.append("|---|---|---|---|---|---|")
         for t, label in ((0.80, "0.80"), (0.90, "0.90"), (top, f"{top:.3f} (Kivo's highest)")):
             qk, qh = qps_at_recall(k["search"]["points"], t), qps_at_recall(h["search"]["points"], t)
+            ck = qps_at_recall(k["search"]["points"], t, "qps_cpu")
+            ch = qps_at_recall(h["search"]["points"], t, "qps_cpu")
             if qk is None or qh is None:
-                lines.append(f"| {label} | {_fmt(qk)} | {_fmt(qh)} | — | "
+                lines.append(f"| {label} | {_fmt(qk)} | {_fmt(qh)} | — | — | "
                              f"{'not reached by Kivo' if qk is None else 'not reached by hnswlib'} |")
             else:
-                lines.append(f"| {label} | {qk:,.0f} | {qh:,.0f} | {qk / qh:.2f}x | {_verdict(qk >= qh)} |")
+                lines.append(f"| {label} | {qk:,.0f} | {qh:,.0f} | {qk / qh:.2f}x | {ck / ch:.2f}x | "
+                             f"{_verdict(qk >= qh)} |")
         rk, rh = _per_vec(k, "loaded_rss_growth"), _per_vec(h, "loaded_rss_growth")
         fk, fh = _per_vec(k, "file_bytes"), _per_vec(h, "file_bytes")
         lines.append("")
@@ -242,8 +245,13 @@ def goals(results) -> list[str]:
 # Report
 # ---------------------------------------------------------------------------
 
+def _build(rec):
+    b = rec["build"]
+    return f"{b['build_s']:.1f} ({b['build_cpu_s']:.1f})"
+
+
 def _bf_table(recs):
-    out = ["| configuration | recall@10 | QPS | p50 µs | p99 µs | CPU-time QPS | build s | file B/vec "
+    out = ["| configuration | recall@10 | QPS | p50 µs | p99 µs | CPU-time QPS | build s (CPU s) | file B/vec "
            "| resident B/vec (loaded) | resident B/vec (build) |",
            "|---|---|---|---|---|---|---|---|---|---|"]
     for name, rec in recs.items():
@@ -254,7 +262,7 @@ def _bf_table(recs):
             continue
         p = _bf_point(rec)
         out.append(f"| {rec['config']['label']} | {p['recall10']:.3f} | {p['qps']:,.0f} | {p['p50_us']:,.0f} "
-                   f"| {p['p99_us']:,.0f} | {p['qps_cpu']:,.0f} | {rec['build']['build_s']:.1f} | "
+                   f"| {p['p99_us']:,.0f} | {p['qps_cpu']:,.0f} | {_build(rec)} | "
                    f"{_per_vec(rec, 'file_bytes'):.1f} | {_per_vec(rec, 'loaded_rss_growth'):.1f} | "
                    f"{_per_vec(rec, 'build_rss_growth'):.1f} |")
     return out
@@ -265,14 +273,14 @@ def _sweep_tables(recs):
     fams = [r for r in recs.values() if r["config"]["family"] != "bf"]
     if not fams:
         return out
-    out += ["| configuration | build s | file B/vec | resident B/vec (loaded) | QPS @ 0.80 | QPS @ 0.90 "
+    out += ["| configuration | build s (CPU s) | file B/vec | resident B/vec (loaded) | QPS @ 0.80 | QPS @ 0.90 "
             "| QPS @ 0.95 | best recall@10 |", "|---|---|---|---|---|---|---|---|"]
     for rec in fams:
         if not _ok(rec):
             out.append(f"| {rec['config']['label']} | failed: {rec.get('error', '?')} |||||||")
             continue
         pts = rec["search"]["points"]
-        out.append(f"| {rec['config']['label']} | {rec['build']['build_s']:.1f} | "
+        out.append(f"| {rec['config']['label']} | {_build(rec)} | "
                    f"{_per_vec(rec, 'file_bytes'):.0f} | {_per_vec(rec, 'loaded_rss_growth'):.0f} | "
                    f"{_fmt(qps_at_recall(pts, 0.80))} | {_fmt(qps_at_recall(pts, 0.90))} | "
                    f"{_fmt(qps_at_recall(pts, 0.95))} | {max(p['recall10'] for p in pts):.3f} |")
@@ -302,7 +310,8 @@ def write(out_dir: Path) -> None:
     L.append(f"Run of {meta.get('started', '?')} (UTC), {meta.get('minutes', '?')} minutes, on "
              f"{m.get('cpu_model', '?')} ({m.get('cpu_family_model', '')}; {m.get('simd', '')}), "
              f"{m.get('cores', '?')} cores, {m.get('mem_gib', '?')} GiB, Linux {m.get('kernel', '?')}, "
-             f"Python {m.get('python', '?')}. Kivo: {meta.get('kivo', '?')}.")
+             f"Python {m.get('python', '?')}. Kivo: {meta.get('kivo', '?')} "
+             f"(source commit {meta.get('commit', '?')}).")
     L.append("")
     L.append("Command: `pip install -r bench/requirements.txt && python3 bench/compare.py` "
              "(`--quick` for a smoke run; `--help` for sizes and filters).")
@@ -312,7 +321,7 @@ def write(out_dir: Path) -> None:
              "the CPU-time QPS column counts only the thread's own CPU time and is the figure to trust "
              "when the machine was shared. Recall@10 is against exact float32 ground truth. Each "
              "configuration is built in a fresh process (build time, resident growth during build, "
-             "index file) and then loaded from its file in another fresh process, where a warm-up pass "
+             "index file; build CPU seconds in parentheses) and then loaded from its file in another fresh process, where a warm-up pass "
              "and the timed queries run; \"resident B/vec (loaded)\" is that process's resident-set "
              "growth from before the load to after the warm-up, divided by n.")
     L.append("")
