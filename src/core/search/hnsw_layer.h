@@ -15,22 +15,32 @@
 namespace kivo::search::detail {
 
 // Open-addressing set of node indexes. It grows with the nodes touched, not
-// with the graph.
+// with the graph. One table per thread is reused from search to search and
+// emptied by reset(), so a search neither allocates nor rehashes once the
+// table has reached the size its searches need.
 class VisitedSet {
 public:
-    VisitedSet() : slots_(kInitialSlots, kEmpty), mask_(kInitialSlots - 1) {}
+    VisitedSet() : slots_(kInitialSlots, kEmpty), mask_(kInitialSlots - 1), limit_(kInitialSlots / 2) {}
+
+    void reset() {
+        if (count_ > 0) std::fill(slots_.begin(), slots_.end(), kEmpty);
+        count_ = 0;
+        has_empty_key_ = false;
+    }
 
     // True when `node` was not in the set (and now is).
     bool insert(uint32_t node) {
-        if (node == kEmpty) {
+        if (node == kEmpty) [[unlikely]] {
             if (has_empty_key_) return false;
             has_empty_key_ = true;
             return true;
         }
-        if ((count_ + 1) * 2 > slots_.size()) grow();
+        if (count_ >= limit_) [[unlikely]] grow();
         std::size_t i = slot_of(node);
-        while (slots_[i] != kEmpty) {
-            if (slots_[i] == node) return false;
+        for (;;) {
+            const uint32_t at = slots_[i];
+            if (at == node) return false;
+            if (at == kEmpty) break;
             i = (i + 1) & mask_;
         }
         slots_[i] = node;
@@ -46,10 +56,12 @@ private:
         return static_cast<std::size_t>((static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ULL) >> 32) & mask_;
     }
 
+    // Keeps the load at most one half.
     void grow() {
         std::vector<uint32_t> old = std::move(slots_);
         slots_.assign(old.size() * 2, kEmpty);
         mask_ = slots_.size() - 1;
+        limit_ = slots_.size() / 2;
         for (uint32_t node : old) {
             if (node == kEmpty) continue;
             std::size_t i = slot_of(node);
@@ -60,9 +72,18 @@ private:
 
     std::vector<uint32_t> slots_;
     std::size_t mask_;
+    std::size_t limit_;
     std::size_t count_ = 0;
     bool has_empty_key_ = false;
 };
+
+// The calling thread's visited set, emptied. A layer search never runs inside
+// another on the same thread, so one set per thread suffices.
+inline VisitedSet& visited_scratch() {
+    thread_local VisitedSet set;
+    set.reset();
+    return set;
+}
 
 // Binary max-heap under candidate_less. Every loop is bounded by the heap's
 // size, so even scores that make the order inconsistent cannot lead it astray.
@@ -191,7 +212,7 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
     ResultList results({s0, entry}, reserve);
     CandidateHeap heap;
     heap.push({s0, entry});
-    VisitedSet visited;
+    VisitedSet& visited = visited_scratch();
     visited.insert(entry);
 
     std::vector<uint32_t> fresh;
