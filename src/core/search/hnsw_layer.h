@@ -48,13 +48,58 @@ public:
         return true;
     }
 
+    // insert() for each link of `links` that passes `reachable`, in list
+    // order, calling on_new(node) for each node that was not in the set. The
+    // table's fields stay in registers across the list.
+    template <class Reachable, class OnNew>
+    void insert_links(const std::vector<Neighbour>& links, Reachable reachable, OnNew on_new) {
+        uint32_t* slots = slots_.data();
+        std::size_t mask = mask_;
+        std::size_t limit = limit_;
+        std::size_t count = count_;
+        for (const Neighbour& link : links) {
+            const uint32_t node = link.node;
+            if (!reachable(node)) continue;
+            if (node == kEmpty) [[unlikely]] {
+                if (has_empty_key_) continue;
+                has_empty_key_ = true;
+                on_new(node);
+                continue;
+            }
+            if (count >= limit) [[unlikely]] {
+                count_ = count;
+                grow();
+                slots = slots_.data();
+                mask = mask_;
+                limit = limit_;
+            }
+            std::size_t i = slot_of(node, mask);
+            bool seen = false;
+            for (;;) {
+                const uint32_t at = slots[i];
+                if (at == node) {
+                    seen = true;
+                    break;
+                }
+                if (at == kEmpty) break;
+                i = (i + 1) & mask;
+            }
+            if (seen) continue;
+            slots[i] = node;
+            ++count;
+            on_new(node);
+        }
+        count_ = count;
+    }
+
 private:
     static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
     static constexpr std::size_t kInitialSlots = 1024;
 
-    std::size_t slot_of(uint32_t node) const {
-        return static_cast<std::size_t>((static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ULL) >> 32) & mask_;
+    static std::size_t slot_of(uint32_t node, std::size_t mask) {
+        return static_cast<std::size_t>((static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
     }
+    std::size_t slot_of(uint32_t node) const { return slot_of(node, mask_); }
 
     // Keeps the load at most one half.
     void grow() {
@@ -229,14 +274,11 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
         if (layer >= node.neighbours.size()) continue;
         const std::vector<Neighbour>& links = node.neighbours[layer];
         fresh.clear();
-        for (const Neighbour& link : links) {
-            if (!reachable(link.node)) continue;
-            if (visited.insert(link.node)) {
-                __builtin_prefetch(&nodes[link.node]);
-                prefetch(link.node);
-                fresh.push_back(link.node);
-            }
-        }
+        visited.insert_links(links, reachable, [&](uint32_t v) {
+            __builtin_prefetch(&nodes[v]);
+            prefetch(v);
+            fresh.push_back(v);
+        });
         if (fresh.empty()) continue;
         // Scoring all fresh neighbours before handling them in list order
         // gives the same result as scoring one at a time: nothing below feeds
