@@ -1,5 +1,6 @@
 // Save and load times and file sizes of each index type.
-// Usage: bench_persist [n_vectors=100000] [dim=384] [directory=/tmp]
+// Usage: bench_persist [n_vectors=100000] [dim=384] [directory=/tmp] [types=bih]
+// (types: b brute force, i IVF-Flat, h HNSW)
 // The file is read back from the page cache (it was just written), so load
 // times measure the loader, not the disk. For brute force the load through
 // the map is compared with one memcpy of the code block it must copy.
@@ -64,6 +65,7 @@ int main(int argc, char** argv) {
     const uint64_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000;
     const uint64_t dim = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 384;
     const std::string dir = argc > 3 ? argv[3] : "/tmp";
+    const std::string types = argc > 4 ? argv[4] : "bih";
     const auto data = make_data(n, dim);
     std::vector<uint64_t> ids(n);
     for (uint64_t i = 0; i < n; ++i) ids[i] = i * 7 + 3;
@@ -73,6 +75,7 @@ int main(int argc, char** argv) {
     std::printf("%-11s %10s %12s %9s %9s %9s %10s\n", "index", "build s", "file bytes", "save ms", "load ms",
                 "mmap ms", "memcpy ms");
     for (IndexType type : {IndexType::BruteForce, IndexType::IvfFlat, IndexType::Hnsw}) {
+        if (types.find("bih"[static_cast<int>(type)]) == std::string::npos) continue;
         EngineConfig config;
         config.dim = dim;
         config.n4_dims = *kivo::engine::padded_dim_for(dim);

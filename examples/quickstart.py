@@ -82,7 +82,7 @@ def main():
     configs = [
         ("brute_force", {}),
         ("ivf_flat", {"ivf_nlist": 128, "ivf_nprobe": 16}),
-        ("hnsw", {"hnsw_m": 16, "hnsw_ef_construction": 100, "hnsw_ef_search": 64}),
+        ("hnsw", {"hnsw_m": 32, "hnsw_ef_construction": 100, "hnsw_ef_search": 128}),
     ]
     rows = []
     with tempfile.TemporaryDirectory() as tmp:

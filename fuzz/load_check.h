@@ -138,6 +138,28 @@ inline std::optional<std::string> check_file(const std::string& path, const std:
     if (buffered->norms().size() == buffered->ids().size()) {
         if (auto diff = compare_searches(*buffered, *again)) return "after save and load: " + *diff;
     }
+    // A loaded index keeps working: it takes new vectors, builds, searches,
+    // and what it then saves loads back with every vector.
+    std::vector<uint64_t> ids = {7, 8, 9};
+    std::vector<std::vector<float>> vectors;
+    for (uint64_t i = 0; i < ids.size(); ++i) {
+        std::vector<float> v(static_cast<std::size_t>(buffered->dim()));
+        for (std::size_t d = 0; d < v.size(); ++d) v[d] = static_cast<float>((d * 5 + i * 3) % 11) - 5.0f;
+        vectors.push_back(std::move(v));
+    }
+    if (auto added = buffered->add(ids, vectors); !added) {
+        return "a loaded index refuses new vectors: " + added.error().message();
+    }
+    if (buffered->build()) {
+        std::vector<float> query(static_cast<std::size_t>(buffered->dim()), 0.5f);
+        (void)buffered->search(query, 5, std::nullopt);
+        if (auto saved = buffered->save(scratch); !saved) {
+            return "a grown index fails to save: " + saved.error().message();
+        }
+        auto grown = Kivo::load(scratch);
+        if (!grown) return "a grown index's file does not load: " + grown.error().message();
+        if (grown->len() != buffered->len()) return "a grown index's file lost vectors";
+    }
     return std::nullopt;
 }
 

@@ -151,15 +151,18 @@ void QuantPipeline::score_batch(std::span<const float> query, const uint8_t* cod
         simd::score_4bit_batch(query, codes, stride, count, out);
         return;
     }
-    simd::score_4bit_batch(query.first(n4_dims_), codes, stride, count, out);
-    // The 2-bit halves go through a stack buffer in chunks, so batching
-    // allocates nothing.
+    // Both blocks of a chunk are scored back to back, so the 2-bit pass finds
+    // the codes the 4-bit pass just brought into cache; the 2-bit halves go
+    // through a stack buffer, so batching allocates nothing.
     constexpr std::size_t kChunk = 256;
     float s2[kChunk];
+    const auto query4 = query.first(n4_dims_);
     const auto query2 = query.subspan(n4_dims_);
     for (std::size_t start = 0; start < count; start += kChunk) {
         const std::size_t len = std::min(kChunk, count - start);
-        simd::score_2bit_batch(query2, codes + start * stride + pb4_per_vec_, stride, len, s2);
+        const uint8_t* chunk = codes + start * stride;
+        simd::score_4bit_batch(query4, chunk, stride, len, out + start);
+        simd::score_2bit_batch(query2, chunk + pb4_per_vec_, stride, len, s2);
         // s2 + s4 with the operands in score()'s order, so both agree bit for bit.
         for (std::size_t i = 0; i < len; ++i) out[start + i] = s2[i] + out[start + i];
     }

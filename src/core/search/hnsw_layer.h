@@ -15,22 +15,32 @@
 namespace kivo::search::detail {
 
 // Open-addressing set of node indexes. It grows with the nodes touched, not
-// with the graph.
+// with the graph. One table per thread is reused from search to search and
+// emptied by reset(), so a search neither allocates nor rehashes once the
+// table has reached the size its searches need.
 class VisitedSet {
 public:
-    VisitedSet() : slots_(kInitialSlots, kEmpty), mask_(kInitialSlots - 1) {}
+    VisitedSet() : slots_(kInitialSlots, kEmpty), mask_(kInitialSlots - 1), limit_(kInitialSlots / 2) {}
+
+    void reset() {
+        if (count_ > 0) std::fill(slots_.begin(), slots_.end(), kEmpty);
+        count_ = 0;
+        has_empty_key_ = false;
+    }
 
     // True when `node` was not in the set (and now is).
     bool insert(uint32_t node) {
-        if (node == kEmpty) {
+        if (node == kEmpty) [[unlikely]] {
             if (has_empty_key_) return false;
             has_empty_key_ = true;
             return true;
         }
-        if ((count_ + 1) * 2 > slots_.size()) grow();
+        if (count_ >= limit_) [[unlikely]] grow();
         std::size_t i = slot_of(node);
-        while (slots_[i] != kEmpty) {
-            if (slots_[i] == node) return false;
+        for (;;) {
+            const uint32_t at = slots_[i];
+            if (at == node) return false;
+            if (at == kEmpty) break;
             i = (i + 1) & mask_;
         }
         slots_[i] = node;
@@ -38,18 +48,65 @@ public:
         return true;
     }
 
+    // insert() for each link of `links` that passes `reachable`, in list
+    // order, calling on_new(node) for each node that was not in the set. The
+    // table's fields stay in registers across the list.
+    template <class Reachable, class OnNew>
+    void insert_links(const std::vector<Neighbour>& links, Reachable reachable, OnNew on_new) {
+        uint32_t* slots = slots_.data();
+        std::size_t mask = mask_;
+        std::size_t limit = limit_;
+        std::size_t count = count_;
+        for (const Neighbour& link : links) {
+            const uint32_t node = link.node;
+            if (!reachable(node)) continue;
+            if (node == kEmpty) [[unlikely]] {
+                if (has_empty_key_) continue;
+                has_empty_key_ = true;
+                on_new(node);
+                continue;
+            }
+            if (count >= limit) [[unlikely]] {
+                count_ = count;
+                grow();
+                slots = slots_.data();
+                mask = mask_;
+                limit = limit_;
+            }
+            std::size_t i = slot_of(node, mask);
+            bool seen = false;
+            for (;;) {
+                const uint32_t at = slots[i];
+                if (at == node) {
+                    seen = true;
+                    break;
+                }
+                if (at == kEmpty) break;
+                i = (i + 1) & mask;
+            }
+            if (seen) continue;
+            slots[i] = node;
+            ++count;
+            on_new(node);
+        }
+        count_ = count;
+    }
+
 private:
     static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
     static constexpr std::size_t kInitialSlots = 1024;
 
-    std::size_t slot_of(uint32_t node) const {
-        return static_cast<std::size_t>((static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ULL) >> 32) & mask_;
+    static std::size_t slot_of(uint32_t node, std::size_t mask) {
+        return static_cast<std::size_t>((static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
     }
+    std::size_t slot_of(uint32_t node) const { return slot_of(node, mask_); }
 
+    // Keeps the load at most one half.
     void grow() {
         std::vector<uint32_t> old = std::move(slots_);
         slots_.assign(old.size() * 2, kEmpty);
         mask_ = slots_.size() - 1;
+        limit_ = slots_.size() / 2;
         for (uint32_t node : old) {
             if (node == kEmpty) continue;
             std::size_t i = slot_of(node);
@@ -60,9 +117,18 @@ private:
 
     std::vector<uint32_t> slots_;
     std::size_t mask_;
+    std::size_t limit_;
     std::size_t count_ = 0;
     bool has_empty_key_ = false;
 };
+
+// The calling thread's visited set, emptied. A layer search never runs inside
+// another on the same thread, so one set per thread suffices.
+inline VisitedSet& visited_scratch() {
+    thread_local VisitedSet set;
+    set.reset();
+    return set;
+}
 
 // Binary max-heap under candidate_less. Every loop is bounded by the heap's
 // size, so even scores that make the order inconsistent cannot lead it astray.
@@ -191,7 +257,7 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
     ResultList results({s0, entry}, reserve);
     CandidateHeap heap;
     heap.push({s0, entry});
-    VisitedSet visited;
+    VisitedSet& visited = visited_scratch();
     visited.insert(entry);
 
     std::vector<uint32_t> fresh;
@@ -208,14 +274,11 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
         if (layer >= node.neighbours.size()) continue;
         const std::vector<Neighbour>& links = node.neighbours[layer];
         fresh.clear();
-        for (const Neighbour& link : links) {
-            if (!reachable(link.node)) continue;
-            if (visited.insert(link.node)) {
-                __builtin_prefetch(&nodes[link.node]);
-                prefetch(link.node);
-                fresh.push_back(link.node);
-            }
-        }
+        visited.insert_links(links, reachable, [&](uint32_t v) {
+            __builtin_prefetch(&nodes[v]);
+            prefetch(v);
+            fresh.push_back(v);
+        });
         if (fresh.empty()) continue;
         // Scoring all fresh neighbours before handling them in list order
         // gives the same result as scoring one at a time: nothing below feeds
