@@ -81,26 +81,28 @@ def plot_recall_qps(ds, recs, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, ax = plt.subplots(figsize=(10, 6.5))
-    for name, rec in recs.items():
+    fig, ax = plt.subplots(figsize=(13, 7))
+    palette = plt.get_cmap("tab20").colors
+    for i, (name, rec) in enumerate(recs.items()):
         if not _ok(rec):
             continue
+        color = palette[(2 * i) % 20 if i < 10 else (2 * i + 1) % 20]
         fam = rec["config"]["family"]
         pts = sorted(rec["search"]["points"], key=lambda p: (p["knob"] or 0))
         xs = [p["recall10"] for p in pts]
         ys = [p["qps_cpu"] for p in pts]
         label = rec["config"]["label"]
         if fam == "bf":
-            ax.scatter(xs, ys, marker="*" if name.startswith("kivo") else "s", s=110,
+            ax.scatter(xs, ys, marker="*" if name.startswith("kivo") else "s", s=130, color=color,
                        label=label + " (brute force)", zorder=3)
         else:
-            ax.plot(xs, ys, label=f"{label} ({rec['config']['knob']} sweep)", **_style(name))
+            ax.plot(xs, ys, label=f"{label} ({rec['config']['knob']} sweep)", color=color, **_style(name))
     ax.set_yscale("log")
     ax.set_xlabel("recall@10")
     ax.set_ylabel("queries per CPU-second (single thread, log scale)")
     ax.set_title(f"recall@10 vs QPS — {ds} data set, k = 10")
     ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=7.5, loc="lower left", ncol=2)
+    ax.legend(fontsize=7.5, loc="upper left", bbox_to_anchor=(1.01, 1.0))
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
