@@ -22,8 +22,17 @@ class VisitedSet {
 public:
     VisitedSet() : slots_(kInitialSlots, kEmpty), mask_(kInitialSlots - 1), limit_(kInitialSlots / 2) {}
 
+    // A table grown far beyond usual searches (a query with a huge ef) is
+    // given back rather than kept by the thread.
     void reset() {
-        if (count_ > 0) std::fill(slots_.begin(), slots_.end(), kEmpty);
+        if (slots_.size() > kKeptSlots) {
+            slots_.assign(kInitialSlots, kEmpty);
+            slots_.shrink_to_fit();
+            mask_ = kInitialSlots - 1;
+            limit_ = kInitialSlots / 2;
+        } else if (count_ > 0) {
+            std::fill(slots_.begin(), slots_.end(), kEmpty);
+        }
         count_ = 0;
         has_empty_key_ = false;
     }
@@ -95,6 +104,7 @@ public:
 private:
     static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
     static constexpr std::size_t kInitialSlots = 1024;
+    static constexpr std::size_t kKeptSlots = std::size_t{1} << 16;
 
     static std::size_t slot_of(uint32_t node, std::size_t mask) {
         return static_cast<std::size_t>((static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
