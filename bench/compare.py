@@ -30,6 +30,7 @@ import kb_data  # noqa: E402
 import kb_report  # noqa: E402
 
 RESULTS = HERE / "results"
+REPS = 3
 
 
 def machine_info() -> dict:
@@ -79,7 +80,8 @@ def kivo_available() -> tuple[bool, str]:
 def run_worker(phase: str, cfg: dict, ds: dict, metric: str, index: Path, out: Path,
                gt: Path | None, nq: int, timeout: float) -> dict:
     cmd = [sys.executable, str(HERE / "kb_worker.py"), phase, "--config", json.dumps(cfg),
-           "--metric", metric, "--index", str(index), "--out", str(out), "--nq", str(nq)]
+           "--metric", metric, "--index", str(index), "--out", str(out), "--nq", str(nq),
+           "--reps", str(REPS)]
     if phase == "build":
         cmd += ["--base", str(ds["base"])]
     else:
@@ -133,7 +135,11 @@ def main() -> int:
                     help="torch threads for the one-off embedding (the benchmark itself is single-threaded)")
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--timeout", type=float, default=1800, help="seconds per phase of one configuration")
+    ap.add_argument("--reps", type=int, default=3,
+                    help="timed passes over the queries per knob value; the fastest is reported")
     args = ap.parse_args()
+    global REPS
+    REPS = args.reps
 
     if args.quick:
         args.real_n, args.real_nq = min(args.real_n, 3000), min(args.real_nq, 100)
