@@ -40,6 +40,14 @@ float node_score(const quantize::QuantPipeline& pipeline, std::span<const float>
 std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipeline,
                                           std::span<const float> query, uint32_t entry, uint64_t ef,
                                           uint64_t layer, engine::Metric metric) const {
+    detail::VisitedSet visited;
+    return search_layer(pipeline, query, entry, ef, layer, metric, visited);
+}
+
+std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipeline,
+                                          std::span<const float> query, uint32_t entry, uint64_t ef,
+                                          uint64_t layer, engine::Metric metric,
+                                          detail::VisitedSet& visited) const {
     if (entry >= nodes.size()) return {};
     const float s0 = node_score(pipeline, query, nodes[entry], metric);
     // Links at or beyond the node count can only come from a damaged file;
@@ -49,7 +57,7 @@ std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipelin
         for (std::size_t i = 0; i < count; ++i) out[i] = node_score(pipeline, query, nodes[ids[i]], metric);
     };
     auto prefetch = [&](uint32_t v) { __builtin_prefetch(nodes[v].codes.data()); };
-    return detail::layer_search(nodes, entry, s0, ef, layer, reachable, prefetch, score_many);
+    return detail::layer_search(nodes, entry, s0, ef, layer, reachable, prefetch, score_many, visited);
 }
 
 std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
@@ -58,16 +66,17 @@ std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std:
     if (k == 0) return {};
     if (!entry_point || *entry_point >= nodes.size()) return {};
     uint32_t ep = *entry_point;
+    detail::VisitedSet visited;
     // Above the entry node's own level the entry has no links and the descent
     // would keep it anyway; starting lower only skips empty work (and a huge
     // max_level from a damaged file).
     const uint64_t top = std::min<uint64_t>(max_level, nodes[ep].level());
     for (uint64_t layer = top; layer >= 1; --layer) {
-        const std::vector<Candidate> r = search_layer(pipeline, query, ep, 1, layer, metric);
+        const std::vector<Candidate> r = search_layer(pipeline, query, ep, 1, layer, metric, visited);
         if (!r.empty()) ep = r[0].node;
     }
     const uint64_t ef = std::max(ef_search, k);
-    const std::vector<Candidate> r = search_layer(pipeline, query, ep, ef, 0, metric);
+    const std::vector<Candidate> r = search_layer(pipeline, query, ep, ef, 0, metric, visited);
 
     const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(k, r.size()));
     std::vector<ScoredId> out;

@@ -18,6 +18,10 @@ class ByteReader;
 
 namespace kivo::search {
 
+namespace detail {
+class VisitedSet;
+}  // namespace detail
+
 struct Neighbour {
     uint32_t node;
     float score;  // construction score at link time; 0.0 when read from a file
@@ -97,6 +101,12 @@ struct Hnsw {
     std::vector<Candidate> search_layer(const quantize::QuantPipeline& pipeline,
                                         std::span<const float> query, uint32_t entry, uint64_t ef,
                                         uint64_t layer, engine::Metric metric) const;
+    // The same with the caller's visited set, reused across the layers of one
+    // query so that a search does not allocate its table again.
+    std::vector<Candidate> search_layer(const quantize::QuantPipeline& pipeline,
+                                        std::span<const float> query, uint32_t entry, uint64_t ef,
+                                        uint64_t layer, engine::Metric metric,
+                                        detail::VisitedSet& visited) const;
     // Greedy descent, layer-0 search with max(ef_search, k), top k, then the
     // post-filter against the caller's list.
     std::vector<ScoredId> search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
@@ -107,6 +117,10 @@ struct Hnsw {
     // without a construction vector are never scored (they are passed over).
     std::vector<Candidate> search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
                                               uint64_t layer, engine::Metric metric) const;
+    // The same with the caller's visited set (one per insertion).
+    std::vector<Candidate> search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
+                                              uint64_t layer, engine::Metric metric,
+                                              detail::VisitedSet& visited) const;
     // Construction score of node x for query q: float32 dot product in index
     // order from -0.0; l2 subtracts half the sum of x's squares.
     static float construction_score(std::span<const float> q, std::span<const float> x,

@@ -130,6 +130,13 @@ float Hnsw::construction_score(std::span<const float> q, std::span<const float> 
 
 std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
                                                 uint64_t layer, engine::Metric metric) const {
+    detail::VisitedSet visited;
+    return search_layer_build(query, entry, ef, layer, metric, visited);
+}
+
+std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
+                                                uint64_t layer, engine::Metric metric,
+                                                detail::VisitedSet& visited) const {
     const std::size_t limit = static_cast<std::size_t>(std::min<uint64_t>(nodes.size(), vector_count()));
     if (entry >= limit) return {};
     const bool l2 = metric == engine::Metric::L2;
@@ -171,7 +178,8 @@ std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, ui
             for (std::size_t i = 0; i < count; ++i) out[i] = finish_l2(ids[i], out[i]);
         }
     };
-    return detail::layer_search(nodes, entry, score_one(entry), ef, layer, reachable, prefetch, score_many);
+    return detail::layer_search(nodes, entry, score_one(entry), ef, layer, reachable, prefetch, score_many,
+                                visited);
 }
 
 void Hnsw::insert(std::vector<uint8_t> code, float norm, std::vector<float> construction_vector, uint64_t id,
@@ -213,17 +221,18 @@ void Hnsw::insert(std::vector<uint8_t> code, float norm, std::vector<float> cons
     // so the layers above it (only a damaged max_level has any) change
     // nothing and are skipped.
     uint32_t ep = *entry_point;
+    detail::VisitedSet visited;
     const uint64_t top =
         ep < nodes.size() ? std::min<uint64_t>(max_level, nodes[ep].level()) : 0;
     for (uint64_t layer = top; layer > level; --layer) {
-        const std::vector<Candidate> r = search_layer_build(q, ep, 1, layer, metric);
+        const std::vector<Candidate> r = search_layer_build(q, ep, 1, layer, metric, visited);
         if (!r.empty()) ep = r[0].node;
     }
 
     // Step 6: search, select, link both ways, layer by layer down to 0.
     for (uint64_t lc = std::min(top, level);; --lc) {
         const uint64_t budget = layer_budget(lc);
-        const std::vector<Candidate> w = search_layer_build(q, ep, ef_construction, lc, metric);
+        const std::vector<Candidate> w = search_layer_build(q, ep, ef_construction, lc, metric, visited);
         const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(budget, w.size()));
         std::vector<Neighbour>& own = nodes[n].neighbours[lc];
         own.clear();

@@ -15,15 +15,24 @@
 namespace kivo::search::detail {
 
 // Open-addressing set of node indexes. It grows with the nodes touched, not
-// with the graph. One table per thread is reused from search to search and
-// emptied by reset(), so a search neither allocates nor rehashes once the
-// table has reached the size its searches need.
+// with the graph. One table serves every layer search of one query or one
+// insertion, emptied by reset() in between, so those searches neither
+// allocate nor rehash once the table has reached the size they need.
 class VisitedSet {
 public:
     VisitedSet() : slots_(kInitialSlots, kEmpty), mask_(kInitialSlots - 1), limit_(kInitialSlots / 2) {}
 
+    // A table grown far beyond usual searches (a query with a huge ef) is
+    // given back rather than kept for the next layer.
     void reset() {
-        if (count_ > 0) std::fill(slots_.begin(), slots_.end(), kEmpty);
+        if (slots_.size() > kKeptSlots) {
+            slots_.assign(kInitialSlots, kEmpty);
+            slots_.shrink_to_fit();
+            mask_ = kInitialSlots - 1;
+            limit_ = kInitialSlots / 2;
+        } else if (count_ > 0) {
+            std::fill(slots_.begin(), slots_.end(), kEmpty);
+        }
         count_ = 0;
         has_empty_key_ = false;
     }
@@ -95,6 +104,7 @@ public:
 private:
     static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
     static constexpr std::size_t kInitialSlots = 1024;
+    static constexpr std::size_t kKeptSlots = std::size_t{1} << 16;
 
     static std::size_t slot_of(uint32_t node, std::size_t mask) {
         return static_cast<std::size_t>((static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ULL) >> 32) & mask;
@@ -121,14 +131,6 @@ private:
     std::size_t count_ = 0;
     bool has_empty_key_ = false;
 };
-
-// The calling thread's visited set, emptied. A layer search never runs inside
-// another on the same thread, so one set per thread suffices.
-inline VisitedSet& visited_scratch() {
-    thread_local VisitedSet set;
-    set.reset();
-    return set;
-}
 
 // Binary max-heap under candidate_less. Every loop is bounded by the heap's
 // size, so even scores that make the order inconsistent cannot lead it astray.
@@ -250,14 +252,14 @@ private:
 template <class Reachable, class Prefetch, class ScoreMany>
 std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t entry, float s0,
                                     uint64_t ef, uint64_t layer, Reachable reachable, Prefetch prefetch,
-                                    ScoreMany score_many) {
+                                    ScoreMany score_many, VisitedSet& visited) {
     // Room for ef results, but never more than the graph can supply.
     const std::size_t reserve =
         static_cast<std::size_t>(std::min<uint64_t>(ef, nodes.size())) + 1;
     ResultList results({s0, entry}, reserve);
     CandidateHeap heap;
     heap.push({s0, entry});
-    VisitedSet& visited = visited_scratch();
+    visited.reset();
     visited.insert(entry);
 
     std::vector<uint32_t> fresh;
