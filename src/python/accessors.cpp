@@ -16,7 +16,7 @@ namespace kivo::python {
 namespace {
 
 const char* const kQueryParams[] = {"query"};
-const ParamSpec kTransformSpec{"Kivo.transform_query_np()", kQueryParams, 1, 1};
+const Signature kTransformSignature{"Kivo.transform_query_np()", kQueryParams, 1, 1};
 
 bool is_brute_force(const engine::Kivo& engine, const char* method) {
     if (engine.index_type() == engine::IndexType::BruteForce) return true;
@@ -27,7 +27,7 @@ bool is_brute_force(const engine::Kivo& engine, const char* method) {
 PyObject* kivo_transform_query_np(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
         PyObject* a[1];
-        if (!match_fastcall(kTransformSpec, args, nargs, kwnames, a)) return nullptr;
+        if (!match_fastcall(kTransformSignature, args, nargs, kwnames, a)) return nullptr;
         PyKivo* kivo = as_kivo(self);
         if (kivo == nullptr) return nullptr;
         SharedAccess access(kivo);

@@ -39,13 +39,13 @@ std::string key_text(PyObject* key) {
     return std::string(text, static_cast<std::size_t>(size));
 }
 
-bool too_many_positional(const ParamSpec& spec, Py_ssize_t given) {
+bool too_many_positional(const Signature& signature, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
-    std::string message = spec.display;
-    if (spec.required == spec.count) {
-        message += " takes " + std::to_string(spec.count) + " positional arguments but ";
+    std::string message = signature.display;
+    if (signature.required == signature.count) {
+        message += " takes " + std::to_string(signature.count) + " positional arguments but ";
     } else {
-        message += " takes from " + std::to_string(spec.required) + " to " + std::to_string(spec.count) +
+        message += " takes from " + std::to_string(signature.required) + " to " + std::to_string(signature.count) +
                    " positional arguments but ";
     }
     message += std::to_string(given) + " " + verb + " given";
@@ -54,29 +54,29 @@ bool too_many_positional(const ParamSpec& spec, Py_ssize_t given) {
 }
 
 // Keyword `key` with value `value`: unknown name, then duplicate.
-bool place_keyword(const ParamSpec& spec, PyObject* key, PyObject* value, PyObject** out) {
-    for (int i = 0; i < spec.count; ++i) {
-        if (!name_equals(key, spec.names[i])) continue;
+bool place_keyword(const Signature& signature, PyObject* key, PyObject* value, PyObject** out) {
+    for (int i = 0; i < signature.count; ++i) {
+        if (!name_equals(key, signature.names[i])) continue;
         if (out[i] != nullptr) {
-            raise_message(PyExc_TypeError, std::string(spec.display) + " got multiple values for argument '" +
-                                               spec.names[i] + "'");
+            raise_message(PyExc_TypeError, std::string(signature.display) + " got multiple values for argument '" +
+                                               signature.names[i] + "'");
             return false;
         }
         out[i] = value;
         return true;
     }
     raise_message(PyExc_TypeError,
-                  std::string(spec.display) + " got an unexpected keyword argument '" + key_text(key) + "'");
+                  std::string(signature.display) + " got an unexpected keyword argument '" + key_text(key) + "'");
     return false;
 }
 
-bool check_required(const ParamSpec& spec, PyObject** out) {
+bool check_required(const Signature& signature, PyObject** out) {
     std::string names[kMaxParams];
     int missing = 0;
-    for (int i = 0; i < spec.required; ++i) {
+    for (int i = 0; i < signature.required; ++i) {
         if (out[i] == nullptr) {
             std::string& quoted = names[missing++];
-            quoted.append(1, '\'').append(spec.names[i]).append(1, '\'');
+            quoted.append(1, '\'').append(signature.names[i]).append(1, '\'');
         }
     }
     if (missing == 0) return true;
@@ -91,7 +91,7 @@ bool check_required(const ParamSpec& spec, PyObject** out) {
         }
         list += names[i];
     }
-    raise_message(PyExc_TypeError, std::string(spec.display) + " missing " + std::to_string(missing) +
+    raise_message(PyExc_TypeError, std::string(signature.display) + " missing " + std::to_string(missing) +
                                        " required positional argument" + (missing == 1 ? "" : "s") + ": " +
                                        list);
     return false;
@@ -99,24 +99,24 @@ bool check_required(const ParamSpec& spec, PyObject** out) {
 
 }  // namespace
 
-bool match_fastcall(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool match_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out) {
-    for (int i = 0; i < spec.count; ++i) out[i] = nullptr;
-    if (nargs > spec.count) return too_many_positional(spec, nargs);
+    for (int i = 0; i < signature.count; ++i) out[i] = nullptr;
+    if (nargs > signature.count) return too_many_positional(signature, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t j = 0; j < nkw; ++j) {
-            if (!place_keyword(spec, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out)) return false;
+            if (!place_keyword(signature, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out)) return false;
         }
     }
-    return check_required(spec, out);
+    return check_required(signature, out);
 }
 
-bool match_tuple(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out) {
-    for (int i = 0; i < spec.count; ++i) out[i] = nullptr;
+bool match_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out) {
+    for (int i = 0; i < signature.count; ++i) out[i] = nullptr;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > spec.count) return too_many_positional(spec, nargs);
+    if (nargs > signature.count) return too_many_positional(signature, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
@@ -124,10 +124,10 @@ bool match_tuple(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyObje
         PyObject* value = nullptr;
         // Dict order is the order the keywords were given in.
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!place_keyword(spec, key, value, out)) return false;
+            if (!place_keyword(signature, key, value, out)) return false;
         }
     }
-    return check_required(spec, out);
+    return check_required(signature, out);
 }
 
 void prefix_argument_error(const char* name) {

@@ -12,7 +12,7 @@ namespace kivo::python {
 
 // The parameters of one function: the leading `required` ones have no
 // default. `display` is the name used in messages, e.g. "Kivo.search()".
-struct ParamSpec {
+struct Signature {
     const char* display;
     const char* const* names;
     int count;
@@ -23,10 +23,10 @@ inline constexpr int kMaxParams = 11;
 
 // Matches vectorcall arguments; out[i] receives the borrowed argument for
 // parameter i or NULL when it was not passed. False with TypeError set.
-bool match_fastcall(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool match_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out);
 // The same for a tuple and an optional dict (the constructor).
-bool match_tuple(const ParamSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
+bool match_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // Puts "argument '{name}': " in front of the pending error when its type is
 // exactly TypeError, keeping its cause; other errors stay as they are.

@@ -57,7 +57,7 @@ const char kClassDoc[] =
 const char* const kNewParams[] = {"dim",       "metric",     "bit_width", "index_type",
                                   "mixed_ratio", "n4_dims",  "ivf_nlist", "ivf_nprobe",
                                   "hnsw_m",    "hnsw_ef_construction", "hnsw_ef_search"};
-const ParamSpec kNewSpec{"Kivo.__new__()", kNewParams, 11, 1};
+const Signature kNewSignature{"Kivo.__new__()", kNewParams, 11, 1};
 
 // Full Unicode lower-casing, as str.lower() does it.
 bool lower_utf8(const std::string& text, std::string& out) {
@@ -127,7 +127,7 @@ uint64_t derive_n4_dims(uint64_t padded, uint8_t bit_width, std::optional<double
 PyObject* kivo_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     try {
         PyObject* a[kMaxParams];
-        if (!match_tuple(kNewSpec, args, kwargs, a)) return nullptr;
+        if (!match_tuple(kNewSignature, args, kwargs, a)) return nullptr;
 
         engine::EngineConfig config;
         uint64_t dim = 0;
@@ -362,8 +362,8 @@ PyObject* create_kivo_type() {
     };
     // No Py_TPFLAGS_BASETYPE (not subclassable), no GC (instances hold no
     // Python references), no __dict__ or weak reference slots.
-    PyType_Spec spec = {"kivo.Kivo", static_cast<int>(sizeof(PyKivo)), 0, Py_TPFLAGS_DEFAULT, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyType_Spec type_spec = {"kivo.Kivo", static_cast<int>(sizeof(PyKivo)), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) return nullptr;
     // The class lives as long as the process: the module may be imported
     // again, and every instance must keep meeting the same class.

@@ -19,24 +19,24 @@ namespace {
 #define KIVO_FASTCALL_ARGS PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
 
 const char* const kAddParams[] = {"ids", "vectors"};
-const ParamSpec kAddSpec{"Kivo.add()", kAddParams, 2, 2};
+const Signature kAddSignature{"Kivo.add()", kAddParams, 2, 2};
 const char* const kSearchParams[] = {"query", "k", "allowlist"};
-const ParamSpec kSearchSpec{"Kivo.search()", kSearchParams, 3, 2};
+const Signature kSearchSignature{"Kivo.search()", kSearchParams, 3, 2};
 const char* const kFitParams[] = {"vectors"};
-const ParamSpec kFitSpec{"Kivo.fit()", kFitParams, 1, 1};
+const Signature kFitSignature{"Kivo.fit()", kFitParams, 1, 1};
 const char* const kEfParams[] = {"ef"};
-const ParamSpec kEfSpec{"Kivo.set_ef_search()", kEfParams, 1, 1};
+const Signature kEfSignature{"Kivo.set_ef_search()", kEfParams, 1, 1};
 const char* const kNprobeParams[] = {"nprobe"};
-const ParamSpec kNprobeSpec{"Kivo.set_nprobe()", kNprobeParams, 1, 1};
+const Signature kNprobeSignature{"Kivo.set_nprobe()", kNprobeParams, 1, 1};
 const char* const kPathParams[] = {"path"};
-const ParamSpec kSaveSpec{"Kivo.save()", kPathParams, 1, 1};
-const ParamSpec kLoadSpec{"Kivo.load()", kPathParams, 1, 1};
+const Signature kSaveSignature{"Kivo.save()", kPathParams, 1, 1};
+const Signature kLoadSignature{"Kivo.load()", kPathParams, 1, 1};
 const char* const kNParams[] = {"n"};
-const ParamSpec kRecommendedSpec{"Kivo.recommended_m()", kNParams, 1, 1};
+const Signature kRecommendedSignature{"Kivo.recommended_m()", kNParams, 1, 1};
 const char* const kProfileParams[] = {"sample_vecs"};
-const ParamSpec kProfileSpec{"Kivo.profile_variance()", kProfileParams, 1, 1};
+const Signature kProfileSignature{"Kivo.profile_variance()", kProfileParams, 1, 1};
 const char* const kOptimalParams[] = {"sample_vecs", "avg_bits"};
-const ParamSpec kOptimalSpec{"Kivo.optimal_n4_dims()", kOptimalParams, 2, 2};
+const Signature kOptimalSignature{"Kivo.optimal_n4_dims()", kOptimalParams, 2, 2};
 
 PyObject* g_key_id = nullptr;
 PyObject* g_key_score = nullptr;
@@ -70,7 +70,7 @@ PyObject* none_or_error(const Status& status) {
 PyObject* kivo_add(KIVO_FASTCALL_ARGS) {
     try {
         PyObject* a[2];
-        if (!match_fastcall(kAddSpec, args, nargs, kwnames, a)) return nullptr;
+        if (!match_fastcall(kAddSignature, args, nargs, kwnames, a)) return nullptr;
         PyKivo* kivo = as_kivo(self);
         if (kivo == nullptr) return nullptr;
         ExclusiveAccess access(kivo);
@@ -103,7 +103,7 @@ PyObject* kivo_add(KIVO_FASTCALL_ARGS) {
 PyObject* kivo_search(KIVO_FASTCALL_ARGS) {
     try {
         PyObject* a[3];
-        if (!match_fastcall(kSearchSpec, args, nargs, kwnames, a)) return nullptr;
+        if (!match_fastcall(kSearchSignature, args, nargs, kwnames, a)) return nullptr;
         PyKivo* kivo = as_kivo(self);
         if (kivo == nullptr) return nullptr;
         SharedAccess access(kivo);
@@ -132,7 +132,7 @@ PyObject* kivo_search(KIVO_FASTCALL_ARGS) {
 PyObject* kivo_fit(KIVO_FASTCALL_ARGS) {
     try {
         PyObject* a[1];
-        if (!match_fastcall(kFitSpec, args, nargs, kwnames, a)) return nullptr;
+        if (!match_fastcall(kFitSignature, args, nargs, kwnames, a)) return nullptr;
         PyKivo* kivo = as_kivo(self);
         if (kivo == nullptr) return nullptr;
         ExclusiveAccess access(kivo);
@@ -161,7 +161,7 @@ PyObject* kivo_build(PyObject* self, PyObject*) {
 PyObject* kivo_set_ef_search(KIVO_FASTCALL_ARGS) {
     try {
         PyObject* a[1];
-        if (!match_fastcall(kEfSpec, args, nargs, kwnames, a)) return nullptr;
+        if (!match_fastcall(kEfSignature, args, nargs, kwnames, a)) return nullptr;
         PyKivo* kivo = as_kivo(self);
         if (kivo == nullptr) return nullptr;
         ExclusiveAccess access(kivo);
@@ -178,7 +178,7 @@ PyObject* kivo_set_ef_search(KIVO_FASTCALL_ARGS) {
 PyObject* kivo_set_nprobe(KIVO_FASTCALL_ARGS) {
     try {
         PyObject* a[1];
-        if (!match_fastcall(kNprobeSpec, args, nargs, kwnames, a)) return nullptr;
+        if (!match_fastcall(kNprobeSignature, args, nargs, kwnames, a)) return nullptr;
         PyKivo* kivo = as_kivo(self);
         if (kivo == nullptr) return nullptr;
         ExclusiveAccess access(kivo);
@@ -195,7 +195,7 @@ PyObject* kivo_set_nprobe(KIVO_FASTCALL_ARGS) {
 PyObject* kivo_save(KIVO_FASTCALL_ARGS) {
     try {
         PyObject* a[1];
-        if (!match_fastcall(kSaveSpec, args, nargs, kwnames, a)) return nullptr;
+        if (!match_fastcall(kSaveSignature, args, nargs, kwnames, a)) return nullptr;
         PyKivo* kivo = as_kivo(self);
         if (kivo == nullptr) return nullptr;
         SharedAccess access(kivo);
@@ -211,7 +211,7 @@ PyObject* kivo_save(KIVO_FASTCALL_ARGS) {
 PyObject* kivo_recommended_m(KIVO_FASTCALL_ARGS) {
     (void)self;  // static method: no receiver
     PyObject* a[1];
-    if (!match_fastcall(kRecommendedSpec, args, nargs, kwnames, a)) return nullptr;
+    if (!match_fastcall(kRecommendedSignature, args, nargs, kwnames, a)) return nullptr;
     uint64_t n = 0;
     if (!to_u64(a[0], "n", n)) return nullptr;
     return PyLong_FromLong(n < 1000000 ? 32 : 64);
@@ -221,7 +221,7 @@ PyObject* kivo_load(KIVO_FASTCALL_ARGS) {
     (void)self;  // the class; it cannot be subclassed, so it is not consulted
     try {
         PyObject* a[1];
-        if (!match_fastcall(kLoadSpec, args, nargs, kwnames, a)) return nullptr;
+        if (!match_fastcall(kLoadSignature, args, nargs, kwnames, a)) return nullptr;
         std::string path;
         if (!to_utf8(a[0], "path", path)) return nullptr;
         auto loaded = engine::Kivo::load_mmap(path);
@@ -253,7 +253,7 @@ PyObject* kivo_is_mixed(PyObject* self, PyObject*) {
 PyObject* kivo_profile_variance(KIVO_FASTCALL_ARGS) {
     try {
         PyObject* a[1];
-        if (!match_fastcall(kProfileSpec, args, nargs, kwnames, a)) return nullptr;
+        if (!match_fastcall(kProfileSignature, args, nargs, kwnames, a)) return nullptr;
         PyKivo* kivo = as_kivo(self);
         if (kivo == nullptr) return nullptr;
         SharedAccess access(kivo);
@@ -279,7 +279,7 @@ PyObject* kivo_profile_variance(KIVO_FASTCALL_ARGS) {
 PyObject* kivo_optimal_n4_dims(KIVO_FASTCALL_ARGS) {
     try {
         PyObject* a[2];
-        if (!match_fastcall(kOptimalSpec, args, nargs, kwnames, a)) return nullptr;
+        if (!match_fastcall(kOptimalSignature, args, nargs, kwnames, a)) return nullptr;
         PyKivo* kivo = as_kivo(self);
         if (kivo == nullptr) return nullptr;
         SharedAccess access(kivo);

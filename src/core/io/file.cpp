@@ -179,9 +179,6 @@ FileReader::FileReader(FileReader&& other) noexcept
 
 FileReader::~FileReader() { close_quietly(fd_); }
 
-// Opens for reading without blocking on a FIFO that has no writer; the
-// callers refuse anything but a regular file before reading, and reads of a
-// regular file never block anyway.
 // Every count in a file is checked against the bytes that follow it, which
 // needs a length known in advance: only regular files are read.
 static Status check_regular(const struct stat& st) {
@@ -191,17 +188,19 @@ static Status check_regular(const struct stat& st) {
     return std::unexpected(KivoError::io_text("not a regular file"));
 }
 
-static Result<int> open_for_reading(const std::string& path) {
+struct OpenedFile {
+    int fd;
+    uint64_t length;
+};
+
+// Opens a regular file for reading and takes its length. The open does not
+// block on a FIFO that has no writer; anything but a regular file is refused
+// before a byte is read, and reads of a regular file never block anyway.
+static Result<OpenedFile> open_regular_for_reading(const std::string& path) {
     auto fd = open_fd(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (!fd) return fd;
+    if (!fd) return std::unexpected(fd.error());
     const int flags = ::fcntl(*fd, F_GETFL);
     if (flags >= 0) ::fcntl(*fd, F_SETFL, flags & ~O_NONBLOCK);
-    return fd;
-}
-
-Result<FileReader> FileReader::open(const std::string& path) {
-    auto fd = open_for_reading(path);
-    if (!fd) return std::unexpected(fd.error());
     struct stat st {};
     if (::fstat(*fd, &st) != 0) {
         const int error = errno;
@@ -212,7 +211,13 @@ Result<FileReader> FileReader::open(const std::string& path) {
         close_quietly(*fd);
         return std::unexpected(ok.error());
     }
-    return FileReader(*fd, static_cast<uint64_t>(st.st_size));
+    return OpenedFile{*fd, static_cast<uint64_t>(st.st_size)};
+}
+
+Result<FileReader> FileReader::open(const std::string& path) {
+    auto file = open_regular_for_reading(path);
+    if (!file) return std::unexpected(file.error());
+    return FileReader(file->fd, file->length);
 }
 
 uint64_t FileReader::remaining_beyond_window() const { return size_ > consumed_ ? size_ - consumed_ : 0; }
@@ -360,31 +365,22 @@ MappedFile::~MappedFile() {
 }
 
 Result<MappedFile> MappedFile::open(const std::string& path) {
-    auto fd = open_for_reading(path);
-    if (!fd) return std::unexpected(fd.error());
-    struct stat st {};
-    if (::fstat(*fd, &st) != 0) {
-        const int error = errno;
-        close_quietly(*fd);
-        return std::unexpected(KivoError::io_os(error));
-    }
-    if (auto ok = check_regular(st); !ok) {
-        close_quietly(*fd);
-        return std::unexpected(ok.error());
-    }
-    const uint64_t length = static_cast<uint64_t>(st.st_size);
+    auto file = open_regular_for_reading(path);
+    if (!file) return std::unexpected(file.error());
+    const int fd = file->fd;
+    const uint64_t length = file->length;
     if (auto ok = check_map_length(length); !ok) {
-        close_quietly(*fd);
+        close_quietly(fd);
         return std::unexpected(ok.error());
     }
     if (length == 0) {
         // mmap refuses an empty range; an empty file maps to no bytes.
-        close_quietly(*fd);
+        close_quietly(fd);
         return MappedFile(nullptr, 0);
     }
-    void* data = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_SHARED, *fd, 0);
+    void* data = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_SHARED, fd, 0);
     const int error = errno;
-    close_quietly(*fd);
+    close_quietly(fd);
     if (data == MAP_FAILED) return std::unexpected(KivoError::io_os(error));
     return MappedFile(static_cast<const uint8_t*>(data), static_cast<std::size_t>(length));
 }
