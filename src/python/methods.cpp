@@ -201,7 +201,7 @@ PyObject* kivo_save(KIVO_FASTCALL_ARGS) {
         SharedAccess access(kivo);
         if (!access.ok()) return nullptr;
         std::string path;
-        if (!to_utf8(a[0], "path", path)) return nullptr;
+        if (!to_path(a[0], "path", path)) return nullptr;
         return none_or_error(engine_of(kivo).save(path));
     } catch (...) {
         return raise_from_cpp_exception();
@@ -223,7 +223,7 @@ PyObject* kivo_load(KIVO_FASTCALL_ARGS) {
         PyObject* a[1];
         if (!match_fastcall(kLoadSignature, args, nargs, kwnames, a)) return nullptr;
         std::string path;
-        if (!to_utf8(a[0], "path", path)) return nullptr;
+        if (!to_path(a[0], "path", path)) return nullptr;
         auto loaded = engine::Kivo::load_mmap(path);
         if (!loaded) return raise_engine_error(loaded.error());
         return new_kivo_instance(std::move(*loaded));
@@ -377,6 +377,9 @@ const char kSaveDoc[] =
     "save($self, path)\n--\n\n"
     "Save the index to a .kivo file.\n"
     "\n"
+    "``path`` is a ``str`` or an ``os.PathLike`` (such as ``pathlib.Path``)\n"
+    "whose ``__fspath__()`` gives one.\n"
+    "\n"
     "IvfFlat: vectors added after the last ``build()`` are written into the\n"
     "file as well, in the lists the next ``build()`` would put them in.\n";
 
@@ -395,7 +398,10 @@ const char kRecommendedMDoc[] =
 
 const char kLoadDoc[] =
     "load($cls, path)\n--\n\n"
-    "Load an index from a .kivo file (memory-mapped).\n";
+    "Load an index from a .kivo file (memory-mapped).\n"
+    "\n"
+    "``path`` is a ``str`` or an ``os.PathLike`` (such as ``pathlib.Path``)\n"
+    "whose ``__fspath__()`` gives one.\n";
 
 const char kIsEmptyDoc[] =
     "is_empty($self)\n--\n\n"
