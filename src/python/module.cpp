@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "diagnostics.h"
 #include "kivo_type.h"
 #include "pyref.h"
 
@@ -35,7 +36,7 @@ PyModuleDef kModule = {
     "kivo._kivo",
     "",  // empty module docstring
     0,
-    nullptr,  // no module-level functions
+    diagnostic_functions,  // private (underscored); kivo re-exports none of them
     kSlots,
     nullptr,
     nullptr,
