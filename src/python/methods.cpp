@@ -282,6 +282,9 @@ const char kSaveDoc[] =
     "save($self, path)\n--\n\n"
     "Save the index to a .kivo file.\n"
     "\n"
+    "``path`` is a ``str`` or an ``os.PathLike`` (such as ``pathlib.Path``)\n"
+    "whose ``__fspath__()`` gives one.\n"
+    "\n"
     "IvfFlat: vectors added after the last ``build()`` are written into the\n"
     "file as well, in the lists the next ``build()`` would put them in.\n";
 
@@ -294,7 +297,7 @@ PyObject* kivo_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         SharedAccess access(kivo);
         if (!access.ok()) return nullptr;
         std::string path;
-        if (!to_utf8(a[0], "path", path)) return nullptr;
+        if (!to_path(a[0], "path", path)) return nullptr;
         return none_or_error(engine_of(kivo).save(path));
     } catch (...) {
         return raise_from_cpp_exception();
@@ -338,7 +341,10 @@ const Signature kLoadSignature{"Kivo.load()", kPathParams, 1, 1};
 
 const char kLoadDoc[] =
     "load($cls, path)\n--\n\n"
-    "Load an index from a .kivo file (memory-mapped).\n";
+    "Load an index from a .kivo file (memory-mapped).\n"
+    "\n"
+    "``path`` is a ``str`` or an ``os.PathLike`` (such as ``pathlib.Path``)\n"
+    "whose ``__fspath__()`` gives one.\n";
 
 PyObject* kivo_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     (void)self;  // the class; it cannot be subclassed, so it is not consulted
@@ -346,7 +352,7 @@ PyObject* kivo_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         PyObject* a[1];
         if (!match_fastcall(kLoadSignature, args, nargs, kwnames, a)) return nullptr;
         std::string path;
-        if (!to_utf8(a[0], "path", path)) return nullptr;
+        if (!to_path(a[0], "path", path)) return nullptr;
         auto loaded = engine::Kivo::load_mmap(path);
         if (!loaded) return raise_engine_error(loaded.error());
         return new_kivo_instance(std::move(*loaded));
