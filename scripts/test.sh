@@ -24,6 +24,10 @@ wants() { [[ " ${stages[*]} " == *" $1 "* ]]; }
 
 jobs=$(nproc 2>/dev/null || echo 2)
 python=${PYTHON:-python3}
+
+# Cheap and first: no file under src/ may include a layer above its own.
+echo "== include layers"
+"$python" scripts/check_layers.py
 if wants core || wants sanitize; then kivo_system_packages "$python" gtest; else kivo_system_packages "$python"; fi
 
 if wants core; then
