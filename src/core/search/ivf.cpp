@@ -339,7 +339,7 @@ std::vector<ScoredId> IvfFlat::search(const quantize::QuantPipeline& pipeline, s
     std::vector<std::size_t> order(lists.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return scores[a] > scores[b]; });
+                     [&](std::size_t a, std::size_t b) { return ranks_above(scores[a], scores[b]); });
     const std::size_t probes = static_cast<std::size_t>(std::min<uint64_t>(nprobe, lists.size()));
     if (probes == 0) return {};
 
