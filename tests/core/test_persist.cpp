@@ -401,33 +401,43 @@ TEST(PersistSave, IvfVectorsAddedAfterBuildAreNotLost) {
     }
 }
 
-// An index read from a version 1 file has no norms; saving it computes each
-// norm from its code and writes a complete version 6 file.
-TEST(PersistSave, IndexWithoutNormsIsSavedWithNormsOfItsCodes) {
+// A version 1 file stores no norms; the load computes each from its code, so
+// the loaded index answers exactly as the original, and as itself after a
+// save (which writes those norms) and a reload. Every metric and layout.
+TEST(PersistVersions, VersionOneNormsComeFromTheCodes) {
     ScratchDir dir;
-    const Kivo original = make_index(make_config(10, Metric::Cosine, IndexType::BruteForce, 2), 20);
-    ASSERT_TRUE(original.save(dir.file("v6.kivo")).has_value());
-    auto v6 = read_file(dir.file("v6.kivo"));
-    // The same index as a version 1 writer laid it out: 32-byte header, no norms.
-    HeaderFields f;
-    f.version = 1;
-    f.dim = 10;
-    f.bit_width = 2;
-    f.n_vectors = 20;
-    auto v1 = header_bytes(f);
-    v1.insert(v1.end(), v6.begin() + 56, v6.end() - 20 * 4);
-    write_file(dir.file("v1.kivo"), v1);
+    // Version 1 knows the pure layouts only.
+    for (Metric metric : kMetrics) {
+        for (uint8_t bit_width : {uint8_t{2}, uint8_t{4}}) {
+            SCOPED_TRACE(::testing::Message() << "metric " << static_cast<int>(metric) << " bits " << int{bit_width});
+            const Kivo original = make_index(make_config(10, metric, IndexType::BruteForce, bit_width), 20);
+            ASSERT_TRUE(original.save(dir.file("v6.kivo")).has_value());
+            const auto v6 = read_file(dir.file("v6.kivo"));
+            // The same index as a version 1 writer laid it out: 32-byte
+            // header, codes and ids, no norms.
+            HeaderFields f;
+            f.version = 1;
+            f.dim = 10;
+            f.metric = static_cast<uint8_t>(metric);
+            f.bit_width = bit_width;
+            f.n_vectors = 20;
+            auto v1 = header_bytes(f);
+            v1.insert(v1.end(), v6.begin() + 56, v6.end() - 20 * 4);
+            write_file(dir.file("v1.kivo"), v1);
+            auto old = load_both(dir.file("v1.kivo"));
+            ASSERT_TRUE(old.has_value()) << old.error().message();
+            EXPECT_TRUE(std::ranges::equal(old->codes(), original.codes()));
+            ASSERT_EQ(old->norms().size(), 20u);
+            EXPECT_TRUE(std::ranges::equal(old->norms(), original.norms()));
+            expect_same_results(original, *old, 7, "version 1 load");
 
-    auto old = load_both(dir.file("v1.kivo"));
-    ASSERT_TRUE(old.has_value());
-    EXPECT_TRUE(old->norms().empty());
-    EXPECT_TRUE(std::ranges::equal(old->codes(), original.codes()));
-    ASSERT_TRUE(old->save(dir.file("resaved.kivo")).has_value());
-    const auto resaved = read_file(dir.file("resaved.kivo"));
-    EXPECT_EQ(resaved, v6);  // norms computed from the codes are the stored ones
-    auto back = load_both(dir.file("resaved.kivo"));
-    ASSERT_TRUE(back.has_value());
-    EXPECT_EQ(back->norms().size(), 20u);
+            ASSERT_TRUE(old->save(dir.file("resaved.kivo")).has_value());
+            EXPECT_EQ(read_file(dir.file("resaved.kivo")), v6);
+            auto back = load_both(dir.file("resaved.kivo"));
+            ASSERT_TRUE(back.has_value());
+            expect_same_results(*old, *back, 7, "version 1 after save and reload");
+        }
+    }
 }
 
 TEST(PersistSave, WriteFailuresAreReported) {
@@ -514,7 +524,11 @@ TEST(PersistVersions, OlderBruteForceFilesLoad) {
             EXPECT_EQ(std::vector<float>(loaded->norms().begin(), loaded->norms().end()),
                       (std::vector<float>{1.5f, 2.5f, 3.5f}));
         } else {
-            EXPECT_TRUE(loaded->norms().empty());
+            // Version 1: each norm is the norm of its code.
+            ASSERT_EQ(loaded->norms().size(), 3u);
+            for (std::size_t i = 0; i < 3; ++i) {
+                EXPECT_EQ(loaded->norms()[i], loaded->pipeline().compute_norm(loaded->codes().subspan(i * p, p)));
+            }
         }
         EXPECT_FALSE(loaded->pipeline().std_params().has_value());
         EXPECT_EQ(loaded->metric(), Metric::L2);

@@ -11,6 +11,7 @@
 
 #include "config.h"
 #include "error.h"
+#include "interrupt.h"
 #include "quantize/pipeline.h"
 #include "search/hnsw.h"
 #include "search/ivf.h"
@@ -19,6 +20,7 @@
 namespace kivo::io {
 class ByteReader;
 struct Header;
+struct WriteFaults;
 }  // namespace kivo::io
 
 namespace kivo::engine {
@@ -51,10 +53,17 @@ public:
     void set_nprobe(uint64_t nprobe);
 
     // Persistence. Paths are passed unchanged to the operating system; one
-    // holding a NUL byte is refused.
-    Status save(const std::string& path) const;
-    static Result<Kivo> load(const std::string& path);
-    static Result<Kivo> load_mmap(const std::string& path);
+    // holding a NUL byte is refused. save() replaces the file atomically and
+    // durably (io::FileWriter): after a failure or an interrupt the old file
+    // is as it was. The loads read the file into memory the engine owns; an
+    // interrupted or failed load returns nothing else.
+    Status save(const std::string& path, const InterruptCheck& interrupt = {}) const;
+    // save() with failures injected into the writer, for tests of what a
+    // failed save leaves behind.
+    Status save_with_faults(const std::string& path, const io::WriteFaults& faults,
+                            const InterruptCheck& interrupt = {}) const;
+    static Result<Kivo> load(const std::string& path, const InterruptCheck& interrupt = {});
+    static Result<Kivo> load_mmap(const std::string& path, const InterruptCheck& interrupt = {});
 
     // Accessors.
     const EngineConfig& config() const { return config_; }
