@@ -38,11 +38,15 @@ public:
     // flat store's ids.
     uint64_t len() const;
 
-    // Ingest (exclusive access).
-    Status add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors);
-    Status add_flat(std::span<const uint64_t> ids, std::span<const float> data);
+    // Ingest (exclusive access). add and add_flat ask `interrupt` before each
+    // vector: an interrupted add returns Interrupted and keeps the vectors
+    // added before it, each complete. An interrupted build() returns
+    // Interrupted with the index exactly as it was.
+    Status add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
+               const InterruptCheck& interrupt = {});
+    Status add_flat(std::span<const uint64_t> ids, std::span<const float> data, const InterruptCheck& interrupt = {});
     Status fit(std::span<const std::vector<float>> vectors);
-    Status build();
+    Status build(const InterruptCheck& interrupt = {});
 
     // Query (shared access).
     Result<std::vector<search::ScoredId>> search(std::span<const float> query, uint64_t k,
