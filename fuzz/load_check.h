@@ -85,6 +85,9 @@ inline std::optional<std::string> compare_engines(const Kivo& a, const Kivo& b) 
 }
 
 inline std::optional<std::string> compare_searches(const Kivo& a, const Kivo& b) {
+    // An empty index answers "index is empty" to any query of its dimension;
+    // a header may name 2^32, whose query alone would take 16 GB.
+    if (a.len() == 0 && b.len() == 0 && a.dim() > (uint64_t{1} << 20)) return std::nullopt;
     std::vector<float> query(static_cast<std::size_t>(a.dim()));
     for (std::size_t i = 0; i < query.size(); ++i) query[i] = static_cast<float>(i % 7) * 0.25f - 0.5f;
     for (uint64_t k : {uint64_t{1}, uint64_t{10}}) {
@@ -129,7 +132,13 @@ inline std::optional<std::string> check_file(const std::string& path, const std:
     if (auto diff = compare_engines(*buffered, *mapped)) return "load and load_mmap differ: " + *diff;
     if (auto diff = compare_searches(*buffered, *mapped)) return "after load and load_mmap: " + *diff;
 
-    if (auto saved = buffered->save(scratch); !saved) return "a loaded index fails to save: " + saved.error().message();
+    if (auto saved = buffered->save(scratch); !saved) {
+        // An old header may derive a value the current format cannot hold
+        // (version 1, 4-bit, dimension above 2^31: n4_dims 2^32); the writer
+        // refuses it rather than cut it down.
+        if (saved.error().message().find("does not fit the file's") != std::string::npos) return std::nullopt;
+        return "a loaded index fails to save: " + saved.error().message();
+    }
     const auto first = file_bytes(scratch);
     auto again = Kivo::load(scratch);
     if (!again) return "a file written by save does not load: " + again.error().message();

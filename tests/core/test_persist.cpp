@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <filesystem>
+#include <limits>
 
 #include "../../fuzz/load_check.h"
 #include "engine/engine.h"
@@ -868,6 +870,82 @@ TEST(PersistLoad, IvfWithoutMembersBehaves) {
         auto again = load_both(dir.file("e3.kivo"));
         ASSERT_TRUE(again.has_value());
         expect_same_results(*loaded, *again, 9, "rebuilt empty IVF");
+    }
+}
+
+// Values this writer can never produce are refused, naming the field: a
+// norm is the norm of a code (finite, not negative), inv_std comes from fit()
+// (finite, positive). A NaN mean (fit() over NaN input) or a NaN centroid
+// (k-means over NaN vectors) can be written, so they load.
+TEST(PersistLoad, ValuesTheWriterCannotProduceAreRefused) {
+    ScratchDir dir;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    auto patch = [](std::vector<uint8_t> bytes, std::size_t at, float value) {
+        std::memcpy(bytes.data() + at, &value, sizeof value);
+        return bytes;
+    };
+    auto save_bytes = [&](const Kivo& index) {
+        EXPECT_TRUE(index.save(dir.file("src.kivo")).has_value());
+        return read_file(dir.file("src.kivo"));
+    };
+
+    // L2 brute force after fit(): dim 8, 10 vectors.
+    auto brute = Kivo::create(make_config(8, Metric::L2, IndexType::BruteForce));
+    ASSERT_TRUE(brute.has_value());
+    std::vector<std::vector<float>> sample = {vec_for(1, 8), vec_for(2, 8), vec_for(3, 8)};
+    ASSERT_TRUE(brute->fit(sample).has_value());
+    add_vectors(*brute, 0, 10);
+    const auto b = save_bytes(*brute);
+    const std::size_t p = brute->packed_bytes_per_vec();
+    const std::size_t std_at = 56;
+    const std::size_t inv_at = std_at + 4 * 8;
+    const std::size_t norms_at = 56 + 64 + 10 * (p + 8);
+
+    const Kivo ivf = make_index(make_config(8, Metric::L2, IndexType::IvfFlat), 20);
+    const auto v = save_bytes(ivf);
+    const std::size_t ivf_member_norm = 56 + 8 + 4 * 8 + 4 + 8 + p;  // list 0, member 0
+    ASSERT_GT(ivf.ivf()->lists[0].size(), 0u);
+
+    const Kivo hnsw = make_index(make_config(8, Metric::L2, IndexType::Hnsw), 20);
+    const auto h = save_bytes(hnsw);
+    const std::size_t node0_norm = 56 + 12 + 8 + p;
+
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        const char* error;  // nullptr: loads
+    };
+    const Case cases[] = {
+        {"NaN norm", patch(b, norms_at, nan),
+         "invalid .kivo file: norm of vector 0 is NaN; stored norms are finite and not negative"},
+        {"infinite norm", patch(b, norms_at + 4 * 9, inf),
+         "invalid .kivo file: norm of vector 9 is inf; stored norms are finite and not negative"},
+        {"negative norm", patch(b, norms_at + 4 * 3, -1.5f),
+         "invalid .kivo file: norm of vector 3 is -1.5; stored norms are finite and not negative"},
+        {"NaN inv_std", patch(b, inv_at + 4 * 2, nan),
+         "invalid .kivo file: standardization inv_std[2] is NaN; stored values are finite and positive"},
+        {"zero inv_std", patch(b, inv_at, 0.0f),
+         "invalid .kivo file: standardization inv_std[0] is 0; stored values are finite and positive"},
+        {"NaN IVF member norm", patch(v, ivf_member_norm, nan),
+         "invalid .kivo file: norm of IVF list 0 member 0 is NaN; stored norms are finite and not negative"},
+        {"NaN HNSW node norm", patch(h, node0_norm, nan),
+         "invalid .kivo file: norm of HNSW node 0 is NaN; stored norms are finite and not negative"},
+        {"NaN mean", patch(b, std_at + 4, nan), nullptr},
+        {"NaN centroid", patch(v, 56 + 8 + 4 * 3, nan), nullptr},
+        {"zero norm", patch(b, norms_at, 0.0f), nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(dir.file("bad.kivo"), c.bytes);
+        auto loaded = load_both(dir.file("bad.kivo"));
+        if (c.error == nullptr) {
+            ASSERT_TRUE(loaded.has_value()) << loaded.error().message();
+            continue;
+        }
+        ASSERT_FALSE(loaded.has_value());
+        EXPECT_EQ(loaded.error().kind(), ErrorKind::InvalidFormat);
+        EXPECT_EQ(loaded.error().message(), c.error);
     }
 }
 
