@@ -30,6 +30,6 @@ ctest --test-dir build/test-asan --output-on-failure -j "$jobs"
 
 if [ -f src/python/CMakeLists.txt ]; then
   echo "== Python module tests"
-  python3 -m pip install -q ".[test]"
+  python3 -m pip install -q ".[test,ray]"
   python3 -m pytest -q
 fi
