@@ -2,6 +2,7 @@
 single index, save/load with a checked manifest, shard actors dying mid-call."""
 import json
 import os
+import shutil
 import threading
 import time
 import warnings
@@ -25,20 +26,19 @@ PAD = 2**64 - 1
 CPUS = 0.25
 
 
-@pytest.fixture(scope="module")
-def _ray_module():
-    yield
-    if ray.is_initialized():
-        ray.shutdown()
-
-
-@pytest.fixture
-def local_ray(_ray_module):
-    """One local two-CPU Ray instance shared by the module (started on first use)."""
+def start_local_ray():
     if not ray.is_initialized():
         ray.init(num_cpus=2, include_dashboard=False, logging_level="ERROR",
                  object_store_memory=256 * 2**20)
+
+
+@pytest.fixture(scope="module")
+def local_ray():
+    """One local two-CPU Ray instance shared by the module."""
+    start_local_ray()
     yield
+    if ray.is_initialized():
+        ray.shutdown()
 
 
 @pytest.fixture
@@ -47,6 +47,7 @@ def make(local_ray):
     made = []
 
     def factory(dim, shards, **params):
+        start_local_ray()
         params.setdefault("cpus_per_shard", CPUS)
         index = ShardedKivo(dim, shards=shards, **params)
         made.append(index)
@@ -357,18 +358,27 @@ def damage(directory, how):
     }[how]
 
 
+@pytest.fixture(scope="module")
+def saved_index(local_ray, tmp_path_factory):
+    """A two-shard index saved once; each damage case works on a copy."""
+    directory = tmp_path_factory.mktemp("saved") / "index"
+    with ShardedKivo(8, shards=2, cpus_per_shard=CPUS) as index:
+        index.add(np.arange(100), np.random.default_rng(5).standard_normal((100, 8)).astype("f4"))
+        index.save(str(directory))
+    return directory
+
+
 @pytest.mark.parametrize("how", [
     "deleted", "corrupted", "truncated", "manifest lies about size",
     "manifest lies about vectors", "manifest names a foreign file", "manifest not json",
 ])
-def test_load_refuses_damaged_directories_naming_the_shard(make, tmp_path, how):
-    index = make(8, 2)
-    index.add(np.arange(100), np.random.default_rng(5).standard_normal((100, 8)).astype("f4"))
-    index.save(str(tmp_path / "d"))
-    expected = damage(tmp_path / "d", how)
+def test_load_refuses_damaged_directories_naming_the_shard(saved_index, tmp_path, how):
+    copy = tmp_path / "d"
+    shutil.copytree(saved_index, copy)
+    expected = damage(copy, how)
     free_before = ray.available_resources().get("CPU")
     with pytest.raises(OSError) as info:
-        load(str(tmp_path / "d"))
+        load(str(copy))
     assert expected in str(info.value)
     # No actor or placement group is left behind by a failed load.
     deadline = time.monotonic() + 20
@@ -381,6 +391,20 @@ def test_load_refuses_damaged_directories_naming_the_shard(make, tmp_path, how):
 
 def kill_shard(index, shard, restart=True):
     ray.kill(index._actors[shard], no_restart=not restart)
+
+
+def kill_shard_and_wait(index, shard):
+    """Kill an idle shard's actor and wait until its process is gone."""
+    pid = index.shard_locations()[shard]["pid"]
+    kill_shard(index, shard)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return
+        time.sleep(0.05)
+    raise AssertionError(f"shard {shard}'s actor process {pid} is still running")
 
 
 def run_in_thread(call):
@@ -399,23 +423,24 @@ def run_in_thread(call):
 
 def test_actor_killed_mid_search_is_restarted_from_its_save(make, tmp_path):
     rng = np.random.default_rng(9)
-    dim, n = 64, 20000
+    # Work for seconds per shard, so that the kill lands during the search: about
+    # 4e8 code scorings for a multi-query batch search, less for one query at a time.
+    dim = 64
+    n, nq = (200_000, 4000) if hasattr(Kivo, "search_batch") else (20_000, 1500)
     vectors = rng.standard_normal((n, dim)).astype(np.float32)
     ids = np.arange(n, dtype=np.uint64)
-    queries = rng.standard_normal((1500, dim)).astype(np.float32)
+    queries = rng.standard_normal((nq, dim)).astype(np.float32)
     index = make(dim, 2)
     index.add(ids, vectors)
     index.save(str(tmp_path / "k"))
     expected = index.search_batch(queries[:50], 10)
 
-    started = time.monotonic()
-    thread, outcome = run_in_thread(lambda: index.search_batch(queries, 10))
-    time.sleep(0.5)
+    thread, outcome = run_in_thread(lambda: index.search_batch(queries, 10, threads=1))
+    time.sleep(0.3)
     kill_shard(index, 1)
-    thread.join(120)
+    thread.join(300)
     assert "error" not in outcome, outcome.get("error")
-    assert time.monotonic() - started > 0.5  # the kill landed while the search ran
-    assert index.restarts == (0, 1)
+    assert index.restarts == (0, 1)  # the kill landed while the search ran
     ids_found, scores = outcome["value"]
     # The whole answer, not a partial one: equal to the answer before the kill.
     np.testing.assert_array_equal(ids_found[:50], expected[0])
@@ -478,18 +503,22 @@ def test_restart_before_any_save_reopens_empty_and_warns(make):
     index = make(8, 2)
     ids = np.arange(60, dtype=np.uint64)
     index.add(ids, np.random.default_rng(4).standard_normal((60, 8)).astype("f4"))
-    kill_shard(index, 0)
+    kill_shard_and_wait(index, 0)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         remaining = len(index)
     assert remaining == int((shard_of(ids, 2) == 1).sum())
-    assert any("shard 0 was restarted from its last save" in str(w.message) for w in caught)
+    lost = 60 - remaining
+    assert [str(w.message) for w in caught] == [
+        f"shard 0 was restarted empty, as it was never saved; the {lost} vectors added to "
+        f"it are lost"]
+    assert index.restarts == (1, 0)
 
 
 # -- two nodes ---------------------------------------------------------------------
 
 @pytest.fixture
-def two_nodes(_ray_module):
+def two_nodes(local_ray):
     from ray.cluster_utils import Cluster
 
     if ray.is_initialized():

@@ -50,8 +50,8 @@ def fsync_path(path: str) -> None:
         os.close(fd)
 
 
-def verify_shard_file(path: str, record: dict[str, Any], shard: int) -> None:
-    """Raise OSError naming the shard unless the file has the recorded size and checksum."""
+def check_shard_size(path: str, record: dict[str, Any], shard: int) -> None:
+    """Raise OSError naming the shard unless the file exists with the recorded size."""
     name = os.path.basename(path)
     try:
         size = os.stat(path).st_size
@@ -60,10 +60,15 @@ def verify_shard_file(path: str, record: dict[str, Any], shard: int) -> None:
     if size != record["bytes"]:
         raise OSError(f"shard {shard}: file '{name}' has {size} bytes, "
                       f"the manifest records {record['bytes']}")
+
+
+def verify_shard_file(path: str, record: dict[str, Any], shard: int) -> None:
+    """Raise OSError naming the shard unless the file has the recorded size and checksum."""
+    check_shard_size(path, record, shard)
     _, sha256 = file_digest(path)
     if sha256 != record["sha256"]:
-        raise OSError(f"shard {shard}: file '{name}' does not match its checksum "
-                      f"(sha256 {sha256}, the manifest records {record['sha256']})")
+        raise OSError(f"shard {shard}: file '{os.path.basename(path)}' does not match its "
+                      f"checksum (sha256 {sha256}, the manifest records {record['sha256']})")
 
 
 def write_manifest(directory: str, shards: int, config: dict[str, Any],

@@ -19,7 +19,8 @@ from kivo import Kivo
 from . import convert
 from .errors import NeedsRestore, ShardError, ShardUnavailableError
 from .manifest import (
-    MANIFEST_NAME, SHARD_FILE, read_manifest, shard_file_name, write_manifest,
+    MANIFEST_NAME, SHARD_FILE, check_shard_size, read_manifest, shard_file_name,
+    write_manifest,
 )
 from .merge import merge_batches, merge_hit_lists
 from .routing import rows_by_shard
@@ -76,8 +77,8 @@ class ShardedKivo:
              restart_timeout: float = 60.0, placement_timeout: float = 60.0) -> "ShardedKivo":
         """Reopen a directory written by save() on the current Ray cluster.
 
-        The manifest is checked first; then every shard checks its file's size
-        and SHA-256 against the manifest before loading it, and its dimension,
+        The manifest and the files' sizes are checked first; then every shard
+        checks its file's SHA-256 against the manifest before loading it, and its dimension,
         metric, bit width, index type, 4-bit dimensions and vector count after.
         Any mismatch raises OSError naming the shard and the file, and no actor
         is left behind.
@@ -95,6 +96,17 @@ class ShardedKivo:
                 raise OSError(f"invalid manifest '{os.path.join(directory, MANIFEST_NAME)}': "
                               f"config {name} {config.get(name)!r} does not match "
                               f"kivo_params ({getattr(probe, name)!r})")
+        # Sizes first, here: a missing or cut file fails before any actor starts.
+        # Each shard then checks its file's checksum where it reads it.
+        errors = []
+        for shard, record in enumerate(manifest["files"]):
+            if record["file"] is not None:
+                try:
+                    check_shard_size(os.path.join(directory, record["file"]), record, shard)
+                except OSError as e:
+                    errors.append(str(e))
+        if errors:
+            raise OSError("; ".join(errors))
         self = cls.__new__(cls)
         self._setup(probe, manifest["shards"], config["kivo_params"], placement_strategy,
                     cpus_per_shard, max_restarts, restart_timeout, placement_timeout)
@@ -460,9 +472,11 @@ class ShardedKivo:
         self._restarts[shard] += 1
         lost = self._counts[shard] - length
         if lost > 0:
-            warnings.warn(
-                f"shard {shard} was restarted from its last save; the {lost} vectors "
-                f"added to it after that save are lost", RuntimeWarning, stacklevel=2)
+            message = (f"shard {shard} was restarted from its last save; the {lost} vectors "
+                       f"added to it after that save are lost") if source is not None else (
+                       f"shard {shard} was restarted empty, as it was never saved; the {lost} "
+                       f"vectors added to it are lost")
+            warnings.warn(message, RuntimeWarning, stacklevel=2)
         self._counts[shard] = length
 
 
