@@ -110,7 +110,7 @@ def read_manifest(directory: str) -> dict[str, Any]:
     if manifest.get("version") != FORMAT_VERSION:
         raise fail(f"unsupported version {manifest.get('version')!r}")
     shards = manifest.get("shards")
-    if not _is_count(shards) or shards < 1:
+    if not _is_count(shards) or shards == 0:
         raise fail(f"shard count {shards!r} is not a positive integer")
     routing = manifest.get("routing")
     if not isinstance(routing, dict) or routing.get("hash") != ROUTING_NAME:

@@ -170,9 +170,9 @@ class ShardedKivo:
                     placement_group=self._group, placement_group_bundle_index=shard),
             ).remote(shard, self._config["dim"], self._kivo_params))
         self._last_save = list(sources)
-        refs = [actor.open.remote(source, self._tunables, None)
-                for actor, source in zip(self._actors, sources)]
-        results, failures = self._gather("open", refs, lambda s: None, retry=False)
+        open_args = lambda s: (sources[s], self._tunables, None)  # noqa: E731
+        refs = {s: actor.open.remote(*open_args(s)) for s, actor in enumerate(self._actors)}
+        results, failures = self._gather("open", refs, open_args, retry=False)
         if failures:
             self.close()
             if all(f.kind == "raised" and isinstance(f.error, OSError)
@@ -403,13 +403,11 @@ class ShardedKivo:
                                timeout=self._restart_timeout)
         return results
 
-    def _gather(self, method: str, refs: dict[int, Any] | list[Any],
-                args: Callable[[int], tuple], *, retry: bool
-                ) -> tuple[dict[int, Any], dict[int, "_Failure"]]:
-        pending = refs if isinstance(refs, dict) else dict(enumerate(refs))
+    def _gather(self, method: str, refs: dict[int, Any], args: Callable[[int], tuple], *,
+                retry: bool) -> tuple[dict[int, Any], dict[int, "_Failure"]]:
         results: dict[int, Any] = {}
         failures: dict[int, _Failure] = {}
-        for shard, ref in pending.items():
+        for shard, ref in refs.items():
             try:
                 results[shard] = self._await(shard, ref, method, args, retry)
             except _Failure as failure:
@@ -505,7 +503,7 @@ class _Failure(Exception):
 def _shard_error(operation: str, failures: dict[int, _Failure], results: dict[int, Any],
                  untouched: tuple[int, ...] | list[int] = (),
                  accepted_label: str = "shards that answered", *,
-                 changes_state: bool = False, timeout: float = 0.0) -> Exception:
+                 changes_state: bool = False, timeout: float = 0.0) -> BaseException:
     """The exception for a fan-out with failed shards.
 
     When every failing shard's Kivo raised the same built-in error and nothing
