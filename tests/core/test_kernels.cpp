@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "quantize/scalar.h"
 #include "quantize/tables.h"
 #include "simd/dispatch.h"
 #include "simd/kernels.h"
@@ -121,9 +120,9 @@ struct KernelVariant {
 };
 
 const KernelVariant kVariants[] = {
-    {"portable_2bit", 2, 0, quantize::score_2bit_portable, nullptr, nullptr},
+    {"portable_2bit", 2, 0, portable::score_2bit, nullptr, nullptr},
     {"avx2_2bit", 2, kAvx2 | kFma, avx2::score_2bit, avx2::score_2bit_batch, emulate_avx2_2bit},
-    {"portable_4bit", 4, 0, quantize::score_4bit_portable, nullptr, nullptr},
+    {"portable_4bit", 4, 0, portable::score_4bit, nullptr, nullptr},
     {"avx2_4bit", 4, kAvx2 | kFma, avx2::score_4bit, avx2::score_4bit_batch, emulate_avx2_4bit},
     {"avx512_4bit", 4, kAvx512F | kAvx512Bw, avx512::score_4bit, avx512::score_4bit_batch,
      emulate_avx512_4bit},
@@ -225,7 +224,7 @@ class VectorKernels : public Kernels {};
 
 TEST_P(Kernels, AgreesWithPortableWithinRounding) {
     const KernelVariant& v = GetParam();
-    const SingleFn portable = v.bits_per_coord == 2 ? quantize::score_2bit_portable : quantize::score_4bit_portable;
+    const SingleFn portable = v.bits_per_coord == 2 ? portable::score_2bit : portable::score_4bit;
     std::mt19937 rng(1234);
     for (std::size_t len : tail_lengths()) {
         for (bool integer_query : {false, true}) {
@@ -359,8 +358,8 @@ TEST(KernelDispatch, EntryPointsReturnTheChosenVariant) {
     const Variant v2 = variant_2bit(features());
     const SingleFn expect4 = v4 == Variant::Avx512 ? avx512::score_4bit
                              : v4 == Variant::Avx2 ? avx2::score_4bit
-                                                   : quantize::score_4bit_portable;
-    const SingleFn expect2 = v2 == Variant::Avx2 ? avx2::score_2bit : quantize::score_2bit_portable;
+                                                   : portable::score_4bit;
+    const SingleFn expect2 = v2 == Variant::Avx2 ? avx2::score_2bit : portable::score_2bit;
     std::mt19937 rng(11);
     std::normal_distribution<float> normal(0.0f, 1.0f);
     std::uniform_int_distribution<int> byte(0, 255);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 
-#include "quantize/scalar.h"
 #include "simd/kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -92,7 +91,7 @@ Variant variant_2bit(uint32_t feature_word) {
 float score_2bit(std::span<const float> query, std::span<const uint8_t> code) {
     const std::size_t len = std::min(query.size(), 4 * code.size());
     if (variant_2bit(features()) == Variant::Avx2) return avx2::score_2bit(query.data(), len, code.data());
-    return quantize::score_2bit_portable(query.data(), len, code.data());
+    return portable::score_2bit(query.data(), len, code.data());
 }
 
 float score_4bit(std::span<const float> query, std::span<const uint8_t> code) {
@@ -105,7 +104,7 @@ float score_4bit(std::span<const float> query, std::span<const uint8_t> code) {
         case Variant::Portable:
             break;
     }
-    return quantize::score_4bit_portable(query.data(), len, code.data());
+    return portable::score_4bit(query.data(), len, code.data());
 }
 
 void score_2bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,
@@ -115,7 +114,7 @@ void score_2bit_batch(std::span<const float> query, const uint8_t* code, std::si
         return;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        out[i] = quantize::score_2bit_portable(query.data(), query.size(), code + i * stride);
+        out[i] = portable::score_2bit(query.data(), query.size(), code + i * stride);
     }
 }
 
@@ -132,7 +131,7 @@ void score_4bit_batch(std::span<const float> query, const uint8_t* code, std::si
             break;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        out[i] = quantize::score_4bit_portable(query.data(), query.size(), code + i * stride);
+        out[i] = portable::score_4bit(query.data(), query.size(), code + i * stride);
     }
 }
 

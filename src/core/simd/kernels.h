@@ -12,6 +12,16 @@ namespace kivo::simd {
 // so results agree with the portable paths up to float32 rounding, and the
 // batched form of a kernel agrees with its single form bit for bit.
 
+namespace portable {
+// Any processor. One accumulator in coordinate order (see portable.cpp).
+float score_2bit(const float* query, std::size_t len, const uint8_t* code);
+float score_4bit(const float* query, std::size_t len, const uint8_t* code);
+void score_2bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
+                      std::size_t count, float* out);
+void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
+                      std::size_t count, float* out);
+}  // namespace portable
+
 namespace avx2 {
 // Requires AVX2 and FMA. `len` query floats against one block of
 // ceil(len / 4) (2-bit) or ceil(len / 2) (4-bit) bytes.
