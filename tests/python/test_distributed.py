@@ -499,6 +499,20 @@ def test_search_on_a_shard_that_never_comes_back_raises_naming_it(make):
     assert list(info.value.failed) == [0] and info.value.accepted == (1,)
 
 
+def test_actor_state_is_read_from_ray(make):
+    # A queued call to a restarting shard is bounded by this state; it must keep
+    # working with the pinned Ray version.
+    from kivo.distributed.sharded import _actor_state
+
+    index = make(8, 1)
+    assert _actor_state(index._actors[0]) == "ALIVE"
+    kill_shard(index, 0, restart=False)
+    deadline = time.monotonic() + 30
+    while _actor_state(index._actors[0]) != "DEAD" and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert _actor_state(index._actors[0]) == "DEAD"
+
+
 def test_restart_before_any_save_reopens_empty_and_warns(make):
     index = make(8, 2)
     ids = np.arange(60, dtype=np.uint64)

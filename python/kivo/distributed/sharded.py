@@ -418,6 +418,7 @@ class ShardedKivo:
                retry: bool) -> Any:
         while True:
             try:
+                self._wait_for_result(shard, ref)
                 return ray.get(ref)
             except RayActorError as e:
                 if not retry:
@@ -430,6 +431,22 @@ class ShardedKivo:
                 # nothing, so it runs again once the shard is reopened.
                 self._wait_until_serving(shard, e)
             ref = getattr(self._actors[shard], method).remote(*args(shard))
+
+    def _wait_for_result(self, shard: int, ref: Any) -> None:
+        """Wait for a call without limit while its actor lives; a call that Ray
+        queued for an actor that is restarting (it died while idle) waits at most
+        restart_timeout for the restart."""
+        down_since: Optional[float] = None
+        poll = min(1.0, self._restart_timeout)
+        while not ray.wait([ref], timeout=poll)[0]:
+            state = _actor_state(self._actors[shard])
+            if state in (None, "ALIVE"):
+                down_since = None
+                continue
+            now = time.monotonic()
+            down_since = now if down_since is None else down_since
+            if now - down_since >= self._restart_timeout:
+                raise _Failure("unavailable", RuntimeError(f"actor state {state}"))
 
     def _wait_until_serving(self, shard: int, cause: BaseException) -> None:
         """Wait until the shard's actor is back and reopened, or raise _Failure('unavailable')."""
@@ -525,6 +542,17 @@ def _shard_error(operation: str, failures: dict[int, _Failure], results: dict[in
     kind = ShardUnavailableError if any(
         f.kind == "unavailable" for f in failures.values()) else ShardError
     return kind(text, reasons, accepted)
+
+
+def _actor_state(actor: Any) -> Optional[str]:
+    """The actor's state in Ray's actor table (ALIVE, RESTARTING, DEAD, ...), or None
+    when this Ray version does not expose it (callers then keep waiting)."""
+    try:
+        from ray._private import state
+
+        return state.actors(actor_id=actor._actor_id.hex()).get("State")
+    except Exception:  # noqa: BLE001 - an internal accessor; absent means unknown
+        return None
 
 
 def _shard_count(shards: Any) -> int:
