@@ -439,8 +439,10 @@ class ShardedKivo:
         down_since: Optional[float] = None
         poll = min(1.0, self._restart_timeout)
         while not ray.wait([ref], timeout=poll)[0]:
+            # Only a restart is bounded: a shard being created for the first time
+            # (PENDING_CREATION) has its placement reserved and starts in due course.
             state = _actor_state(self._actors[shard])
-            if state in (None, "ALIVE"):
+            if state != "RESTARTING":
                 down_since = None
                 continue
             now = time.monotonic()
