@@ -107,9 +107,13 @@ def main() -> None:
                            "search_s": wall, "qps": args.queries / wall,
                            "recall": recall_at(ids, truth, args.k),
                            "driver_cpu_s": cpu, "load": load_average()})
+    print(report["rows"][-1], flush=True)
     bytes_per_vector = one.packed_bytes_per_vec + 12
     one = Kivo(args.dim)  # frees the big index before the shards start
 
+    # Ray starts its workers at nice 15; on a machine shared with other work
+    # that would starve the shards against the in-process index at nice 0.
+    os.environ.setdefault("RAY_worker_niceness", "0")
     ray.init(num_cpus=args.cpus, include_dashboard=False, logging_level="ERROR",
              object_store_memory=2 * 2**30)
     for shards in shard_counts:
