@@ -313,19 +313,22 @@ class ShardedKivo:
         return merge_hit_lists([part for part in parts if part is not None], count)
 
     def search_batch(self, queries: Any, k: int, allowlist: Any = None, *,
-                     threads: int = 0) -> tuple[np.ndarray, np.ndarray]:
+                     threads: Optional[int] = None) -> tuple[np.ndarray, np.ndarray]:
         """Search many queries over all shards at once.
 
         Returns (ids uint64 [nq, k'], scores float32 [nq, k']) with
         k' = min(k, len(self)); rows with fewer hits are padded with id
-        2**64-1 and score -inf. Each shard answers the whole batch (with
-        `threads` passed to its Kivo.search_batch), then the per-shard top k are
-        merged: score descending, equal scores by id ascending.
+        2**64-1 and score -inf. Each shard answers the whole batch with its
+        Kivo.search_batch, then the per-shard top k are merged: score
+        descending, equal scores by id ascending. `threads` is each shard's
+        thread count; None uses the CPUs reserved per shard (cpus_per_shard,
+        at least 1), 0 every core of the shard's node.
         """
         count = convert.to_count(k, "k")
         allow = convert.to_allowlist(allowlist)
         matrix = convert.to_queries(queries, self.dim)
-        workers = convert.to_count(threads, "threads")
+        workers = max(1, int(self._cpus_per_shard)) if threads is None \
+            else convert.to_count(threads, "threads")
         allow_for = self._allowlist_per_shard(allow)
         # One copy of the queries in the object store, read by every shard.
         shared = ray.put(matrix)
