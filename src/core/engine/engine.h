@@ -15,6 +15,7 @@
 #include "search/hnsw.h"
 #include "search/ivf.h"
 #include "search/topk.h"
+#include "simd/self_check.h"
 
 namespace kivo::io {
 class ByteReader;
@@ -27,6 +28,11 @@ namespace kivo::engine {
 using vocab::EngineConfig;
 using vocab::IndexType;
 using vocab::Metric;
+
+// The scoring kernels as this build and processor run them (for checking a
+// packaged build; see simd/self_check.h).
+using simd::KernelCheck;
+inline std::vector<KernelCheck> check_kernels() { return simd::check_kernels(); }
 
 class Kivo {
 public:
