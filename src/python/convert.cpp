@@ -57,9 +57,12 @@ bool raise_str_refused() { return fail(PyExc_TypeError, "Can't extract `str` to 
 
 bool raise_not_contiguous() { return fail(PyExc_TypeError, "The given array is not contiguous"); }
 
-// 1: `obj` is a NumPy array (its API is then loaded); 0: it is not; -1:
-// error. An object can only be an array when numpy is in sys.modules, so a
-// process that never imported numpy never loads it here.
+// 1: `obj` is exactly a numpy.ndarray (its API is then loaded); 0: it is
+// not; -1: error. Only exact arrays take the buffer routes: a subclass may
+// give its buffer a meaning of its own (a masked array's masked values, a
+// class's own __iter__), so it is converted element by element like any
+// other sequence. An object can only be an array when numpy is in
+// sys.modules, so a process that never imported numpy never loads it here.
 int is_ndarray(PyObject* obj) {
     if (!g_numpy_ready) {
         if (g_numpy_name == nullptr) {
@@ -78,7 +81,7 @@ int is_ndarray(PyObject* obj) {
         if (!present) return 0;
         if (!ensure_numpy()) return -1;
     }
-    return PyArray_Check(obj) ? 1 : 0;
+    return PyArray_CheckExact(obj) ? 1 : 0;
 }
 
 // The array when `obj` is a NumPy array whose element type is equivalent to

@@ -84,7 +84,7 @@ class Kivo:
         """Recommended HNSW M value for a given corpus size."""
     @classmethod
     def load(cls, path: str | PathLike[str]) -> Kivo:
-        """Load an index from a .kivo file (memory-mapped)."""
+        """Load an index from a .kivo file."""
     def is_empty(self) -> bool:
         """True if the index contains no vectors."""
     def is_mixed(self) -> bool:

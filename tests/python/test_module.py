@@ -18,7 +18,7 @@ METHODS = [
     ("set_nprobe", "($self, nprobe)", "Update IvfFlat nprobe at runtime. Higher = better recall, lower QPS."),
     ("save", "($self, path)", "Save the index to a .kivo file."),
     ("recommended_m", "(n)", "Recommended HNSW M value for a given corpus size."),
-    ("load", "($cls, path)", "Load an index from a .kivo file (memory-mapped)."),
+    ("load", "($cls, path)", "Load an index from a .kivo file."),
     ("is_empty", "($self)", "True if the index contains no vectors."),
     ("is_mixed", "($self)", "True when index uses mixed 4-bit/2-bit quantization."),
     ("profile_variance", "($self, sample_vecs)", "Profile per-dimension variance of RHDH-rotated embeddings."),
