@@ -13,11 +13,10 @@ package or Ray.
     index.save("/shared/index")                  # the durability point
     index = ShardedKivo.load("/shared/index")
 """
-try:
-    import ray  # noqa: F401
-except ImportError as e:  # pragma: no cover - depends on the environment
-    raise ImportError(
-        "kivo.distributed needs Ray: install it with pip install \"kivo[ray]\"") from e
+import importlib.util
+
+if importlib.util.find_spec("ray") is None:  # pragma: no cover - depends on the environment
+    raise ImportError("kivo.distributed needs Ray: install it with pip install \"kivo[ray]\"")
 
 from .errors import ShardError, ShardUnavailableError
 from .routing import shard_of, splitmix64

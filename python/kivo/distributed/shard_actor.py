@@ -97,7 +97,7 @@ class ShardActor:
     # search and search_batch answer None for a shard without vectors, so that
     # the driver can tell an empty index from one without hits.
     def search(self, query: np.ndarray, k: int,
-               allowlist: Optional[np.ndarray]) -> Optional[list[dict]]:
+               allowlist: Optional[np.ndarray]) -> Optional[list[Any]]:
         index = self._live()
         if len(index) == 0:
             return None

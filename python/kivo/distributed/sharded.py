@@ -125,7 +125,7 @@ class ShardedKivo:
             raise ValueError(f"cpus_per_shard must be positive, got {cpus_per_shard!r}")
         self._shards = shards
         self._kivo_params = kivo_params
-        self._config = {
+        self._config: dict[str, Any] = {
             "dim": probe.dim, "kivo_params": kivo_params, "metric": probe.metric,
             "bit_width": probe.bit_width, "index_type": probe.index_type,
             "n4_dims": probe.n4_dims,
