@@ -14,6 +14,8 @@ namespace {
 
 // Codes handed to the kernels at once.
 constexpr std::size_t kBlock = 256;
+// Most blocks scored exactly in a row after the first pass kept most codes.
+constexpr std::size_t kMaxBackoff = 64;
 
 }  // namespace
 
@@ -58,16 +60,32 @@ void Scanner::push_pruned(const CodeRun& run, std::size_t begin, std::size_t end
         const float adjusted = i < run.norms.size() ? quantize::adjust_score(metric_, upper, run.norms[i]) : upper;
         if (!(adjusted < weakest)) keep[kept++] = static_cast<uint32_t>(j);
     }
-    if (kept == 0) return;
     stats_.exact += kept;
-
-    // The kept codes side by side, so the batched kernels score them together.
-    if (gathered_.size() < kBlock * pb) gathered_.resize(kBlock * pb);
-    for (std::size_t k = 0; k < kept; ++k) {
-        std::memcpy(gathered_.data() + k * pb, run.codes + (begin + keep[k]) * pb, pb);
+    // Where the pass cannot skip (codes all alike, or a bound too wide for
+    // the data) it is pure overhead: the pass costs about a quarter of the
+    // exact kernel, so after a block that kept over three quarters, the
+    // next blocks go straight to the exact kernel, for twice as many blocks
+    // each time it fails again (up to kMaxBackoff); a block where it skips
+    // most codes ends the pauses.
+    if (4 * kept > 3 * n) {
+        backoff_ = std::min<std::size_t>(backoff_ == 0 ? 1 : 2 * backoff_, kMaxBackoff);
+        exact_blocks_left_ = backoff_;
+    } else {
+        backoff_ = 0;
     }
+    if (kept == 0) return;
+
     float raw[kBlock];
-    pipeline_.score_batch(query_, gathered_.data(), kept, raw);
+    if (kept == n) {
+        pipeline_.score_batch(query_, run.codes + begin * pb, n, raw);
+    } else {
+        // The kept codes side by side, so the batched kernels score them together.
+        if (gathered_.size() < kBlock * pb) gathered_.resize(kBlock * pb);
+        for (std::size_t k = 0; k < kept; ++k) {
+            std::memcpy(gathered_.data() + k * pb, run.codes + (begin + keep[k]) * pb, pb);
+        }
+        pipeline_.score_batch(query_, gathered_.data(), kept, raw);
+    }
     for (std::size_t k = 0; k < kept; ++k) push(run, begin + keep[k], raw[k], heap);
 }
 
@@ -91,7 +109,12 @@ void Scanner::scan(const CodeRun& run, const Allowlist* filter, TopK& heap) {
         while (j < end) {
             const bool prunable = bound_.has_value() && !unordered_heap_;
             if (prunable && heap.full()) {
-                push_pruned(run, j, end, heap);
+                if (exact_blocks_left_ > 0) {
+                    --exact_blocks_left_;
+                    push_exact(run, j, end, heap);
+                } else {
+                    push_pruned(run, j, end, heap);
+                }
                 break;
             }
             std::size_t stop = end;
