@@ -1,5 +1,8 @@
-// Kivo construction, vector count and the runtime tunables.
+// Kivo construction, vector count, the runtime tunables and the views of the
+// quantizer offered to callers.
 #include "engine/engine.h"
+
+#include "quantize/tables.h"
 
 namespace kivo::engine {
 
@@ -19,9 +22,9 @@ Result<Kivo> Kivo::create(const EngineConfig& config) {
     if (config.index_type == IndexType::Hnsw) {
         search::Hnsw graph =
             search::Hnsw::create(config.hnsw_m, config.hnsw_ef_construction,
-                                 effective_ef_search(config.hnsw_m, config.hnsw_ef_search),
+                                 vocab::effective_ef_search(config.hnsw_m, config.hnsw_ef_search),
                                  kivo.packed_bytes_per_vec_);
-        graph.level_mult = level_multiplier(config.hnsw_m);
+        graph.level_mult = vocab::level_multiplier(config.hnsw_m);
         kivo.hnsw_ = std::move(graph);
     }
     return kivo;
@@ -40,5 +43,21 @@ void Kivo::set_ef_search(uint64_t ef) {
 void Kivo::set_nprobe(uint64_t nprobe) {
     if (ivf_) ivf_->nprobe = nprobe;
 }
+
+std::vector<float> Kivo::transform_query(std::span<const float> query) const {
+    return pipeline_.transform_query(query);
+}
+
+Result<std::vector<float>> Kivo::profile_variance(std::span<const std::vector<float>> sample) const {
+    return quantize::QuantPipeline::profile_variance(config_, sample);
+}
+
+Result<uint64_t> Kivo::optimal_n4_dims(std::span<const std::vector<float>> sample, double avg_bits) const {
+    return quantize::optimal_n4_dims(config_, sample, avg_bits);
+}
+
+std::span<const float> Kivo::centroids_4bit() { return quantize::CENTROIDS_4BIT; }
+
+std::span<const float> Kivo::centroids_2bit() { return quantize::CENTROIDS_2BIT; }
 
 }  // namespace kivo::engine

@@ -12,7 +12,7 @@
 
 namespace kivo::search {
 
-using engine::Metric;
+using vocab::Metric;
 
 namespace {
 
