@@ -18,6 +18,7 @@
 #include "simd/dispatch.h"
 #include "simd/kernels.h"
 #include "simd/prune.h"
+#include "simd/registry.h"
 
 namespace kivo::quantize {
 namespace {
@@ -25,18 +26,24 @@ namespace {
 using namespace kivo::simd;
 using SingleFn = float (*)(const float*, std::size_t, const uint8_t*);
 
-// The exact kernels a scan may run, as (4-bit, 2-bit) pairs.
+// The exact kernels a scan may run: every supported pair of a 4-bit and a
+// 2-bit row of the registry.
 struct ExactVariant {
-    const char* name;
-    uint32_t required;
+    std::string name;
     SingleFn f4;
     SingleFn f2;
 };
-const ExactVariant kExact[] = {
-    {"portable", 0, score_4bit_portable, score_2bit_portable},
-    {"avx2", kAvx2 | kFma, avx2::score_4bit, avx2::score_2bit},
-    {"avx512", kAvx512F | kAvx512Bw | kAvx2 | kFma, avx512::score_4bit, avx2::score_2bit},
-};
+std::vector<ExactVariant> exact_variants(uint32_t have) {
+    std::vector<ExactVariant> out;
+    for (const KernelVariant& a : kKernelVariants) {
+        for (const KernelVariant& b : kKernelVariants) {
+            if (a.bits != 4 || b.bits != 2) continue;
+            if ((have & a.required) != a.required || (have & b.required) != b.required) continue;
+            out.push_back({std::string(a.name) + "+" + b.name, a.single, b.single});
+        }
+    }
+    return out;
+}
 
 // QuantPipeline::score with the given variant.
 float exact_score(const ExactVariant& v, const QuantPipeline& p, const float* q, const uint8_t* code) {
@@ -49,7 +56,7 @@ float exact_score(const ExactVariant& v, const QuantPipeline& p, const float* q,
 }
 
 QuantPipeline make_pipeline(uint64_t padded, uint64_t n4) {
-    engine::EngineConfig c;
+    vocab::EngineConfig c;
     c.dim = padded;
     c.n4_dims = n4;
     c.bit_width = n4 == 0 ? 2 : 4;
@@ -186,6 +193,7 @@ TEST(PruneBound, TablesAreMirroredAndFitTheSixteenBitPairSums) {
 TEST(PruneBound, NeverBelowTheExactScoreOfAnyVariant) {
     std::mt19937 rng(7);
     const uint32_t have = features();
+    const std::vector<ExactVariant> variants = exact_variants(have);
     std::size_t checked = 0;
     for (const Mode& m : kModes) {
         const QuantPipeline p = make_pipeline(m.padded, m.n4);
@@ -200,16 +208,16 @@ TEST(PruneBound, NeverBelowTheExactScoreOfAnyVariant) {
                 std::vector<uint8_t> flat;
                 for (const auto& c : codes) flat.insert(flat.end(), c.begin(), c.end());
                 std::vector<int32_t> d4(codes.size()), d2(codes.size()), e4(codes.size()), e2(codes.size());
-                approx_dots_portable(bound->image(), flat.data(), pb, codes.size(), d4.data(), d2.data());
-                if (prune_available(have)) {
-                    avx2::approx_dots(bound->image(), flat.data(), pb, codes.size(), e4.data(), e2.data());
-                    EXPECT_EQ(d4, e4) << kind.name << " padded " << m.padded << " n4 " << m.n4;
-                    EXPECT_EQ(d2, e2) << kind.name << " padded " << m.padded << " n4 " << m.n4;
+                portable::approx_dots(bound->image(), flat.data(), pb, codes.size(), d4.data(), d2.data());
+                for (const PruneVariant& pv : kPruneVariants) {
+                    if ((have & pv.required) != pv.required) continue;
+                    pv.dots(bound->image(), flat.data(), pb, codes.size(), e4.data(), e2.data());
+                    EXPECT_EQ(d4, e4) << pv.name << " " << kind.name << " padded " << m.padded << " n4 " << m.n4;
+                    EXPECT_EQ(d2, e2) << pv.name << " " << kind.name << " padded " << m.padded << " n4 " << m.n4;
                 }
                 for (std::size_t c = 0; c < codes.size(); ++c) {
                     const float upper = bound->raw_upper(d4[c], d2[c]);
-                    for (const ExactVariant& v : kExact) {
-                        if ((have & v.required) != v.required) continue;
+                    for (const ExactVariant& v : variants) {
                         const float s = exact_score(v, p, q.data(), codes[c].data());
                         ASSERT_TRUE(std::isfinite(s));
                         ASSERT_GE(upper, s) << kind.name << " " << v.name << " padded " << m.padded << " n4 "
@@ -221,6 +229,7 @@ TEST(PruneBound, NeverBelowTheExactScoreOfAnyVariant) {
         }
     }
     EXPECT_GT(checked, 1000u);
+    EXPECT_FALSE(variants.empty());
 }
 
 // The first pass itself: its integer sum is the signed dot product of the
@@ -275,7 +284,7 @@ TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
             std::vector<uint8_t> codes(count * pb);
             for (auto& b : codes) b = static_cast<uint8_t>(rng());
             std::vector<int32_t> a4(count + 1), a2(count + 1), b4(count + 1), b2(count + 1);
-            approx_dots_portable(bound->image(), codes.data(), pb, count, a4.data(), a2.data());
+            portable::approx_dots(bound->image(), codes.data(), pb, count, a4.data(), a2.data());
             avx2::approx_dots(bound->image(), codes.data(), pb, count, b4.data(), b2.data());
             EXPECT_EQ(a4, b4);
             EXPECT_EQ(a2, b2);

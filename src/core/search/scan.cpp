@@ -19,7 +19,7 @@ constexpr std::size_t kMaxBackoff = 64;
 
 }  // namespace
 
-Scanner::Scanner(const quantize::QuantPipeline& pipeline, std::span<const float> query, engine::Metric metric,
+Scanner::Scanner(const quantize::QuantPipeline& pipeline, std::span<const float> query, vocab::Metric metric,
                  bool prune)
     : pipeline_(pipeline), query_(query), metric_(metric) {
     if (prune && simd::prune_available(simd::features())) bound_ = quantize::ScoreBound::create(pipeline, query);

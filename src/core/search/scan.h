@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "quantize/bound.h"
 #include "quantize/pipeline.h"
 #include "search/filter.h"
@@ -41,7 +41,7 @@ class Scanner {
 public:
     // `query` is the transformed query (padded_dim values); `prune` false
     // scores every code exactly (for comparisons and measurements).
-    Scanner(const quantize::QuantPipeline& pipeline, std::span<const float> query, engine::Metric metric,
+    Scanner(const quantize::QuantPipeline& pipeline, std::span<const float> query, vocab::Metric metric,
             bool prune = true);
 
     void scan(const CodeRun& run, const Allowlist* filter, TopK& heap);
@@ -59,7 +59,7 @@ private:
 
     const quantize::QuantPipeline& pipeline_;
     std::span<const float> query_;
-    engine::Metric metric_;
+    vocab::Metric metric_;
     std::optional<quantize::ScoreBound> bound_;
     // Set once a NaN score has been pushed: the weakest score of the heap is
     // then no longer sure to only grow, and nothing more is skipped.

@@ -49,20 +49,23 @@ struct PruneImage {
 // sign): the integer dot products of the signed query image with the code's
 // integer centroids. Exact (no saturation, no overflow) while 255 * max|table|
 // times the block's coordinate count stays below 2^31.
-void approx_dots_portable(const PruneImage& image, const uint8_t* codes, std::size_t stride,
+// The variants are rows of simd/registry.h; all return the same integers.
+using ApproxDotsFn = void(const PruneImage& image, const uint8_t* codes, std::size_t stride,
                           std::size_t count, int32_t* out4, int32_t* out2);
 
 // True when the feature word has a vector first pass (AVX2); without one the
 // first pass would cost about as much as the exact kernel it is meant to spare.
 bool prune_available(uint32_t feature_word);
-// Routes to the AVX2 pass when the processor has it, else the portable one.
-void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count,
-                 int32_t* out4, int32_t* out2);
+// The widest variant the processor supports.
+ApproxDotsFn approx_dots;
+
+namespace portable {
+ApproxDotsFn approx_dots;
+}  // namespace portable
 
 namespace avx2 {
-// Requires AVX2. Bit-identical to approx_dots_portable (integer arithmetic).
-void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count,
-                 int32_t* out4, int32_t* out2);
+// Requires AVX2.
+ApproxDotsFn approx_dots;
 }  // namespace avx2
 
 }  // namespace kivo::simd

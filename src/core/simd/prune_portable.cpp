@@ -2,7 +2,7 @@
 // tested against, and the path on processors without AVX2.
 #include "simd/prune.h"
 
-namespace kivo::simd {
+namespace kivo::simd::portable {
 
 namespace {
 
@@ -34,8 +34,8 @@ int32_t dot_2bit(const PruneImage& im, const uint8_t* code) {
 
 }  // namespace
 
-void approx_dots_portable(const PruneImage& image, const uint8_t* codes, std::size_t stride,
-                          std::size_t count, int32_t* out4, int32_t* out2) {
+void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count,
+                 int32_t* out4, int32_t* out2) {
     for (std::size_t i = 0; i < count; ++i) {
         const uint8_t* code = codes + i * stride;
         out4[i] = dot_4bit(image, code);
@@ -43,4 +43,4 @@ void approx_dots_portable(const PruneImage& image, const uint8_t* codes, std::si
     }
 }
 
-}  // namespace kivo::simd
+}  // namespace kivo::simd::portable

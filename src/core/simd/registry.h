@@ -8,6 +8,7 @@
 
 #include "simd/dispatch.h"
 #include "simd/kernels.h"
+#include "simd/prune.h"
 
 namespace kivo::simd {
 
@@ -37,6 +38,26 @@ constexpr const KernelVariant& select_kernel(uint8_t bits, uint32_t feature_word
         if (v.bits == bits && (feature_word & v.required) == v.required) return v;
     }
     // The portable rows require nothing: every supported width matches one.
+    __builtin_unreachable();
+}
+
+// The first pass of a pruned scan, in the same priority order.
+struct PruneVariant {
+    const char* name;
+    Variant variant;
+    uint32_t required;
+    ApproxDotsFn* dots;
+};
+
+constexpr PruneVariant kPruneVariants[] = {
+    {"avx2_prune", Variant::Avx2, kAvx2, avx2::approx_dots},
+    {"portable_prune", Variant::Portable, 0, portable::approx_dots},
+};
+
+constexpr const PruneVariant& select_prune(uint32_t feature_word) {
+    for (const PruneVariant& v : kPruneVariants) {
+        if ((feature_word & v.required) == v.required) return v;
+    }
     __builtin_unreachable();
 }
 
