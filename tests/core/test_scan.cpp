@@ -229,8 +229,8 @@ INSTANTIATE_TEST_SUITE_P(Configs, ScanEquality, ::testing::ValuesIn(kConfigs), c
 
 // Norms no engine computes (a damaged or hand-made file may still hold them):
 // zero, tiny, around the cosine cutoff, subnormal, negative, huge, infinite
-// and NaN. NaN scores entering the heap switch the skipping off; the result
-// stays that of the exact scan.
+// and NaN (NaN scores sit in the heap, rank last and are displaced by any
+// number). The result stays that of the exact scan.
 TEST(ScanEquality, OddNormsGiveTheExactResult) {
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();

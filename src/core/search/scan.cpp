@@ -27,7 +27,6 @@ Scanner::Scanner(const quantize::QuantPipeline& pipeline, std::span<const float>
 
 void Scanner::push(const CodeRun& run, std::size_t i, float raw, TopK& heap) {
     const float s = i < run.norms.size() ? quantize::adjust_score(metric_, raw, run.norms[i]) : raw;
-    if (std::isnan(s)) unordered_heap_ = true;
     heap.push(run.ids[i], s);
 }
 
@@ -49,8 +48,10 @@ void Scanner::push_pruned(const CodeRun& run, std::size_t begin, std::size_t end
     int32_t d2[kBlock];
     simd::approx_dots(bound_->image(), run.codes + begin * pb, pb, n, d4, d2);
 
-    // The heap is full and, with no NaN inside, its weakest score only grows
-    // while the block is pushed: a code below it now stays below it.
+    // The heap is full, and its weakest entry only gets stronger while the
+    // block is pushed (NaN ranks below every number): a code whose bound is
+    // below the weakest score now stays below it. A NaN weakest score skips
+    // nothing, since every number would displace it.
     const float weakest = heap.weakest_score();
     uint32_t keep[kBlock];
     std::size_t kept = 0;
@@ -107,7 +108,7 @@ void Scanner::scan(const CodeRun& run, const Allowlist* filter, TopK& heap) {
         // enough codes to fill it, then let the first pass decide the rest.
         std::size_t j = i;
         while (j < end) {
-            const bool prunable = bound_.has_value() && !unordered_heap_;
+            const bool prunable = bound_.has_value();
             if (prunable && heap.full()) {
                 if (exact_blocks_left_ > 0) {
                     --exact_blocks_left_;

@@ -61,9 +61,6 @@ private:
     std::span<const float> query_;
     vocab::Metric metric_;
     std::optional<quantize::ScoreBound> bound_;
-    // Set once a NaN score has been pushed: the weakest score of the heap is
-    // then no longer sure to only grow, and nothing more is skipped.
-    bool unordered_heap_ = false;
     // Blocks still to score without the first pass, and the length of the
     // last such pause (see push_pruned).
     std::size_t exact_blocks_left_ = 0;
