@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "search/filter.h"
+#include "search/scan.h"
 #include "simd/centroid.h"
 
 namespace kivo::search {
@@ -16,8 +17,6 @@ using vocab::Metric;
 namespace {
 
 constexpr uint64_t kReseedStride = 7919;
-// Codes scored per batched kernel call.
-constexpr std::size_t kScoreBlock = 256;
 // Training vectors per assignment chunk (bounds the score buffer).
 constexpr std::size_t kAssignChunk = 64;
 
@@ -341,7 +340,7 @@ uint64_t IvfFlat::len() const {
 }
 
 std::vector<ScoredId> IvfFlat::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                                      uint64_t k, std::optional<std::span<const uint64_t>> allowlist) const {
+                                      uint64_t k, std::optional<std::span<const uint64_t>> allowlist, bool prune) const {
     if (k == 0 || lists.empty()) return {};
 
     // Rank the lists by centroid score; the stable sort keeps equal scores in
@@ -366,17 +365,10 @@ std::vector<ScoredId> IvfFlat::search(const quantize::QuantPipeline& pipeline, s
     for (std::size_t r = 0; r < probes; ++r) candidates += members(lists[order[r]]);
 
     TopK heap(k, candidates);
-    float buf[kScoreBlock];
+    Scanner scanner(pipeline, query, metric, prune);
     for (std::size_t r = 0; r < probes; ++r) {
         const IvfList& list = lists[order[r]];
-        const std::size_t n = members(list);
-        for (std::size_t start = 0; start < n; start += kScoreBlock) {
-            const std::size_t cnt = std::min(kScoreBlock, n - start);
-            pipeline.score_batch(query, list.codes.data() + start * pb, cnt, buf);
-            for (std::size_t j = 0; j < cnt; ++j) {
-                heap.push(list.ids[start + j], quantize::adjust_score(metric, buf[j], list.norms[start + j]));
-            }
-        }
+        scanner.scan({list.codes.data(), list.ids, list.norms, members(list)}, nullptr, heap);
     }
     std::vector<ScoredId> out = std::move(heap).into_sorted();
     if (allowlist) out = keep_listed(std::move(out), *allowlist);

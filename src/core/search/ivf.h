@@ -86,8 +86,10 @@ struct IvfFlat {
 
     // The query: rank centroids, probe min(nprobe, lists) best lists, keep the
     // top k, then post-filter against the caller's list when one is given.
+    // `prune` false scores every probed code exactly (same result, slower).
     std::vector<ScoredId> search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                                 uint64_t k, std::optional<std::span<const uint64_t>> allowlist) const;
+                                 uint64_t k, std::optional<std::span<const uint64_t>> allowlist,
+                                 bool prune = true) const;
 
     bool operator==(const IvfFlat&) const = default;
 };

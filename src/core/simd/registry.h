@@ -10,6 +10,7 @@
 
 #include "simd/dispatch.h"
 #include "simd/kernels.h"
+#include "simd/prune.h"
 
 namespace kivo::simd {
 
@@ -58,6 +59,26 @@ inline decltype(auto) with_kernel(uint32_t feature_word, Call&& call) {
         if ((feature_word & row.required) == row.required) return call(std::integral_constant<std::size_t, I>{});
         return with_kernel<Bits, I + 1>(feature_word, call);
     }
+}
+
+// The first pass of a pruned scan, in the same priority order.
+struct PruneVariant {
+    const char* name;
+    Variant variant;
+    uint32_t required;
+    ApproxDotsFn* dots;
+};
+
+constexpr PruneVariant kPruneVariants[] = {
+    {"avx2_prune", Variant::Avx2, kAvx2, avx2::approx_dots},
+    {"portable_prune", Variant::Portable, 0, portable::approx_dots},
+};
+
+constexpr const PruneVariant& select_prune(uint32_t feature_word) {
+    for (const PruneVariant& v : kPruneVariants) {
+        if ((feature_word & v.required) == v.required) return v;
+    }
+    __builtin_unreachable();
 }
 
 }  // namespace kivo::simd
