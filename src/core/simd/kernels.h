@@ -23,6 +23,14 @@ void score_2bit_batch(const float* query, std::size_t len, const uint8_t* code, 
                       std::size_t count, float* out);
 void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out);
+// Multi-query forms: `count` blocks at code + i * stride against `nq`
+// queries of `len` floats each; out[j * out_stride + i] is bit-identical to
+// the single-block result of query j for block i. Each block is expanded
+// once per group of queries.
+void score_2bit_multi(const float* const* queries, std::size_t nq, std::size_t len, const uint8_t* code,
+                      std::size_t stride, std::size_t count, float* out, std::size_t out_stride);
+void score_4bit_multi(const float* const* queries, std::size_t nq, std::size_t len, const uint8_t* code,
+                      std::size_t stride, std::size_t count, float* out, std::size_t out_stride);
 }  // namespace avx2
 
 namespace avx512 {
