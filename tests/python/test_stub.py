@@ -18,7 +18,7 @@ STUB = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "kivo.py
 
 def run_mypy(args, cwd, stub_dir):
     # The subprocess imports the same built module as this test run.
-    module_dir = os.path.dirname(kivo.__file__)
+    module_dir = os.path.dirname(os.path.dirname(kivo.__file__))
     path = os.pathsep.join(p for p in [module_dir, os.environ.get("PYTHONPATH", "")] if p)
     env = dict(os.environ, MYPYPATH=str(stub_dir), PYTHONPATH=path)
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, cwd=cwd, env=env,
@@ -79,9 +79,10 @@ def test_usage_type_checks(stub_dir):
     assert bad.stdout.count("error:") == 5, bad.stdout
 
 
-def test_installed_stub_package_matches_source():
+def test_installed_package_carries_the_stub():
     site = pathlib.Path(sysconfig.get_paths()["platlib"])
-    installed = site / "kivo-stubs" / "__init__.pyi"
+    installed = site / "kivo" / "__init__.pyi"
     if not installed.exists():
         pytest.skip("kivo is not pip-installed in this environment")
     assert filecmp.cmp(installed, STUB, shallow=False)
+    assert (site / "kivo" / "py.typed").exists()
