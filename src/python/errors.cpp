@@ -18,6 +18,7 @@ PyObject* exception_type_for(ErrorKind kind) {
             return PyExc_OSError;
         case ErrorKind::EmptyIndex:
         case ErrorKind::NotBuilt:
+        case ErrorKind::Interrupted:
             return PyExc_RuntimeError;
         case ErrorKind::DimensionMismatch:
         case ErrorKind::InvalidBitWidth:

@@ -11,6 +11,7 @@
 
 #include "engine/config.h"
 #include "error.h"
+#include "interrupt.h"
 #include "quantize/pipeline.h"
 #include "search/hnsw.h"
 #include "search/ivf.h"
@@ -22,6 +23,16 @@ struct Header;
 }  // namespace kivo::io
 
 namespace kivo::engine {
+
+// nq rows of `width` = min(k, len()) entries, row-major; a row with fewer
+// results is padded with kNoId and -infinity.
+struct BatchResult {
+    static constexpr uint64_t kNoId = ~uint64_t{0};
+    uint64_t nq = 0;
+    uint64_t width = 0;
+    std::vector<uint64_t> ids;
+    std::vector<float> scores;
+};
 
 class Kivo {
 public:
@@ -40,6 +51,14 @@ public:
     // Query (shared access).
     Result<std::vector<search::ScoredId>> search(std::span<const float> query, uint64_t k,
                                                  std::optional<std::span<const uint64_t>> allowlist) const;
+
+    // Batch query (shared access): `queries` holds nq rows of dim values.
+    // Row i of the result is search(row i, k) without allowlist, bit for bit,
+    // whatever `threads` is; with an allowlist every index type pre-filters
+    // (see batch.cpp). threads = 0 uses every core the process may run on.
+    Result<BatchResult> search_batch(std::span<const float> queries, uint64_t nq, uint64_t k,
+                                     std::optional<std::span<const uint64_t>> allowlist, unsigned threads,
+                                     const InterruptCheck& interrupt = {}) const;
 
     // Runtime tunables: change the live structure only, never the config.
     void set_ef_search(uint64_t ef);
