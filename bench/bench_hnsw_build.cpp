@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "quantize/pipeline.h"
 #include "search/hnsw.h"
 #include "simd/dispatch.h"
@@ -21,12 +21,12 @@ int main(int argc, char** argv) {
     const uint64_t m = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 32;
     const uint64_t efc = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 200;
 
-    engine::EngineConfig config;
+    vocab::EngineConfig config;
     config.dim = dim;
-    config.metric = engine::Metric::Cosine;
-    config.index_type = engine::IndexType::Hnsw;
+    config.metric = vocab::Metric::Cosine;
+    config.index_type = vocab::IndexType::Hnsw;
     config.bit_width = 4;
-    config.n4_dims = *engine::padded_dim_for(dim);
+    config.n4_dims = *vocab::padded_dim_for(dim);
     config.hnsw_m = m;
     config.hnsw_ef_construction = efc;
     auto pipeline = quantize::QuantPipeline::create(config);
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
         transformed[i] = pipeline->transform_query(v);
     }
 
-    search::Hnsw graph = search::Hnsw::create(m, efc, engine::effective_ef_search(m, 0),
+    search::Hnsw graph = search::Hnsw::create(m, efc, vocab::effective_ef_search(m, 0),
                                               pipeline->packed_bytes_per_vec());
     // CPU time as well as wall time: on a shared machine the wall clock
     // mostly measures the neighbours.

@@ -50,6 +50,7 @@ public:
     static KivoError not_built();
     static KivoError empty_sample();
     static KivoError fit_after_add();
+    // The caller's InterruptCheck asked a long operation to stop.
     static KivoError interrupted();
 
     ErrorKind kind() const { return kind_; }

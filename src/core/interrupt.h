@@ -1,4 +1,5 @@
-// InterruptCheck: how a long operation asks its caller whether to stop.
+// InterruptCheck: how a long core operation learns that its caller wants it
+// to stop (Ctrl-C in Python), without the core knowing who asks.
 #pragma once
 
 namespace kivo {

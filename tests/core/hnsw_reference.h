@@ -60,24 +60,24 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
     return result;
 }
 
-inline float construction_score(std::span<const float> q, std::span<const float> x, engine::Metric metric) {
+inline float construction_score(std::span<const float> q, std::span<const float> x, vocab::Metric metric) {
     float d = -0.0f;
     for (std::size_t i = 0; i < std::min(q.size(), x.size()); ++i) d = d + q[i] * x[i];
-    if (metric != engine::Metric::L2) return d;
+    if (metric != vocab::Metric::L2) return d;
     float sq = 0.0f;
     for (float v : x) sq = sq + v * v;
     return d - 0.5f * sq;
 }
 
 inline std::vector<Candidate> search_layer_build(const Hnsw& g, std::span<const float> q, uint32_t entry,
-                                                 uint64_t ef, uint64_t layer, engine::Metric metric) {
+                                                 uint64_t ef, uint64_t layer, vocab::Metric metric) {
     return layer_search(g.nodes, entry, ef, layer,
                         [&](uint32_t v) { return construction_score(q, g.vector_of(v), metric); });
 }
 
 // Insertion step by step; `g` holds only the data fields.
 inline void insert(Hnsw& g, std::vector<uint8_t> code, float norm, std::vector<float> q, uint64_t id,
-                   engine::Metric metric) {
+                   vocab::Metric metric) {
     const uint64_t n = g.nodes.size();
     const uint64_t level = Hnsw::draw_level(n, g.level_mult);
     HnswNode node;

@@ -27,7 +27,7 @@ EngineConfig config_for(uint64_t dim, IndexType type, Metric metric, Mode mode) 
     c.dim = dim;
     c.metric = metric;
     c.index_type = type;
-    const uint64_t padded = *padded_dim_for(dim);
+    const uint64_t padded = *vocab::padded_dim_for(dim);
     c.bit_width = mode == Mode::Two ? 2 : 4;
     c.n4_dims = mode == Mode::Four ? padded : mode == Mode::Two ? 0 : padded / 2;
     if (type == IndexType::IvfFlat) {
@@ -299,16 +299,16 @@ TEST(SearchBatchFilter, FindsKAllowedWithRecallAgainstExactFilteredScan) {
                 for (std::size_t i = 0; i < k; ++i) {
                     const uint64_t id = got->ids[q * k + i];
                     // k allowed ids exist: no padding anywhere.
-                    ASSERT_NE(id, BatchResult::kNoId) << index_type_name(index->index_type()) << " " << fraction;
+                    ASSERT_NE(id, BatchResult::kNoId) << vocab::index_type_name(index->index_type()) << " " << fraction;
                     ASSERT_TRUE(std::binary_search(allowed.begin(), allowed.end(), id) ||
                                 std::find(allowed.begin(), allowed.end(), id) != allowed.end());
                     hits += want.count(id);
                 }
             }
             const double recall = static_cast<double>(hits) / (nq * k);
-            EXPECT_GE(recall, 0.9) << index_type_name(index->index_type()) << " allowlist " << fraction;
+            EXPECT_GE(recall, 0.9) << vocab::index_type_name(index->index_type()) << " allowlist " << fraction;
             std::printf("[ recall ] %s allowlist %.3f: recall@10 %.3f\n",
-                        std::string(index_type_name(index->index_type())).c_str(), fraction, recall);
+                        std::string(vocab::index_type_name(index->index_type())).c_str(), fraction, recall);
         }
     }
 }

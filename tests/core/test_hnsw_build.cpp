@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "hnsw_reference.h"
 #include "quantize/tables.h"
 #include "search/hnsw.h"
@@ -19,7 +19,7 @@
 namespace kivo::search {
 namespace {
 
-using engine::Metric;
+using vocab::Metric;
 
 std::vector<std::vector<float>> random_vectors(std::size_t count, std::size_t dim, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -77,7 +77,7 @@ void expect_same_graph(const Hnsw& a, const Hnsw& b) {
 }
 
 TEST(HnswLevel, DefaultMultiplierSequence) {
-    const double mult = engine::level_multiplier(32);
+    const double mult = vocab::level_multiplier(32);
     struct Case {
         uint64_t node;
         uint64_t level;
@@ -94,7 +94,7 @@ TEST(HnswLevel, DefaultMultiplierSequence) {
 TEST(HnswLevel, CappedAt254) {
     // m = 0 and m = 1 give a multiplier of 1e9: nearly every draw saturates.
     for (uint64_t m : {0u, 1u}) {
-        const double mult = engine::level_multiplier(m);
+        const double mult = vocab::level_multiplier(m);
         uint64_t capped = 0;
         for (uint64_t n = 0; n < 1000; ++n) {
             const uint64_t level = Hnsw::draw_level(n, mult);

@@ -13,6 +13,7 @@
 #include "simd/dispatch.h"
 #include "simd/kernels.h"
 #include "simd/multi.h"
+#include "simd/registry.h"
 
 namespace kivo::simd {
 namespace {
@@ -33,7 +34,7 @@ float dispatch_4bit(const float* q, std::size_t len, const uint8_t* c) {
 }
 
 struct MultiVariant {
-    const char* name;
+    std::string name;
     int bits_per_coord;
     uint32_t required;
     MultiFn multi;
@@ -41,13 +42,19 @@ struct MultiVariant {
 };
 void PrintTo(const MultiVariant& v, std::ostream* os) { *os << v.name; }
 
-const MultiVariant kMultiVariants[] = {
-    {"avx2_2bit", 2, kAvx2 | kFma, avx2::score_2bit_multi, avx2::score_2bit},
-    {"avx2_4bit", 4, kAvx2 | kFma, avx2::score_4bit_multi, avx2::score_4bit},
-    // The entry points follow whatever the processor offers.
-    {"dispatch_2bit", 2, 0, score_2bit_multi, dispatch_2bit},
-    {"dispatch_4bit", 4, 0, score_4bit_multi, dispatch_4bit},
-};
+// Every registry row with a multi-query kernel, against its own single-code
+// kernel; and the entry points, which follow whatever the processor offers
+// (a row without a multi-query kernel included), against the single-block
+// entry points.
+std::vector<MultiVariant> multi_variants() {
+    std::vector<MultiVariant> out;
+    for (const KernelVariant& r : kKernelVariants) {
+        if (r.multi != nullptr) out.push_back({r.name, r.bits, r.required, r.multi, r.single});
+    }
+    out.push_back({"dispatch_2bit", 2, 0, score_2bit_multi, dispatch_2bit});
+    out.push_back({"dispatch_4bit", 4, 0, score_4bit_multi, dispatch_4bit});
+    return out;
+}
 
 std::size_t code_bytes(int bits_per_coord, std::size_t len) {
     return bits_per_coord == 2 ? (len + 3) / 4 : (len + 1) / 2;
@@ -123,8 +130,8 @@ TEST_P(MultiKernels, EveryQueryCountAndStrideEqualsSingle) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, MultiKernels, ::testing::ValuesIn(kMultiVariants),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Variants, MultiKernels, ::testing::ValuesIn(multi_variants()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace kivo::simd

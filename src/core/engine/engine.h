@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "error.h"
 #include "interrupt.h"
 #include "quantize/pipeline.h"
@@ -23,6 +23,11 @@ struct Header;
 }  // namespace kivo::io
 
 namespace kivo::engine {
+
+// The engine's interface speaks the shared vocabulary.
+using vocab::EngineConfig;
+using vocab::IndexType;
+using vocab::Metric;
 
 // nq rows of `width` = min(k, len()) entries, row-major; a row with fewer
 // results is padded with kNoId and -infinity.

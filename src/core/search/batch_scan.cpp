@@ -7,7 +7,7 @@ namespace kivo::search {
 
 namespace {
 
-void push_chunk(engine::Metric metric, const QueryGroup& group, const float* scores, std::size_t cnt,
+void push_chunk(vocab::Metric metric, const QueryGroup& group, const float* scores, std::size_t cnt,
                 const uint64_t* ids, const float* norms, std::size_t with_norm) {
     for (std::size_t j = 0; j < group.nq; ++j) {
         const float* row = scores + j * kBatchChunk;
@@ -22,7 +22,7 @@ void push_chunk(engine::Metric metric, const QueryGroup& group, const float* sco
 
 }  // namespace
 
-bool scan_run(const quantize::QuantPipeline& pipeline, engine::Metric metric, const QueryGroup& group,
+bool scan_run(const quantize::QuantPipeline& pipeline, vocab::Metric metric, const QueryGroup& group,
               const uint8_t* codes, std::size_t stride, const uint64_t* ids, std::span<const float> norms,
               std::size_t begin, std::size_t end, std::vector<float>& scratch, const InterruptCheck& stop) {
     scratch.resize(group.nq * kBatchChunk);
@@ -36,7 +36,7 @@ bool scan_run(const quantize::QuantPipeline& pipeline, engine::Metric metric, co
     return true;
 }
 
-bool scan_gathered(const quantize::QuantPipeline& pipeline, engine::Metric metric, const QueryGroup& group,
+bool scan_gathered(const quantize::QuantPipeline& pipeline, vocab::Metric metric, const QueryGroup& group,
                    const Gathered& candidates, std::vector<float>& scratch, const InterruptCheck& stop) {
     scratch.resize(group.nq * kBatchChunk);
     const std::size_t n = candidates.size();

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "interrupt.h"
 #include "quantize/pipeline.h"
 #include "search/topk.h"
@@ -29,7 +29,7 @@ struct QueryGroup {
 // Candidates [begin, end) of a flat store: code i at codes + i * stride,
 // id ids[i], norm norms[i] when i < norms.size() (none past it, as for an
 // index without stored norms). False when `stop` fired before the end.
-bool scan_run(const quantize::QuantPipeline& pipeline, engine::Metric metric, const QueryGroup& group,
+bool scan_run(const quantize::QuantPipeline& pipeline, vocab::Metric metric, const QueryGroup& group,
               const uint8_t* codes, std::size_t stride, const uint64_t* ids, std::span<const float> norms,
               std::size_t begin, std::size_t end, std::vector<float>& scratch, const InterruptCheck& stop);
 
@@ -42,7 +42,7 @@ struct Gathered {
     std::size_t size() const { return ids.size(); }
 };
 
-bool scan_gathered(const quantize::QuantPipeline& pipeline, engine::Metric metric, const QueryGroup& group,
+bool scan_gathered(const quantize::QuantPipeline& pipeline, vocab::Metric metric, const QueryGroup& group,
                    const Gathered& candidates, std::vector<float>& scratch, const InterruptCheck& stop);
 
 }  // namespace kivo::search

@@ -16,7 +16,7 @@ Hnsw Hnsw::create(uint64_t m, uint64_t ef_construction, uint64_t ef_search,
     graph.ef_construction = ef_construction;
     graph.ef_search = ef_search;
     graph.packed_bytes_per_vec = packed_bytes_per_vec;
-    graph.level_mult = engine::level_multiplier(m);
+    graph.level_mult = vocab::level_multiplier(m);
     return graph;
 }
 
@@ -31,7 +31,7 @@ namespace {
 // Similarity of one node for a transformed query: raw code score adjusted by
 // the node's stored norm.
 float node_score(const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                 const HnswNode& node, engine::Metric metric) {
+                 const HnswNode& node, vocab::Metric metric) {
     return quantize::adjust_score(metric, pipeline.score(query, node.codes), node.norm);
 }
 
@@ -39,14 +39,14 @@ float node_score(const quantize::QuantPipeline& pipeline, std::span<const float>
 
 std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipeline,
                                           std::span<const float> query, uint32_t entry, uint64_t ef,
-                                          uint64_t layer, engine::Metric metric) const {
+                                          uint64_t layer, vocab::Metric metric) const {
     detail::VisitedSet visited;
     return search_layer(pipeline, query, entry, ef, layer, metric, visited);
 }
 
 std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipeline,
                                           std::span<const float> query, uint32_t entry, uint64_t ef,
-                                          uint64_t layer, engine::Metric metric,
+                                          uint64_t layer, vocab::Metric metric,
                                           detail::VisitedSet& visited) const {
     if (entry >= nodes.size()) return {};
     const float s0 = node_score(pipeline, query, nodes[entry], metric);
@@ -62,7 +62,7 @@ std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipelin
 
 std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
                                    uint64_t k, std::optional<std::span<const uint64_t>> allowlist,
-                                   engine::Metric metric) const {
+                                   vocab::Metric metric) const {
     if (k == 0) return {};
     if (!entry_point || *entry_point >= nodes.size()) return {};
     uint32_t ep = *entry_point;

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "quantize/pipeline.h"
 #include "search/batch_scan.h"
 #include "search/filter.h"
@@ -102,18 +102,18 @@ struct Hnsw {
     // Query-side layer search on packed codes.
     std::vector<Candidate> search_layer(const quantize::QuantPipeline& pipeline,
                                         std::span<const float> query, uint32_t entry, uint64_t ef,
-                                        uint64_t layer, engine::Metric metric) const;
+                                        uint64_t layer, vocab::Metric metric) const;
     // The same with the caller's visited set, reused across the layers of one
     // query so that a search does not allocate its table again.
     std::vector<Candidate> search_layer(const quantize::QuantPipeline& pipeline,
                                         std::span<const float> query, uint32_t entry, uint64_t ef,
-                                        uint64_t layer, engine::Metric metric,
+                                        uint64_t layer, vocab::Metric metric,
                                         detail::VisitedSet& visited) const;
     // Greedy descent, layer-0 search with max(ef_search, k), top k, then the
     // post-filter against the caller's list.
     std::vector<ScoredId> search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
                                  uint64_t k, std::optional<std::span<const uint64_t>> allowlist,
-                                 engine::Metric metric) const;
+                                 vocab::Metric metric) const;
 
     // Pre-filtered query: the same descent, then a layer-0 walk that moves
     // through every node but admits only allowed ones to its max(ef_search, k)
@@ -121,22 +121,22 @@ struct Hnsw {
     // `ef` is the walk's result budget (at least k).
     std::vector<ScoredId> search_filtered(const quantize::QuantPipeline& pipeline, std::span<const float> query,
                                           uint64_t k, uint64_t ef, const Allowlist& filter,
-                                          engine::Metric metric) const;
+                                          vocab::Metric metric) const;
     // The allowed nodes' codes, ids and norms in node order, for an exact scan.
     Gathered allowed_nodes(const Allowlist& filter) const;
 
     // Construction-side layer search on the float construction vectors. Nodes
     // without a construction vector are never scored (they are passed over).
     std::vector<Candidate> search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
-                                              uint64_t layer, engine::Metric metric) const;
+                                              uint64_t layer, vocab::Metric metric) const;
     // The same with the caller's visited set (one per insertion).
     std::vector<Candidate> search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
-                                              uint64_t layer, engine::Metric metric,
+                                              uint64_t layer, vocab::Metric metric,
                                               detail::VisitedSet& visited) const;
     // Construction score of node x for query q: float32 dot product in index
     // order from -0.0; l2 subtracts half the sum of x's squares.
     static float construction_score(std::span<const float> q, std::span<const float> x,
-                                    engine::Metric metric);
+                                    vocab::Metric metric);
 
     // Inserts one vector. Every existing node must have its construction
     // vector: call restore_vectors() first when has_all_vectors() is false.
@@ -145,7 +145,7 @@ struct Hnsw {
     // left to restore_vectors(). The same holds for a construction vector
     // whose length differs from vector_dim.
     void insert(std::vector<uint8_t> code, float norm, std::vector<float> construction_vector,
-                uint64_t id, engine::Metric metric);
+                uint64_t id, vocab::Metric metric);
 
     // Rebuilds every missing construction vector from the node's packed code:
     // the centroid of each slot in the transformed space, padded_dim values.

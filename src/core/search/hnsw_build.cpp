@@ -114,7 +114,7 @@ uint64_t Hnsw::layer_budget(uint64_t layer) const {
     return m > std::numeric_limits<uint64_t>::max() / 2 ? std::numeric_limits<uint64_t>::max() : 2 * m;
 }
 
-float Hnsw::construction_score(std::span<const float> q, std::span<const float> x, engine::Metric metric) {
+float Hnsw::construction_score(std::span<const float> q, std::span<const float> x, vocab::Metric metric) {
     const std::size_t len = std::min(q.size(), x.size());
     // Index order from -0.0, each product rounded before it is added: the
     // batched kernels reproduce exactly this sum.
@@ -123,23 +123,23 @@ float Hnsw::construction_score(std::span<const float> q, std::span<const float> 
         const float p = q[i] * x[i];
         d = d + p;
     }
-    if (metric != engine::Metric::L2) return d;
+    if (metric != vocab::Metric::L2) return d;
     const float half = 0.5f * sum_squares(x);
     return d - half;
 }
 
 std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
-                                                uint64_t layer, engine::Metric metric) const {
+                                                uint64_t layer, vocab::Metric metric) const {
     detail::VisitedSet visited;
     return search_layer_build(query, entry, ef, layer, metric, visited);
 }
 
 std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
-                                                uint64_t layer, engine::Metric metric,
+                                                uint64_t layer, vocab::Metric metric,
                                                 detail::VisitedSet& visited) const {
     const std::size_t limit = static_cast<std::size_t>(std::min<uint64_t>(nodes.size(), vector_count()));
     if (entry >= limit) return {};
-    const bool l2 = metric == engine::Metric::L2;
+    const bool l2 = metric == vocab::Metric::L2;
     const bool cached_sq = vector_sq_sums.size() == vector_count();
     // The kernels need every row as long as the query; a query of another
     // length (outside the engine's use) takes the scalar path over the
@@ -153,7 +153,7 @@ std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, ui
         return d - half;
     };
     auto score_one = [&](uint32_t v) {
-        const float d = construction_score(query, vector_of(v), engine::Metric::Dot);
+        const float d = construction_score(query, vector_of(v), vocab::Metric::Dot);
         return l2 ? finish_l2(v, d) : d;
     };
     // Nodes without a construction vector are never visited.
@@ -183,7 +183,7 @@ std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, ui
 }
 
 void Hnsw::insert(std::vector<uint8_t> code, float norm, std::vector<float> construction_vector, uint64_t id,
-                  engine::Metric metric) {
+                  vocab::Metric metric) {
     const uint64_t n = nodes.size();
     if (vectors.empty()) vector_dim = construction_vector.size();
     const bool store = has_all_vectors() && construction_vector.size() == vector_dim && vector_dim > 0;

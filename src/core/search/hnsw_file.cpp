@@ -2,7 +2,7 @@
 // checked so that a damaged file cannot lead a search out of bounds.
 #include <string>
 
-#include "engine/config.h"
+#include "config.h"
 #include "io/file.h"
 #include "io/format.h"
 #include "search/hnsw.h"
@@ -127,7 +127,7 @@ Result<Hnsw> Hnsw::read_data(io::ByteReader& reader, uint64_t packed_bytes_per_v
     graph.ef_construction = ef_construction;
     graph.ef_search = ef_search;
     graph.packed_bytes_per_vec = packed_bytes_per_vec;
-    graph.level_mult = engine::level_multiplier(m);
+    graph.level_mult = vocab::level_multiplier(m);
     graph.max_level = *max_level;
     if (*entry != io::kNoEntryPoint) graph.entry_point = *entry;
 

@@ -12,7 +12,7 @@ namespace kivo::search {
 namespace {
 
 float node_score(const quantize::QuantPipeline& pipeline, std::span<const float> query, const HnswNode& node,
-                 engine::Metric metric) {
+                 vocab::Metric metric) {
     return quantize::adjust_score(metric, pipeline.score(query, node.codes), node.norm);
 }
 
@@ -47,7 +47,7 @@ private:
 
 std::vector<ScoredId> Hnsw::search_filtered(const quantize::QuantPipeline& pipeline, std::span<const float> query,
                                             uint64_t k, uint64_t ef, const Allowlist& filter,
-                                            engine::Metric metric) const {
+                                            vocab::Metric metric) const {
     if (k == 0) return {};
     if (!entry_point || *entry_point >= nodes.size()) return {};
     uint32_t ep = *entry_point;

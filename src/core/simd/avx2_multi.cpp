@@ -7,14 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "simd/avx2_common.h"
+#include "simd/avx2_lanes.h"
+#include "simd/kernel_common.h"
 #include "simd/kernels.h"
 
 namespace kivo::simd::avx2 {
 
 namespace {
-
-using namespace detail;
 
 // Queries per group: each keeps one accumulator register, which with the
 // tables and the expanded code stays within the sixteen ymm registers.

@@ -1,7 +1,7 @@
-// Building blocks shared by the AVX2 kernel translation units: the codebooks
-// as constant tables, masked query loads, the fixed lane reduction, the 4-bit
-// nibble lookup and the scalar 4-bit byte tail. Include only from files
-// compiled with -mavx2 -mfma.
+// Eight-lane building blocks of the AVX2 kernels (single-code and
+// multi-query): masked query loads, the fixed lane reduction, the 4-bit
+// nibble lookup and the 2-bit odd-byte tail. Internal linkage, like
+// kernel_common.h; include only from files compiled with -mavx2 -mfma.
 #pragma once
 
 #include <immintrin.h>
@@ -9,28 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace kivo::simd::avx2::detail {
+#include "simd/kernel_common.h"
 
-// The codebooks, as exact float32 values (hexadecimal literals of the pinned
-// bit patterns). The 2-bit table twice, once per 128-bit half, for vpermilps.
-alignas(32) inline constexpr float kCentroids2x2[8] = {
-    -0x1.82aabap+0f, -0x1.cfa59p-2f, 0x1.cfa59p-2f, 0x1.82aabap+0f,
-    -0x1.82aabap+0f, -0x1.cfa59p-2f, 0x1.cfa59p-2f, 0x1.82aabap+0f,
-};
-alignas(32) inline constexpr float kCentroids4[16] = {
-    -0x1.5dc57ep+1f, -0x1.08d58ep+1f, -0x1.9e384ap+0f, -0x1.41985ep+0f,
-    -0x1.e27a74p-1f, -0x1.5042bap-1f, -0x1.8d5c88p-2f, -0x1.06f3f6p-3f,
-    0x1.06f3f6p-3f,  0x1.8d5c88p-2f,  0x1.5042bap-1f,  0x1.e27a74p-1f,
-    0x1.41985ep+0f,  0x1.9e384ap+0f,  0x1.08d58ep+1f,  0x1.5dc57ep+1f,
-};
-
-inline uint32_t load_u32(const uint8_t* p) {
-    uint32_t v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline uint32_t load_u16(const uint8_t* p) { return uint32_t{p[0]} | (uint32_t{p[1]} << 8); }
+namespace kivo::simd::avx2 {
+namespace {
 
 // Eight query floats from q + off; lanes at or past len read as 0.0, so a
 // padding slot adds an exact zero and nothing beyond the query is touched.
@@ -59,18 +41,8 @@ inline __m256 lookup_4bit(uint32_t bits, __m256 low, __m256 high, __m256i shifts
     return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(idx, 28)));
 }
 
-// The byte tail of the 4-bit kernels: products rounded, then added (the
-// build never contracts them).
-inline float tail_4bit(const float* q, std::size_t len, const uint8_t* code, std::size_t from,
-                       std::size_t bytes, float r) {
-    for (std::size_t i = from; i < bytes; ++i) {
-        r = r + q[2 * i] * kCentroids4[code[i] & 15];
-        if (2 * i + 1 < len) r = r + q[2 * i + 1] * kCentroids4[code[i] >> 4];
-    }
-    return r;
-}
-
-// The odd last byte of a 2-bit code, slot by slot: product rounded, then added.
+// The odd last byte of a 2-bit block, slot by slot: product rounded, then
+// added (the build never contracts them).
 inline float tail_2bit(const float* q, std::size_t len, const uint8_t* code, std::size_t bytes, float r) {
     if (bytes % 2 == 1) {
         const std::size_t i = bytes - 1;
@@ -82,4 +54,5 @@ inline float tail_2bit(const float* q, std::size_t len, const uint8_t* code, std
     return r;
 }
 
-}  // namespace kivo::simd::avx2::detail
+}  // namespace
+}  // namespace kivo::simd::avx2
