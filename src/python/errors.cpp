@@ -18,7 +18,6 @@ PyObject* exception_type_for(ErrorKind kind) {
             return PyExc_OSError;
         case ErrorKind::EmptyIndex:
         case ErrorKind::NotBuilt:
-        case ErrorKind::Interrupted:
             return PyExc_RuntimeError;
         case ErrorKind::Interrupted:
             return PyExc_KeyboardInterrupt;

@@ -67,6 +67,9 @@ inline engine::Kivo& engine_of(PyKivo* self) { return *self->engine; }
 
 // Method table pieces, in class order: the bindings, then the accessors.
 extern PyMethodDef binding_methods[];
+// search_batch.cpp: the batch query and its docstring.
+PyObject* kivo_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char kSearchBatchDoc[];
 extern const std::size_t binding_method_count;
 extern PyMethodDef accessor_methods[];
 extern const std::size_t accessor_method_count;

@@ -449,6 +449,7 @@ PyCFunction as_cfunction(F f) {
 PyMethodDef binding_methods[] = {
     {"add", as_cfunction(kivo_add), METH_FASTCALL | METH_KEYWORDS, kAddDoc},
     {"search", as_cfunction(kivo_search), METH_FASTCALL | METH_KEYWORDS, kSearchDoc},
+    {"search_batch", as_cfunction(kivo_search_batch), METH_FASTCALL | METH_KEYWORDS, kSearchBatchDoc},
     {"fit", as_cfunction(kivo_fit), METH_FASTCALL | METH_KEYWORDS, kFitDoc},
     {"build", as_cfunction(kivo_build), METH_NOARGS, kBuildDoc},
     {"set_ef_search", as_cfunction(kivo_set_ef_search), METH_FASTCALL | METH_KEYWORDS, kSetEfSearchDoc},
