@@ -449,7 +449,6 @@ PyCFunction as_cfunction(F f) {
 PyMethodDef binding_methods[] = {
     {"add", as_cfunction(kivo_add), METH_FASTCALL | METH_KEYWORDS, kAddDoc},
     {"search", as_cfunction(kivo_search), METH_FASTCALL | METH_KEYWORDS, kSearchDoc},
-    {"search_batch", as_cfunction(kivo_search_batch), METH_FASTCALL | METH_KEYWORDS, kSearchBatchDoc},
     {"fit", as_cfunction(kivo_fit), METH_FASTCALL | METH_KEYWORDS, kFitDoc},
     {"build", as_cfunction(kivo_build), METH_NOARGS, kBuildDoc},
     {"set_ef_search", as_cfunction(kivo_set_ef_search), METH_FASTCALL | METH_KEYWORDS, kSetEfSearchDoc},
@@ -462,6 +461,8 @@ PyMethodDef binding_methods[] = {
     {"is_mixed", as_cfunction(kivo_is_mixed), METH_NOARGS, kIsMixedDoc},
     {"profile_variance", as_cfunction(kivo_profile_variance), METH_FASTCALL | METH_KEYWORDS, kProfileVarianceDoc},
     {"optimal_n4_dims", as_cfunction(kivo_optimal_n4_dims), METH_FASTCALL | METH_KEYWORDS, kOptimalN4DimsDoc},
+    // Additions beyond the specified surface follow it.
+    {"search_batch", as_cfunction(kivo_search_batch), METH_FASTCALL | METH_KEYWORDS, kSearchBatchDoc},
 };
 const std::size_t binding_method_count = sizeof(binding_methods) / sizeof(binding_methods[0]);
 
