@@ -57,8 +57,6 @@ struct UnlockedPoll {
     }
 };
 
-}  // namespace
-
 PyObject* kivo_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
         if (PyVectorcall_NARGS(nargs) > kPositional) {
@@ -115,6 +113,7 @@ PyObject* kivo_search_batch(PyObject* self, PyObject* const* args, Py_ssize_t na
     }
 }
 
+
 const char kSearchBatchDoc[] =
     "search_batch($self, queries, k, allowlist=None, *, threads=0)\n--\n\n"
     "Search for the K nearest neighbors of many queries at once.\n"
@@ -152,5 +151,10 @@ const char kSearchBatchDoc[] =
     "The interpreter lock is released while the engine works; the index stays\n"
     "borrowed for the whole call, so ``add`` from another thread meanwhile\n"
     "raises RuntimeError \"Already borrowed\". Ctrl-C stops the call.\n";
+
+}  // namespace
+
+const PyMethodDef kSearchBatchMethod{"search_batch", as_cfunction(kivo_search_batch), METH_FASTCALL | METH_KEYWORDS,
+                                     kSearchBatchDoc};
 
 }  // namespace kivo::python
