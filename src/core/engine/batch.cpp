@@ -181,7 +181,7 @@ Result<BatchResult> Kivo::search_batch(std::span<const float> queries, uint64_t 
                 for (std::size_t j = begin; j < end; ++j) {
                     if (stop.requested()) return;
                     const std::span<const float> q(tq[j - begin]);
-                    write_row(out, j, filter ? hnsw_->search_filtered(pipeline_, q, k, hnsw_->ef_search, *filter, metric)
+                    write_row(out, j, filter ? hnsw_->search_filtered(pipeline_, q, k, *filter, metric)
                                              : hnsw_->search(pipeline_, q, k, std::nullopt, metric));
                 }
             };

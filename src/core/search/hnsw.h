@@ -118,10 +118,8 @@ struct Hnsw {
     // Pre-filtered query: the same descent, then a layer-0 walk that moves
     // through every node but admits only allowed ones to its max(ef_search, k)
     // results, so it returns k results whenever k allowed nodes are reachable.
-    // `ef` is the walk's result budget (at least k).
     std::vector<ScoredId> search_filtered(const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                                          uint64_t k, uint64_t ef, const Allowlist& filter,
-                                          vocab::Metric metric) const;
+                                          uint64_t k, const Allowlist& allowed, vocab::Metric metric) const;
     // The allowed nodes' codes, ids and norms in node order, for an exact scan.
     Gathered allowed_nodes(const Allowlist& filter) const;
 

@@ -46,8 +46,7 @@ private:
 }  // namespace
 
 std::vector<ScoredId> Hnsw::search_filtered(const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                                            uint64_t k, uint64_t ef, const Allowlist& filter,
-                                            vocab::Metric metric) const {
+                                            uint64_t k, const Allowlist& filter, vocab::Metric metric) const {
     if (k == 0) return {};
     if (!entry_point || *entry_point >= nodes.size()) return {};
     uint32_t ep = *entry_point;
@@ -61,7 +60,7 @@ std::vector<ScoredId> Hnsw::search_filtered(const quantize::QuantPipeline& pipel
     // Layer 0: every reached node is a stepping stone; only allowed ones
     // become results. The walk ends when the next candidate is worse than
     // the worst of ef allowed results, or when nothing is left to expand.
-    ef = std::max(ef, k);
+    const uint64_t ef = std::max(ef_search, k);
     AllowedResults results(ef);
     detail::CandidateHeap heap;
     visited.reset();
