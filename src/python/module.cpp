@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "diagnostics.h"
 #include "kivo_type.h"
 #include "module_state.h"
 #include "pyref.h"
@@ -56,7 +57,7 @@ PyModuleDef kModule = {
     "kivo._kivo",
     "",  // empty module docstring
     sizeof(ModuleState),
-    nullptr,  // no module-level functions
+    diagnostic_functions,  // private (underscored); kivo re-exports none of them
     kSlots,
     kivo_traverse,
     kivo_clear,

@@ -16,10 +16,12 @@
 #include "search/hnsw.h"
 #include "search/ivf.h"
 #include "search/topk.h"
+#include "simd/self_check.h"
 
 namespace kivo::io {
 class ByteReader;
 struct Header;
+struct WriteFaults;
 }  // namespace kivo::io
 
 namespace kivo::engine {
@@ -28,6 +30,11 @@ namespace kivo::engine {
 using vocab::EngineConfig;
 using vocab::IndexType;
 using vocab::Metric;
+
+// The scoring kernels as this build and processor run them (for checking a
+// packaged build; see simd/self_check.h).
+using simd::KernelCheck;
+inline std::vector<KernelCheck> check_kernels() { return simd::check_kernels(); }
 
 // nq rows of `width` = min(k, len()) entries, row-major; a row with fewer
 // results is padded with kNoId and -infinity.
@@ -47,11 +54,15 @@ public:
     // flat store's ids.
     uint64_t len() const;
 
-    // Ingest (exclusive access).
-    Status add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors);
-    Status add_flat(std::span<const uint64_t> ids, std::span<const float> data);
+    // Ingest (exclusive access). add and add_flat ask `interrupt` before each
+    // vector: an interrupted add returns Interrupted and keeps the vectors
+    // added before it, each complete. An interrupted build() returns
+    // Interrupted with the index exactly as it was.
+    Status add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
+               const InterruptCheck& interrupt = {});
+    Status add_flat(std::span<const uint64_t> ids, std::span<const float> data, const InterruptCheck& interrupt = {});
     Status fit(std::span<const std::vector<float>> vectors);
-    Status build();
+    Status build(const InterruptCheck& interrupt = {});
 
     // Query (shared access).
     Result<std::vector<search::ScoredId>> search(std::span<const float> query, uint64_t k,
@@ -70,10 +81,17 @@ public:
     void set_nprobe(uint64_t nprobe);
 
     // Persistence. Paths are passed unchanged to the operating system; one
-    // holding a NUL byte is refused.
-    Status save(const std::string& path) const;
-    static Result<Kivo> load(const std::string& path);
-    static Result<Kivo> load_mmap(const std::string& path);
+    // holding a NUL byte is refused. save() replaces the file atomically and
+    // durably (io::FileWriter): after a failure or an interrupt the old file
+    // is as it was. The loads read the file into memory the engine owns; an
+    // interrupted or failed load returns nothing else.
+    Status save(const std::string& path, const InterruptCheck& interrupt = {}) const;
+    // save() with failures injected into the writer, for tests of what a
+    // failed save leaves behind.
+    Status save_with_faults(const std::string& path, const io::WriteFaults& faults,
+                            const InterruptCheck& interrupt = {}) const;
+    static Result<Kivo> load(const std::string& path, const InterruptCheck& interrupt = {});
+    static Result<Kivo> load_mmap(const std::string& path, const InterruptCheck& interrupt = {});
 
     // The query as the scoring kernels see it: standardized (when fitted),
     // rotated and scaled; padded_dim() floats. `query` holds dim() floats.

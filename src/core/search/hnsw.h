@@ -45,12 +45,11 @@ struct Candidate {
     uint32_t node;
 };
 
-// Candidate order: by score, then by node index. Scores that do not compare
-// (NaN) count as equal, so the order is total on the node index whatever the
-// scores are, and heap code built on it stays within its bounds.
+// Candidate order: by score (a NaN below every number, search/topk.h), then
+// by node index, so the order is total whatever the scores are.
 inline bool candidate_less(const Candidate& a, const Candidate& b) {
-    if (a.score < b.score) return true;
-    if (b.score < a.score) return false;
+    if (ranks_above(b.score, a.score)) return true;
+    if (ranks_above(a.score, b.score)) return false;
     return a.node < b.node;
 }
 

@@ -115,16 +115,20 @@ public:
         }
     }
 
-    // Best centroid of each vector.
-    void assign(std::span<const std::vector<float>> vecs, std::span<uint64_t> out) const {
+    // Best centroid of each vector; false when `interrupt` stopped it (asked
+    // once per chunk of vectors).
+    bool assign(std::span<const std::vector<float>> vecs, std::span<uint64_t> out,
+                const InterruptCheck& interrupt) const {
         std::vector<float> buf(kAssignChunk * stride());
         std::vector<std::span<const float>> chunk;
         for (std::size_t start = 0; start < vecs.size(); start += kAssignChunk) {
+            if (interrupt.requested()) return false;
             const std::size_t n = std::min(kAssignChunk, vecs.size() - start);
             chunk.assign(vecs.begin() + start, vecs.begin() + start + n);
             scores(chunk, buf.data());
             for (std::size_t j = 0; j < n; ++j) out[start + j] = best_of(buf.data() + j * stride(), count_);
         }
+        return true;
     }
 
 private:
@@ -229,7 +233,7 @@ Result<IvfFlat> IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t packed_
                                std::span<const uint64_t> ids, std::span<const uint8_t> codes,
                                std::span<const float> norms,
                                std::span<const std::vector<float>> training_vectors, uint64_t seed,
-                               Metric metric) {
+                               Metric metric, const InterruptCheck& interrupt) {
     const uint64_t n = ids.size();
     if (n == 0) return std::unexpected(KivoError::empty_index());
     // Every id needs its code, norm and training vector.
@@ -249,7 +253,9 @@ Result<IvfFlat> IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t packed_
     const std::size_t e = training_vectors[0].size();
     for (int pass = 0; pass < kKmeansMaxPasses; ++pass) {
         const auto views = centroid_views(centroids);
-        CentroidTable(metric, views).assign(training_vectors, best);
+        if (!CentroidTable(metric, views).assign(training_vectors, best, interrupt)) {
+            return std::unexpected(KivoError::interrupted());
+        }
         // Assignments start at 0, so a first-pass best of 0 is no change.
         const bool changed = best != assignment;
         assignment.swap(best);
@@ -279,7 +285,9 @@ Result<IvfFlat> IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t packed_
     }
     {
         const auto views = centroid_views(centroids);
-        CentroidTable(metric, views).assign(training_vectors, assignment);
+        if (!CentroidTable(metric, views).assign(training_vectors, assignment, interrupt)) {
+            return std::unexpected(KivoError::interrupted());
+        }
     }
 
     IvfFlat ivf;
@@ -306,12 +314,15 @@ std::size_t IvfFlat::best_list(std::span<const float> v) const {
     return best_of(scores.data(), scores.size());
 }
 
-void IvfFlat::append(std::span<const uint64_t> ids, std::span<const uint8_t> codes,
-                     std::span<const float> norms, std::span<const std::vector<float>> training_vectors) {
+Status IvfFlat::append(std::span<const uint64_t> ids, std::span<const uint8_t> codes,
+                       std::span<const float> norms, std::span<const std::vector<float>> training_vectors,
+                       const InterruptCheck& interrupt) {
     const auto views = centroid_views(lists);
     const CentroidTable table(metric, views);
     std::vector<uint64_t> target(ids.size());
-    table.assign(training_vectors.first(ids.size()), target);
+    if (!table.assign(training_vectors.first(ids.size()), target, interrupt)) {
+        return std::unexpected(KivoError::interrupted());
+    }
     reserve_members(lists, target, packed_bytes_per_vec);
     for (std::size_t j = 0; j < ids.size(); ++j) {
         IvfList& list = lists[target[j]];
@@ -320,6 +331,7 @@ void IvfFlat::append(std::span<const uint64_t> ids, std::span<const uint8_t> cod
         const auto code = codes.subspan(j * packed_bytes_per_vec, packed_bytes_per_vec);
         list.codes.insert(list.codes.end(), code.begin(), code.end());
     }
+    return {};
 }
 
 uint64_t IvfFlat::len() const {
@@ -335,7 +347,7 @@ std::vector<std::size_t> IvfFlat::probe_order(std::span<const float> query) cons
     std::vector<std::size_t> order(lists.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return scores[a] > scores[b]; });
+                     [&](std::size_t a, std::size_t b) { return ranks_above(scores[a], scores[b]); });
     return order;
 }
 

@@ -9,6 +9,7 @@
 
 #include "config.h"
 #include "error.h"
+#include "interrupt.h"
 #include "quantize/pipeline.h"
 #include "interrupt.h"
 #include "search/batch_scan.h"
@@ -55,11 +56,13 @@ struct IvfFlat {
     // k-means over the training vectors (one per id, in id order), then the
     // codes, ids and norms distributed into one list per centroid. Fails with
     // EmptyIndex when there are no ids. `codes` holds the n codes back to back.
+    // `interrupt` is asked between blocks of assignments (a few milliseconds
+    // apart); when it answers true the build fails with Interrupted.
     static Result<IvfFlat> build(uint64_t nlist, uint64_t nprobe, uint64_t packed_bytes_per_vec,
                                  uint64_t dim, std::span<const uint64_t> ids,
                                  std::span<const uint8_t> codes, std::span<const float> norms,
                                  std::span<const std::vector<float>> training_vectors, uint64_t seed,
-                                 vocab::Metric metric);
+                                 vocab::Metric metric, const InterruptCheck& interrupt = {});
 
     // The IVF section of an index file: lists, centroids and members. Every
     // count is checked against the bytes that remain before anything is
@@ -74,9 +77,12 @@ struct IvfFlat {
 
     // Appends vectors to the lists of their best centroids, in the given
     // order, without retraining (the engine's later builds). The index has at
-    // least one list; the spans hold one entry (code) per id.
-    void append(std::span<const uint64_t> ids, std::span<const uint8_t> codes,
-                std::span<const float> norms, std::span<const std::vector<float>> training_vectors);
+    // least one list; the spans hold one entry (code) per id. The lists are
+    // changed only after every target list is known: an interrupt (asked as
+    // in build) returns Interrupted with the index unchanged.
+    Status append(std::span<const uint64_t> ids, std::span<const uint8_t> codes,
+                  std::span<const float> norms, std::span<const std::vector<float>> training_vectors,
+                  const InterruptCheck& interrupt = {});
 
     // Number of indexed vectors: the sum of the list sizes.
     uint64_t len() const;
