@@ -21,16 +21,21 @@ struct KernelVariant {
     uint32_t required;  // Feature bits that must all be present
     ScoreFn* single;
     ScoreBatchFn* batch;
+    // Multi-query form, bit-identical to `single` per (query, code); null
+    // where the variant has none (its batch then runs once per query).
+    ScoreMultiFn* multi;
 };
 
 // Internal linkage (not inline): each includer's compiler sees the rows as its
 // own constants.
 constexpr KernelVariant kKernelVariants[] = {
-    {"avx512_4bit", Variant::Avx512, 4, kAvx512F | kAvx512Bw, avx512::score_4bit, avx512::score_4bit_batch},
-    {"avx2_4bit", Variant::Avx2, 4, kAvx2 | kFma, avx2::score_4bit, avx2::score_4bit_batch},
-    {"portable_4bit", Variant::Portable, 4, 0, portable::score_4bit, portable::score_4bit_batch},
-    {"avx2_2bit", Variant::Avx2, 2, kAvx2 | kFma, avx2::score_2bit, avx2::score_2bit_batch},
-    {"portable_2bit", Variant::Portable, 2, 0, portable::score_2bit, portable::score_2bit_batch},
+    {"avx512_4bit", Variant::Avx512, 4, kAvx512F | kAvx512Bw, avx512::score_4bit, avx512::score_4bit_batch, nullptr},
+    {"avx2_4bit", Variant::Avx2, 4, kAvx2 | kFma, avx2::score_4bit, avx2::score_4bit_batch,
+     avx2::score_4bit_multi},
+    {"portable_4bit", Variant::Portable, 4, 0, portable::score_4bit, portable::score_4bit_batch, nullptr},
+    {"avx2_2bit", Variant::Avx2, 2, kAvx2 | kFma, avx2::score_2bit, avx2::score_2bit_batch,
+     avx2::score_2bit_multi},
+    {"portable_2bit", Variant::Portable, 2, 0, portable::score_2bit, portable::score_2bit_batch, nullptr},
 };
 
 // The first row for `bits` (2 or 4) that `feature_word` supports.
