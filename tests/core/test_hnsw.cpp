@@ -10,7 +10,7 @@
 #include <set>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "hnsw_reference.h"
 #include "quantize/pipeline.h"
 #include "search/hnsw.h"
@@ -18,7 +18,7 @@
 namespace kivo::search {
 namespace {
 
-using engine::Metric;
+using vocab::Metric;
 
 struct Fixture {
     quantize::QuantPipeline pipeline;
@@ -37,10 +37,10 @@ std::vector<std::vector<float>> random_vectors(std::size_t count, std::size_t di
 }
 
 quantize::QuantPipeline make_pipeline(uint64_t dim, Metric metric, uint64_t n4_dims) {
-    engine::EngineConfig config;
+    vocab::EngineConfig config;
     config.dim = dim;
     config.metric = metric;
-    config.index_type = engine::IndexType::Hnsw;
+    config.index_type = vocab::IndexType::Hnsw;
     config.n4_dims = n4_dims;
     config.bit_width = n4_dims == 0 ? 2 : 4;
     auto pipeline = quantize::QuantPipeline::create(config);
