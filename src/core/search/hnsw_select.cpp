@@ -42,19 +42,27 @@ void Hnsw::select_links(uint32_t base, std::span<const Neighbour> sorted, uint64
     std::vector<const float*> rows{vector_of(base).data()};
     std::vector<float> halves{l2 ? half_sq(base) : 0.0f};
     std::vector<bool> kept(sorted.size(), false);
-    std::vector<float> dots;
     std::size_t n_kept = 0;
     for (std::size_t i = 0; i < sorted.size() && n_kept < limit; ++i) {
         // Construction scores of c as the query against base and every kept
         // link: dot_rows gives the same sums as the scalar definition.
         const float* c = vector_of(sorted[i].node).data();
-        dots.resize(rows.size());
-        simd::dot_rows(c, len, rows.data(), rows.size(), dots.data(), features);
-        const float to_base = l2 ? dots[0] - halves[0] : dots[0];
+        // c's score with base first, then with the kept links a few at a
+        // time, stopping at the first kept link that beats base (most
+        // discarded candidates stop within the first rows).
+        float to_base = 0.0f;
+        simd::dot_rows(c, len, rows.data(), 1, &to_base, features);
+        if (l2) to_base = to_base - halves[0];
         bool good = true;
-        for (std::size_t r = 1; r < rows.size() && good; ++r) {
-            const float to_kept = l2 ? dots[r] - halves[r] : dots[r];
-            good = to_base > to_kept;
+        constexpr std::size_t kChunk = 8;
+        float dots[kChunk];
+        for (std::size_t r = 1; r < rows.size() && good; r += kChunk) {
+            const std::size_t count = std::min(kChunk, rows.size() - r);
+            simd::dot_rows(c, len, rows.data() + r, count, dots, features);
+            for (std::size_t j = 0; j < count && good; ++j) {
+                const float to_kept = l2 ? dots[j] - halves[r + j] : dots[j];
+                good = to_base > to_kept;
+            }
         }
         if (!good) continue;
         kept[i] = true;
