@@ -135,6 +135,8 @@ def main() -> int:
                     help="torch threads for the one-off embedding (the benchmark itself is single-threaded)")
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--timeout", type=float, default=1800, help="seconds per phase of one configuration")
+    ap.add_argument("--out", default="",
+                    help="results directory under bench/results/ (default: bench/results itself)")
     ap.add_argument("--reps", type=int, default=3,
                     help="timed passes over the queries per knob value; the fastest is reported")
     args = ap.parse_args()
@@ -147,6 +149,8 @@ def main() -> int:
         kb_libs.EF_SWEEP[:] = [16, 64, 256]
         kb_libs.NPROBE_SWEEP[:] = [1, 8, 64]
     out_dir = RESULTS / "quick" if args.quick else RESULTS
+    if args.out:
+        out_dir = RESULTS / args.out
     raw_root = out_dir / "raw"
     if args.report_only:
         kb_report.write(out_dir)

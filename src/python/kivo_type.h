@@ -78,6 +78,9 @@ PyCFunction as_cfunction(F f) {
 extern const PyMethodDef* const binding_methods[];
 // search_batch.cpp: the batch query's method entry.
 extern const PyMethodDef kSearchBatchMethod;
+// The text of hnsw_selection ("diverse" or "closest", any case); false with
+// TypeError (not a str) or ValueError (unknown text) set.
+bool to_hnsw_selection(PyObject* obj, vocab::HnswSelection& out);
 extern const std::size_t binding_method_count;
 extern const PyMethodDef* const accessor_methods[];
 extern const std::size_t accessor_method_count;

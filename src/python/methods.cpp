@@ -355,11 +355,11 @@ const PyMethodDef kRecommendedMMethod{"recommended_m", as_cfunction(kivo_recomme
 
 // ---- Kivo.load ------------------------------------------------------------------
 
-const Signature kLoadSignature{"Kivo.load()", kPathParams, 1, 1};
-// Same parameter as save.
+const char* const kLoadParams[] = {"path", "hnsw_selection"};
+const Signature kLoadSignature{"Kivo.load()", kLoadParams, 2, 1, 1};
 
 const char kLoadDoc[] =
-    "load($cls, path)\n--\n\n"
+    "load($cls, path, *, hnsw_selection=\"diverse\")\n--\n\n"
     "Load an index from a .kivo file.\n"
     "\n"
     "The file is read into memory the index owns, so it may be replaced or\n"
@@ -368,17 +368,23 @@ const char kLoadDoc[] =
     "``KeyboardInterrupt``.\n"
     "\n"
     "``path`` is a ``str`` or an ``os.PathLike`` (such as ``pathlib.Path``)\n"
-    "whose ``__fspath__()`` gives one.\n";
+    "whose ``__fspath__()`` gives one. ``hnsw_selection`` chooses how vectors\n"
+    "added to a loaded HNSW index pick their links ('diverse' or 'closest', as\n"
+    "in the constructor); the file does not store it. Other index types ignore\n"
+    "it.\n";
 
 PyObject* kivo_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     (void)self;  // the class; it cannot be subclassed, so it is not consulted
     try {
-        PyObject* a[1];
+        PyObject* a[2];
         if (!match_fastcall(kLoadSignature, args, nargs, kwnames, a)) return nullptr;
         std::string path;
         if (!to_path(a[0], "path", path)) return nullptr;
+        vocab::HnswSelection selection = vocab::HnswSelection::Diverse;
+        if (a[1] != nullptr && !to_hnsw_selection(a[1], selection)) return nullptr;
         auto loaded = engine::Kivo::load_mmap(path, signal_interrupt_check());
         if (!loaded) return raise_engine_error(loaded.error());
+        loaded->set_hnsw_selection(selection);
         return new_kivo_instance(std::move(*loaded));
     } catch (...) {
         return raise_from_cpp_exception();

@@ -61,13 +61,12 @@ Fixture make_fixture(std::size_t count, Metric metric, uint64_t m = 4, uint64_t 
 }
 
 float code_score(const Fixture& f, std::span<const float> q, uint32_t v, Metric metric) {
-    const HnswNode& node = f.graph.nodes[v];
-    return quantize::adjust_score(metric, f.pipeline.score(q, node.codes), node.norm);
+    return quantize::adjust_score(metric, f.pipeline.score(q, f.graph.code(v)), f.graph.norm(v));
 }
 
 std::vector<Candidate> reference_layer(const Fixture& f, std::span<const float> q, uint32_t entry, uint64_t ef,
                                        uint64_t layer, Metric metric) {
-    return reference::layer_search(f.graph.nodes, entry, ef, layer,
+    return reference::layer_search(reference::records(f.graph), entry, ef, layer,
                                    [&](uint32_t v) { return code_score(f, q, v, metric); });
 }
 
@@ -83,7 +82,7 @@ std::vector<ScoredId> reference_query(const Fixture& f, std::span<const float> q
     }
     auto r = reference_layer(f, q, ep, std::max(f.graph.ef_search, k), 0, metric);
     std::vector<ScoredId> out;
-    for (std::size_t i = 0; i < std::min<uint64_t>(k, r.size()); ++i) out.push_back({f.graph.nodes[r[i].node].id, r[i].score});
+    for (std::size_t i = 0; i < std::min<uint64_t>(k, r.size()); ++i) out.push_back({f.graph.id(r[i].node), r[i].score});
     sort_by_score_desc(out);
     if (!allowlist) return out;
     std::vector<ScoredId> kept;
@@ -230,6 +229,59 @@ TEST(HnswQuery, AllowlistFiltersTheTopK) {
     }
 }
 
+// The pre-filtered query: with every id allowed it is search() bit for bit;
+// with a selective list it returns only allowed ids, k of them whenever k
+// allowed nodes are reachable, close to the exact filtered answer.
+TEST(HnswFilteredQuery, AdmitsOnlyAllowedIdsAndFindsK) {
+    Fixture f = make_fixture(600, Metric::Cosine, 4, 30);
+    f.graph.ef_search = 32;
+    std::vector<uint64_t> all_ids;
+    for (std::size_t i = 0; i < 600; ++i) all_ids.push_back(1000 + i);
+    const Allowlist everything = Allowlist::create(all_ids);
+    for (const auto& raw : random_vectors(8, 12, 31)) {
+        const auto q = f.pipeline.transform_query(raw);
+        for (uint64_t k : {1u, 10u, 700u}) {
+            expect_same(f.graph.search_filtered(f.pipeline, q, k, everything, Metric::Cosine),
+                        f.graph.search(f.pipeline, q, k, std::nullopt, Metric::Cosine));
+        }
+    }
+    struct Case {
+        const char* name;
+        std::size_t every;  // allow one id in `every`
+    };
+    const Case cases[] = {{"one in 2", 2}, {"one in 10", 10}, {"one in 50", 50}, {"one in 300", 300}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint64_t> ids;
+        for (std::size_t i = 0; i < 600; i += c.every) ids.push_back(1000 + i);
+        const Allowlist allowed = Allowlist::create(ids);
+        std::size_t hits = 0, wanted = 0;
+        for (const auto& raw : random_vectors(10, 12, 32)) {
+            const auto q = f.pipeline.transform_query(raw);
+            const auto got = f.graph.search_filtered(f.pipeline, q, 10, allowed, Metric::Cosine);
+            // Exact filtered answer over the same codes.
+            std::vector<ScoredId> exact;
+            for (uint64_t id : ids) exact.push_back({id, code_score(f, q, static_cast<uint32_t>(id - 1000), Metric::Cosine)});
+            sort_by_score_desc(exact);
+            exact.resize(std::min<std::size_t>(10, exact.size()));
+            ASSERT_EQ(got.size(), exact.size());
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                EXPECT_TRUE(allowed.contains(got[i].id));
+                if (i > 0) EXPECT_GE(got[i - 1].score, got[i].score);
+            }
+            for (const ScoredId& e : got) hits += e.score >= exact.back().score ? 1 : 0;
+            wanted += exact.size();
+        }
+        EXPECT_GE(static_cast<double>(hits) / static_cast<double>(wanted), 0.9);
+    }
+    EXPECT_TRUE(f.graph.search_filtered(f.pipeline, f.pipeline.transform_query(f.raw[0]), 5,
+                                        Allowlist::create(std::vector<uint64_t>{}), Metric::Cosine)
+                    .empty());
+    EXPECT_TRUE(f.graph.search_filtered(f.pipeline, f.pipeline.transform_query(f.raw[0]), 0, everything,
+                                        Metric::Cosine)
+                    .empty());
+}
+
 TEST(HnswQuery, NanQueryStaysInBounds) {
     const Fixture f = make_fixture(150, Metric::L2, 3, 10);
     std::vector<float> raw = f.raw[0];
@@ -254,8 +306,15 @@ TEST(HnswQuery, NanQueryStaysInBounds) {
 // and the numbers found are those the graph gives without the NaN nodes
 // competing for places.
 TEST(HnswQuery, NanScoresRankLast) {
-    Fixture f = make_fixture(150, Metric::L2, 4, 20);
-    for (std::size_t v = 0; v < 150; v += 5) f.graph.nodes[v].norm = std::numeric_limits<float>::quiet_NaN();
+    // Construction scores use the float vectors, not the norms, so the graph
+    // is the one make_fixture builds; only every fifth stored norm is NaN.
+    Fixture f{make_pipeline(12, Metric::L2, 16), Hnsw::create(4, 20, 8, 0), random_vectors(150, 12, 77)};
+    f.graph.packed_bytes_per_vec = f.pipeline.packed_bytes_per_vec();
+    for (std::size_t i = 0; i < 150; ++i) {
+        auto code = f.pipeline.encode(f.raw[i]);
+        const float norm = i % 5 == 0 ? std::numeric_limits<float>::quiet_NaN() : f.pipeline.compute_norm(code);
+        f.graph.insert(std::move(code), norm, f.pipeline.transform_query(f.raw[i]), 1000 + i, Metric::L2);
+    }
     for (std::size_t qi : {1u, 7u, 42u}) {
         const auto q = f.pipeline.transform_query(f.raw[qi]);
         for (uint64_t k : {1u, 10u, 150u}) {
@@ -282,8 +341,13 @@ TEST(HnswQuery, NanScoresRankLast) {
 // of bounds: bad links are passed over, a huge max_level costs nothing.
 TEST(HnswQuery, DamagedGraphStaysInBounds) {
     Fixture f = make_fixture(30, Metric::Dot);
-    f.graph.nodes[*f.graph.entry_point].neighbours[0].push_back({4000000000u, 0.0f});
-    f.graph.nodes[3].neighbours[0].push_back({30, 0.0f});
+    auto add_link = [&](uint32_t node, uint32_t target) {
+        std::vector<uint32_t> list(f.graph.links(node, 0).begin(), f.graph.links(node, 0).end());
+        list.push_back(target);
+        f.graph.set_links(node, 0, list);
+    };
+    add_link(*f.graph.entry_point, 4000000000u);
+    add_link(3, 30);
     f.graph.max_level = std::numeric_limits<uint64_t>::max();
     const auto q = f.pipeline.transform_query(f.raw[2]);
     const auto r = f.graph.search(f.pipeline, q, 40, std::nullopt, Metric::Dot);
@@ -299,15 +363,15 @@ TEST(HnswQuery, InsertAfterRestoreIsSearchable) {
     Fixture f = make_fixture(80, Metric::Cosine, 4, 30);
     f.graph.release_vectors();
     ASSERT_FALSE(f.graph.has_all_vectors());
-    f.graph.restore_vectors(f.pipeline);
+    f.graph.restore_vectors(f.pipeline, Metric::Cosine);
     ASSERT_TRUE(f.graph.has_all_vectors());
-    ASSERT_EQ(f.graph.vector_dim, f.pipeline.padded_dim());
+    ASSERT_EQ(f.graph.vector_dim(), f.pipeline.padded_dim());
     // The rebuilt vector of a node is what a query scores its code as (the
     // kernels sum in their own order, hence the tolerance).
     const auto probe = f.pipeline.transform_query(f.raw[0]);
     for (uint32_t v : {0u, 40u, 79u}) {
         const float d = Hnsw::construction_score(probe, f.graph.vector_of(v), Metric::Dot);
-        const float s = f.pipeline.score(probe, f.graph.nodes[v].codes);
+        const float s = f.pipeline.score(probe, f.graph.code(v));
         EXPECT_NEAR(d, s, 1e-4f * std::abs(s));
     }
     const auto extra = random_vectors(20, 12, 1234);
