@@ -5,9 +5,13 @@
 # Leaves dist/kivo-<version>.tar.gz and dist/kivo-<version>-...manylinux_*.whl.
 #
 # The wheel links the C++ runtime statically (KIVO_STATIC_CXX_RUNTIME), so it
-# depends on nothing but the C library; its manylinux tag is the oldest glibc
-# whose symbol versions it uses, which is set by the glibc of the machine that
-# builds it (no older sysroot is used). auditwheel prints the tag below.
+# needs nothing but the C library and libm. Its manylinux tag is the newest
+# glibc symbol version it references, and that follows the build machine:
+# built on Debian 12 (glibc 2.36, GCC 12) it is manylinux_2_36, because the
+# static libstdc++ brings arc4random (glibc 2.36) along with std::string code
+# that shares its object file, and the unwinder _dl_find_object (2.35). An
+# older floor needs an older build system (a manylinux container); auditwheel
+# prints the tag and the symbols that set it below.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -34,8 +38,8 @@ rm -f "$log"
 mv dist/raw/*.tar.gz dist/
 
 echo "== auditwheel"
-"$tools/bin/auditwheel" show dist/raw/*.whl
-"$tools/bin/auditwheel" repair --wheel-dir dist dist/raw/*.whl
+PATH=$tools/bin:$PATH auditwheel show dist/raw/*.whl
+PATH=$tools/bin:$PATH auditwheel repair --wheel-dir dist dist/raw/*.whl
 wheel=$(ls dist/*manylinux*.whl)
 rm -rf dist/raw
 ls -l dist

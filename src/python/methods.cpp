@@ -532,6 +532,8 @@ const PyMethodDef* const binding_methods[] = {
     &kIsMixedMethod,
     &kProfileVarianceMethod,
     &kOptimalN4DimsMethod,
+    // Additions beyond the specified surface follow it.
+    &kSearchBatchMethod,
 };
 const std::size_t binding_method_count = sizeof(binding_methods) / sizeof(binding_methods[0]);
 

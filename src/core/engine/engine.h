@@ -36,6 +36,16 @@ using vocab::Metric;
 using simd::KernelCheck;
 inline std::vector<KernelCheck> check_kernels() { return simd::check_kernels(); }
 
+// nq rows of `width` = min(k, len()) entries, row-major; a row with fewer
+// results is padded with kNoId and -infinity.
+struct BatchResult {
+    static constexpr uint64_t kNoId = ~uint64_t{0};
+    uint64_t nq = 0;
+    uint64_t width = 0;
+    std::vector<uint64_t> ids;
+    std::vector<float> scores;
+};
+
 class Kivo {
 public:
     static Result<Kivo> create(const EngineConfig& config);
@@ -57,6 +67,14 @@ public:
     // Query (shared access).
     Result<std::vector<search::ScoredId>> search(std::span<const float> query, uint64_t k,
                                                  std::optional<std::span<const uint64_t>> allowlist) const;
+
+    // Batch query (shared access): `queries` holds nq rows of dim values.
+    // Row i of the result is search(row i, k) without allowlist, bit for bit,
+    // whatever `threads` is; with an allowlist every index type pre-filters
+    // (see batch.cpp). threads = 0 uses every core the process may run on.
+    Result<BatchResult> search_batch(std::span<const float> queries, uint64_t nq, uint64_t k,
+                                     std::optional<std::span<const uint64_t>> allowlist, unsigned threads,
+                                     const InterruptCheck& interrupt = {}) const;
 
     // Runtime tunables: change the live structure only, never the config.
     void set_ef_search(uint64_t ef);

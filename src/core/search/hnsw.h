@@ -10,6 +10,8 @@
 
 #include "config.h"
 #include "quantize/pipeline.h"
+#include "search/batch_scan.h"
+#include "search/filter.h"
 #include "search/topk.h"
 
 namespace kivo::io {
@@ -111,6 +113,14 @@ struct Hnsw {
     std::vector<ScoredId> search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
                                  uint64_t k, std::optional<std::span<const uint64_t>> allowlist,
                                  vocab::Metric metric) const;
+
+    // Pre-filtered query: the same descent, then a layer-0 walk that moves
+    // through every node but admits only allowed ones to its max(ef_search, k)
+    // results, so it returns k results whenever k allowed nodes are reachable.
+    std::vector<ScoredId> search_filtered(const quantize::QuantPipeline& pipeline, std::span<const float> query,
+                                          uint64_t k, const Allowlist& allowed, vocab::Metric metric) const;
+    // The allowed nodes' codes, ids and norms in node order, for an exact scan.
+    Gathered allowed_nodes(const Allowlist& filter) const;
 
     // Construction-side layer search on the float construction vectors. Nodes
     // without a construction vector are never scored (they are passed over).

@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "search/filter.h"
+#include "search/scan.h"
 #include "simd/centroid.h"
 
 namespace kivo::search {
@@ -16,8 +17,6 @@ using vocab::Metric;
 namespace {
 
 constexpr uint64_t kReseedStride = 7919;
-// Codes scored per batched kernel call.
-constexpr std::size_t kScoreBlock = 256;
 // Training vectors per assignment chunk (bounds the score buffer).
 constexpr std::size_t kAssignChunk = 64;
 
@@ -340,43 +339,44 @@ uint64_t IvfFlat::len() const {
     return total;
 }
 
-std::vector<ScoredId> IvfFlat::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                                      uint64_t k, std::optional<std::span<const uint64_t>> allowlist) const {
-    if (k == 0 || lists.empty()) return {};
-
-    // Rank the lists by centroid score; the stable sort keeps equal scores in
-    // list order.
+std::vector<std::size_t> IvfFlat::probe_order(std::span<const float> query) const {
+    // The stable sort keeps equal scores in list order.
     std::vector<float> scores(lists.size());
     score_lists(metric, query, lists, scores.data());
     std::vector<std::size_t> order(lists.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return ranks_above(scores[a], scores[b]); });
-    const std::size_t probes = static_cast<std::size_t>(std::min<uint64_t>(nprobe, lists.size()));
+    return order;
+}
+
+std::size_t IvfFlat::probe_count() const {
+    return static_cast<std::size_t>(std::min<uint64_t>(nprobe, lists.size()));
+}
+
+std::size_t IvfFlat::members(const IvfList& l) const {
+    // A list read from a damaged file may disagree with itself; only
+    // complete members are scored.
+    const std::size_t n = std::min(l.ids.size(), l.norms.size());
+    return packed_bytes_per_vec == 0 ? 0 : std::min<std::size_t>(n, l.codes.size() / packed_bytes_per_vec);
+}
+
+std::vector<ScoredId> IvfFlat::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
+                                      uint64_t k, std::optional<std::span<const uint64_t>> allowlist, bool prune) const {
+    if (k == 0 || lists.empty()) return {};
+
+    const std::vector<std::size_t> order = probe_order(query);
+    const std::size_t probes = probe_count();
     if (probes == 0) return {};
 
-    const uint64_t pb = packed_bytes_per_vec;
-    auto members = [&](const IvfList& l) -> std::size_t {
-        // A list read from a damaged file may disagree with itself; only
-        // complete members are scored.
-        std::size_t n = std::min(l.ids.size(), l.norms.size());
-        return pb == 0 ? 0 : std::min<std::size_t>(n, l.codes.size() / pb);
-    };
     std::size_t candidates = 0;
     for (std::size_t r = 0; r < probes; ++r) candidates += members(lists[order[r]]);
 
     TopK heap(k, candidates);
-    float buf[kScoreBlock];
+    Scanner scanner(pipeline, query, metric, prune);
     for (std::size_t r = 0; r < probes; ++r) {
         const IvfList& list = lists[order[r]];
-        const std::size_t n = members(list);
-        for (std::size_t start = 0; start < n; start += kScoreBlock) {
-            const std::size_t cnt = std::min(kScoreBlock, n - start);
-            pipeline.score_batch(query, list.codes.data() + start * pb, cnt, buf);
-            for (std::size_t j = 0; j < cnt; ++j) {
-                heap.push(list.ids[start + j], quantize::adjust_score(metric, buf[j], list.norms[start + j]));
-            }
-        }
+        scanner.scan({list.codes.data(), list.ids, list.norms, members(list)}, nullptr, heap);
     }
     std::vector<ScoredId> out = std::move(heap).into_sorted();
     if (allowlist) out = keep_listed(std::move(out), *allowlist);

@@ -46,6 +46,7 @@ public:
     }
 
     uint64_t k() const { return k_; }
+    std::size_t size() const { return entries_.size(); }
     bool full() const { return entries_.size() >= k_; }
     // Score of the weakest kept entry; only meaningful when not empty.
     float weakest_score() const { return entries_.front().score; }
