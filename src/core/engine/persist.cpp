@@ -62,10 +62,11 @@ std::string describe(float value) {
 // A stored norm is the Euclidean norm of a code's centroid values: always a
 // finite number, never negative. Anything else cannot come from this writer
 // and would poison the ordering of every search, so the file is refused.
-Status check_norm(float norm, const std::string& owner) {
-    if (std::isfinite(norm) && norm >= 0.0f) return {};
-    return std::unexpected(KivoError::invalid_format("norm of " + owner + " is " + describe(norm) +
-                                                     "; stored norms are finite and not negative"));
+bool valid_norm(float norm) { return std::isfinite(norm) && norm >= 0.0f; }
+
+KivoError bad_norm(float norm, const std::string& owner) {
+    return KivoError::invalid_format("norm of " + owner + " is " + describe(norm) +
+                                     "; stored norms are finite and not negative");
 }
 
 // fit() writes a reciprocal deviation of at most 1e5 or exactly 1: always
@@ -316,9 +317,8 @@ Result<Kivo> Kivo::load_body(io::ByteReader& reader, const io::Header& header) {
                                                 vocab::effective_ef_search(config.hnsw_m, config.hnsw_ef_search));
             if (!read) return unexpected(read.error());
             for (uint32_t i = 0; i < read->size(); ++i) {
-                if (auto ok = check_norm(read->norm(i), "HNSW node " + std::to_string(i)); !ok) {
-                    return unexpected(ok.error());
-                }
+                const float norm = read->norm(i);
+                if (!valid_norm(norm)) return unexpected(bad_norm(norm, "HNSW node " + std::to_string(i)));
             }
             graph = std::move(*read);
             break;
@@ -334,8 +334,9 @@ Result<Kivo> Kivo::load_body(io::ByteReader& reader, const io::Header& header) {
             for (std::size_t l = 0; l < read->lists.size(); ++l) {
                 const auto& list_norms = read->lists[l].norms;
                 for (std::size_t j = 0; j < list_norms.size(); ++j) {
-                    auto ok = check_norm(list_norms[j], "IVF list " + std::to_string(l) + " member " + std::to_string(j));
-                    if (!ok) return unexpected(ok.error());
+                    if (valid_norm(list_norms[j])) continue;
+                    return unexpected(
+                        bad_norm(list_norms[j], "IVF list " + std::to_string(l) + " member " + std::to_string(j)));
                 }
             }
             ivf = std::move(*read);
@@ -359,9 +360,7 @@ Result<Kivo> Kivo::load_body(io::ByteReader& reader, const io::Header& header) {
                 if (!read_norms) return unexpected(read_norms.error());
                 norms = std::move(*read_norms);
                 for (std::size_t i = 0; i < norms.size(); ++i) {
-                    if (auto ok = check_norm(norms[i], "vector " + std::to_string(i)); !ok) {
-                        return unexpected(ok.error());
-                    }
+                    if (!valid_norm(norms[i])) return unexpected(bad_norm(norms[i], "vector " + std::to_string(i)));
                 }
             }
             break;

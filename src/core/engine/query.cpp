@@ -34,7 +34,7 @@ Result<std::vector<search::ScoredId>> Kivo::search(std::span<const float> query,
     const uint64_t pb = packed_bytes_per_vec_;
     const std::size_t count = pb == 0 ? 0 : std::min<std::size_t>(ids_.size(), codes_.size() / pb);
     search::TopK heap(k, count);
-    // An index read from a version 1 file has no norms: no adjustment.
+    // Every stored vector has its norm (a version 1 file gets them at load).
     search::Scanner scanner(pipeline_, q, config_.metric);
     scanner.scan({codes_.data(), ids_, norms_, count}, filter ? &*filter : nullptr, heap);
     return std::move(heap).into_sorted();

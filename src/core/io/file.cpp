@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <utility>
 
 namespace kivo::io {
@@ -120,14 +121,27 @@ Result<float> ByteReader::read_f32() {
 }
 
 Result<std::vector<uint8_t>> ByteReader::read_bytes(uint64_t count) {
-    // Bytes already in the window (all of a mapped file) are copied once,
-    // without zero-filling the new array first.
+    // Bytes already in the window (all of an in-memory source) are copied
+    // once, without zero-filling the new array first.
     if (count <= static_cast<uint64_t>(end_ - cur_)) {
         std::vector<uint8_t> bytes(cur_, cur_ + count);
         cur_ += count;
         return bytes;
     }
-    return read_le_array<uint8_t>(*this, count);
+    if (auto ok = require(count); !ok) return std::unexpected(ok.error());
+    // A large block (the codes of a whole index) goes through a cache-sized
+    // bounce buffer and is appended to reserved room: one pass over the new
+    // memory instead of zero-filling it and then reading into it.
+    constexpr std::size_t kChunk = std::size_t{256} << 10;
+    std::vector<uint8_t> bytes;
+    bytes.reserve(static_cast<std::size_t>(count));
+    std::unique_ptr<uint8_t[]> chunk(new uint8_t[kChunk]);
+    while (bytes.size() < count) {
+        const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(kChunk, count - bytes.size()));
+        if (auto ok = read_exact({chunk.get(), n}); !ok) return std::unexpected(ok.error());
+        bytes.insert(bytes.end(), chunk.get(), chunk.get() + n);
+    }
+    return bytes;
 }
 
 Result<std::vector<uint64_t>> ByteReader::read_u64_array(uint64_t count) {
