@@ -35,8 +35,10 @@ inline std::optional<std::string> compare_engines(const Kivo& a, const Kivo& b) 
     if (a.packed_bytes_per_vec() != b.packed_bytes_per_vec()) return "packed_bytes_per_vec differs";
     const auto& pa = a.pipeline();
     const auto& pb = b.pipeline();
+    // Equal configs (seed included) give equal rotations; the signs are not
+    // compared, which would draw them for whatever dimension the file names.
     if (pa.padded_dim() != pb.padded_dim() || pa.n4_dims() != pb.n4_dims() || pa.dim() != pb.dim() ||
-        !std::ranges::equal(pa.rhdh().signs(), pb.rhdh().signs())) {
+        pa.rhdh().seed() != pb.rhdh().seed()) {
         return "pipelines differ";
     }
     if (pa.std_params().has_value() != pb.std_params().has_value()) return "standardization differs";
@@ -83,6 +85,9 @@ inline std::optional<std::string> compare_engines(const Kivo& a, const Kivo& b) 
 }
 
 inline std::optional<std::string> compare_searches(const Kivo& a, const Kivo& b) {
+    // An empty index answers "index is empty" to any query of its dimension;
+    // a header may name 2^32, whose query alone would take 16 GB.
+    if (a.len() == 0 && b.len() == 0 && a.dim() > (uint64_t{1} << 20)) return std::nullopt;
     std::vector<float> query(static_cast<std::size_t>(a.dim()));
     for (std::size_t i = 0; i < query.size(); ++i) query[i] = static_cast<float>(i % 7) * 0.25f - 0.5f;
     for (uint64_t k : {uint64_t{1}, uint64_t{10}}) {
@@ -127,17 +132,26 @@ inline std::optional<std::string> check_file(const std::string& path, const std:
     if (auto diff = compare_engines(*buffered, *mapped)) return "load and load_mmap differ: " + *diff;
     if (auto diff = compare_searches(*buffered, *mapped)) return "after load and load_mmap: " + *diff;
 
-    if (auto saved = buffered->save(scratch); !saved) return "a loaded index fails to save: " + saved.error().message();
+    if (auto saved = buffered->save(scratch); !saved) {
+        // An old header may derive a value the current format cannot hold
+        // (version 1, 4-bit, dimension above 2^31: n4_dims 2^32); the writer
+        // refuses it rather than cut it down.
+        if (saved.error().message().find("does not fit the file's") != std::string::npos) return std::nullopt;
+        return "a loaded index fails to save: " + saved.error().message();
+    }
     const auto first = file_bytes(scratch);
     auto again = Kivo::load(scratch);
     if (!again) return "a file written by save does not load: " + again.error().message();
     if (auto saved = again->save(scratch); !saved) return "a reloaded index fails to save: " + saved.error().message();
     if (file_bytes(scratch) != first) return "saving a reloaded index changes the file";
-    // A version 1 file has no norms; the saved file has them, so the reloaded
-    // index scores differently by design. Otherwise it must answer alike.
-    if (buffered->norms().size() == buffered->ids().size()) {
-        if (auto diff = compare_searches(*buffered, *again)) return "after save and load: " + *diff;
-    }
+    // A saved and reloaded index answers as the saved one did (a version 1
+    // file's norms are computed from the codes at load).
+    if (auto diff = compare_searches(*buffered, *again)) return "after save and load: " + *diff;
+    // Loading costs what the file holds; growing the index costs its
+    // dimension's rotation (padded_dim signs and floats per vector), which a
+    // tiny file may name at 2^32. That step is left out for such files.
+    const uint64_t padded = buffered->padded_dim();
+    if (padded > (uint64_t{1} << 20) && padded > 8 * static_cast<uint64_t>(first.size())) return std::nullopt;
     // A loaded index keeps working: it takes new vectors, builds, searches,
     // and what it then saves loads back with every vector.
     std::vector<uint64_t> ids = {7, 8, 9};

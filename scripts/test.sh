@@ -48,7 +48,7 @@ if wants python; then
   venv=${KIVO_TEST_VENV:-build/venv-test}
   echo "== Python module tests (virtual environment $venv)"
   kivo_venv "$venv" "$python"
-  kivo_pip_install "$venv/bin/python" ".[test]"
+  kivo_pip_install "$venv/bin/python" ".[test,ray]"
   "$venv/bin/python" -m pytest -q
 fi
 

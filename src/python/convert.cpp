@@ -57,9 +57,12 @@ bool raise_str_refused() { return fail(PyExc_TypeError, "Can't extract `str` to 
 
 bool raise_not_contiguous() { return fail(PyExc_TypeError, "The given array is not contiguous"); }
 
-// 1: `obj` is a NumPy array (its API is then loaded); 0: it is not; -1:
-// error. An object can only be an array when numpy is in sys.modules, so a
-// process that never imported numpy never loads it here.
+// 1: `obj` is exactly a numpy.ndarray (its API is then loaded); 0: it is
+// not; -1: error. Only exact arrays take the buffer routes: a subclass may
+// give its buffer a meaning of its own (a masked array's masked values, a
+// class's own __iter__), so it is converted element by element like any
+// other sequence. An object can only be an array when numpy is in
+// sys.modules, so a process that never imported numpy never loads it here.
 int is_ndarray(PyObject* obj) {
     if (!g_numpy_ready) {
         if (g_numpy_name == nullptr) {
@@ -78,7 +81,7 @@ int is_ndarray(PyObject* obj) {
         if (!present) return 0;
         if (!ensure_numpy()) return -1;
     }
-    return PyArray_Check(obj) ? 1 : 0;
+    return PyArray_CheckExact(obj) ? 1 : 0;
 }
 
 // The array when `obj` is a NumPy array whose element type is equivalent to
@@ -368,6 +371,92 @@ ViewResult direct_batch_view(PyObject* obj, uint64_t dim, std::size_t n_ids, std
         data = scratch;
     }
     return ViewResult::Ready;
+}
+
+namespace {
+
+bool raise_one_query() {
+    return fail(PyExc_ValueError,
+                "search_batch() takes a 2-D batch of queries [nq, dim], got a 1-D query: "
+                "pass [query] or use search()");
+}
+
+bool raise_no_queries() { return fail(PyExc_ValueError, "search_batch() needs at least one query, got 0"); }
+
+// Whether a sequence's first item is a number rather than a row.
+int first_item_is_number(PyObject* obj) {
+    if (!PySequence_Check(obj) || PyUnicode_Check(obj)) return 0;
+    const Py_ssize_t n = PySequence_Size(obj);
+    if (n <= 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    PyRef first = PyRef::steal(PySequence_GetItem(obj, 0));
+    if (!first) return -1;
+    return (PyFloat_Check(first.get()) || PyLong_Check(first.get())) ? 1 : 0;
+}
+
+}  // namespace
+
+bool extract_query_batch(PyObject* obj, uint64_t dim, std::span<const float>& data, std::size_t& rows,
+                         std::vector<float>& scratch) {
+    const int is_array = is_ndarray(obj);
+    if (is_array < 0) return false;
+    if (is_array == 1) {
+        auto* array = reinterpret_cast<PyArrayObject*>(obj);
+        const int ndim = PyArray_NDIM(array);
+        if (ndim == 1) return raise_one_query();
+        if (ndim != 2) {
+            return fail(PyExc_ValueError, "search_batch() takes a 2-D batch of queries [nq, dim], got an array of " +
+                                              std::to_string(ndim) + " dimensions");
+        }
+        const auto n = static_cast<uint64_t>(PyArray_DIM(array, 0));
+        const auto cols = static_cast<uint64_t>(PyArray_DIM(array, 1));
+        const bool f32 = PyArray_EquivTypes(PyArray_DESCR(array), g_float32);
+        const bool f64 = PyArray_TYPE(array) == NPY_FLOAT64 && PyArray_ISNOTSWAPPED(array);
+        if (f32 || f64) {
+            if (cols != dim) return fail(PyExc_ValueError, format_dims("query ", dim, cols));
+            if (n == 0) return raise_no_queries();
+            rows = static_cast<std::size_t>(n);
+            const std::size_t count = static_cast<std::size_t>(n * cols);
+            if (f32 && PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array)) {
+                data = std::span<const float>(static_cast<const float*>(PyArray_DATA(array)), count);
+                return true;
+            }
+            // Any other layout: one copy in logical row order.
+            scratch.resize(count);
+            const auto* base = static_cast<const char*>(PyArray_DATA(array));
+            const npy_intp s0 = PyArray_STRIDE(array, 0), s1 = PyArray_STRIDE(array, 1);
+            for (uint64_t r = 0; r < n; ++r) {
+                for (uint64_t c = 0; c < cols; ++c) {
+                    const char* p = base + static_cast<npy_intp>(r) * s0 + static_cast<npy_intp>(c) * s1;
+                    float value;
+                    if (f32) {
+                        std::memcpy(&value, p, sizeof value);
+                    } else {
+                        double d;
+                        std::memcpy(&d, p, sizeof d);
+                        value = double_to_float(d);
+                    }
+                    scratch[r * cols + c] = value;
+                }
+            }
+            data = scratch;
+            return true;
+        }
+    } else {
+        const int number_first = first_item_is_number(obj);
+        if (number_first < 0) return false;
+        if (number_first == 1) return raise_one_query();
+    }
+    std::vector<std::vector<float>> batch;
+    if (!extract_vectors(obj, dim, batch)) return false;
+    if (batch.empty()) return raise_no_queries();
+    rows = batch.size();
+    scratch.resize(rows * dim);
+    for (std::size_t r = 0; r < rows; ++r) std::copy(batch[r].begin(), batch[r].end(), scratch.begin() + r * dim);
+    data = scratch;
+    return true;
 }
 
 bool extract_ids(PyObject* obj, const char* name, std::vector<uint64_t>& out) {

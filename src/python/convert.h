@@ -29,6 +29,15 @@ enum class ViewResult { NotApplicable, Ready, Failed };
 ViewResult direct_batch_view(PyObject* obj, uint64_t dim, std::size_t n_ids, std::span<const float>& data,
                              std::vector<float>& scratch);
 
+// The queries of search_batch as nq rows of dim floats, flat: a C-ordered,
+// aligned float32 matrix is read in place (`obj` must stay alive while
+// `data` is used); other float32 and float64 matrices are copied once in
+// row order, anything else is converted row by row like a batch. A 1-D
+// input, another number of dimensions and an empty batch are refused with
+// ValueError. False with the error set.
+bool extract_query_batch(PyObject* obj, uint64_t dim, std::span<const float>& data, std::size_t& rows,
+                         std::vector<float>& scratch);
+
 // An id list (`ids`, `allowlist`); type errors carry the parameter name.
 bool extract_ids(PyObject* obj, const char* name, std::vector<uint64_t>& out);
 

@@ -69,6 +69,10 @@ class Kivo:
         """Add vectors to the index."""
     def search(self, query: _Vector, k: SupportsIndex, allowlist: _Ids | None = None) -> list[_SearchResult]:
         """Search for the K nearest neighbors."""
+    def search_batch(
+        self, queries: _Batch, k: SupportsIndex, allowlist: _Ids | None = None, *, threads: SupportsIndex = 0
+    ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
+        """Search for the K nearest neighbors of many queries at once."""
     def fit(self, vectors: _Batch) -> None:
         """Compute per-dimension standardization parameters for L2 metric."""
     def build(self) -> None:
@@ -84,7 +88,7 @@ class Kivo:
         """Recommended HNSW M value for a given corpus size."""
     @classmethod
     def load(cls, path: str | PathLike[str]) -> Kivo:
-        """Load an index from a .kivo file (memory-mapped)."""
+        """Load an index from a .kivo file."""
     def is_empty(self) -> bool:
         """True if the index contains no vectors."""
     def is_mixed(self) -> bool:

@@ -76,6 +76,8 @@ PyCFunction as_cfunction(F f) {
 // entry is defined beside its function; these list them (pointers, so the
 // lists need no initialisation order between files).
 extern const PyMethodDef* const binding_methods[];
+// search_batch.cpp: the batch query's method entry.
+extern const PyMethodDef kSearchBatchMethod;
 extern const std::size_t binding_method_count;
 extern const PyMethodDef* const accessor_methods[];
 extern const std::size_t accessor_method_count;

@@ -12,6 +12,7 @@
 #include "kivo_type.h"
 #include "module_state.h"
 #include "pyref.h"
+#include "signals.h"
 
 namespace kivo::python {
 
@@ -55,7 +56,11 @@ const char kAddDoc[] =
     "vectors : list[list[float]] or numpy.ndarray\n"
     "    The embedding vectors to index: a list of lists of floats, or a float32\n"
     "    array of shape ``[n, dim]`` (a C-ordered array is read in place, without\n"
-    "    a copy).\n";
+    "    a copy).\n"
+    "\n"
+    "A signal (Ctrl-C) stops a long call with ``KeyboardInterrupt``; the vectors\n"
+    "added before it stay in the index, each complete, the rest are not added\n"
+    "(``len()`` tells how many are in).\n";
 
 PyObject* kivo_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
@@ -74,7 +79,7 @@ PyObject* kivo_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         std::vector<float> scratch;
         switch (direct_batch_view(a[1], engine.dim(), ids.size(), flat, scratch)) {
             case ViewResult::Failed: return nullptr;
-            case ViewResult::Ready: return none_or_error(engine.add_flat(ids, flat));
+            case ViewResult::Ready: return none_or_error(engine.add_flat(ids, flat, signal_interrupt_check()));
             case ViewResult::NotApplicable: break;
         }
         std::vector<std::vector<float>> rows;
@@ -84,7 +89,7 @@ PyObject* kivo_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
                                                        ") != vectors length (" + std::to_string(rows.size()) +
                                                        ")");
         }
-        return none_or_error(engine.add(ids, rows));
+        return none_or_error(engine.add(ids, rows, signal_interrupt_check()));
     } catch (...) {
         return raise_from_cpp_exception();
     }
@@ -199,7 +204,10 @@ const char kBuildDoc[] =
     "- BruteForce: no-op; the index is always ready after ``add()``.\n"
     "- IvfFlat: runs k-means over the added vectors; must be called before\n"
     "  ``search()``.\n"
-    "- HNSW: no-op; the graph is built during ``add()``.\n";
+    "- HNSW: no-op; the graph is built during ``add()``.\n"
+    "\n"
+    "A signal (Ctrl-C) stops it with ``KeyboardInterrupt`` and leaves the index\n"
+    "exactly as it was before the call.\n";
 
 PyObject* kivo_build(PyObject* self, PyObject*) {
     try {
@@ -207,7 +215,7 @@ PyObject* kivo_build(PyObject* self, PyObject*) {
         if (kivo == nullptr) return nullptr;
         ExclusiveAccess access(kivo);
         if (!access.ok()) return nullptr;
-        return none_or_error(engine_of(kivo).build());
+        return none_or_error(engine_of(kivo).build(signal_interrupt_check()));
     } catch (...) {
         return raise_from_cpp_exception();
     }
@@ -286,7 +294,18 @@ const char kSaveDoc[] =
     "whose ``__fspath__()`` gives one.\n"
     "\n"
     "IvfFlat: vectors added after the last ``build()`` are written into the\n"
-    "file as well, in the lists the next ``build()`` would put them in.\n";
+    "file as well, in the lists the next ``build()`` would put them in.\n"
+    "\n"
+    "The save is atomic and durable: the index is written to a temporary file\n"
+    "in the same directory, flushed to disk and renamed over ``path``, so the\n"
+    "file is always either the old or the new index, whatever happens (an\n"
+    "error, a full disk, Ctrl-C, the process killed). After a failure the old\n"
+    "file is left byte for byte as it was. The new file keeps the old one's\n"
+    "permission bits but belongs to the saving user, and a hard link to the\n"
+    "old file keeps the old content; a symbolic link is followed. A process\n"
+    "killed mid-save may leave a temporary file ``.<name>.tmp-*`` beside it.\n"
+    "A signal (Ctrl-C) stops a long save with ``KeyboardInterrupt``, the old\n"
+    "file intact.\n";
 
 PyObject* kivo_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
@@ -298,7 +317,7 @@ PyObject* kivo_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!access.ok()) return nullptr;
         std::string path;
         if (!to_path(a[0], "path", path)) return nullptr;
-        return none_or_error(engine_of(kivo).save(path));
+        return none_or_error(engine_of(kivo).save(path, signal_interrupt_check()));
     } catch (...) {
         return raise_from_cpp_exception();
     }
@@ -341,7 +360,12 @@ const Signature kLoadSignature{"Kivo.load()", kPathParams, 1, 1};
 
 const char kLoadDoc[] =
     "load($cls, path)\n--\n\n"
-    "Load an index from a .kivo file (memory-mapped).\n"
+    "Load an index from a .kivo file.\n"
+    "\n"
+    "The file is read into memory the index owns, so it may be replaced or\n"
+    "deleted afterwards; a file cut short or rewritten while it is read gives\n"
+    "an ``OSError``, never a crash. A signal (Ctrl-C) stops a long load with\n"
+    "``KeyboardInterrupt``.\n"
     "\n"
     "``path`` is a ``str`` or an ``os.PathLike`` (such as ``pathlib.Path``)\n"
     "whose ``__fspath__()`` gives one.\n";
@@ -353,7 +377,7 @@ PyObject* kivo_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!match_fastcall(kLoadSignature, args, nargs, kwnames, a)) return nullptr;
         std::string path;
         if (!to_path(a[0], "path", path)) return nullptr;
-        auto loaded = engine::Kivo::load_mmap(path);
+        auto loaded = engine::Kivo::load_mmap(path, signal_interrupt_check());
         if (!loaded) return raise_engine_error(loaded.error());
         return new_kivo_instance(std::move(*loaded));
     } catch (...) {
@@ -508,6 +532,8 @@ const PyMethodDef* const binding_methods[] = {
     &kIsMixedMethod,
     &kProfileVarianceMethod,
     &kOptimalN4DimsMethod,
+    // Additions beyond the specified surface follow it.
+    &kSearchBatchMethod,
 };
 const std::size_t binding_method_count = sizeof(binding_methods) / sizeof(binding_methods[0]);
 

@@ -16,9 +16,11 @@
 namespace kivo::search::reference {
 
 inline void sort_desc(std::vector<Candidate>& v) {
-    std::stable_sort(v.begin(), v.end(), [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+    std::stable_sort(v.begin(), v.end(),
+                     [](const Candidate& a, const Candidate& b) { return ranks_above(a.score, b.score); });
 }
 
+// NaN scores rank below every number (search/topk.h).
 template <class Score>
 std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t entry, uint64_t ef, uint64_t layer,
                                     Score score) {
@@ -37,16 +39,16 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
         ++pops;
         float worst = std::numeric_limits<float>::infinity();
         for (const Candidate& r : result) {
-            if (r.score < worst) worst = r.score;
+            if (ranks_above(worst, r.score)) worst = r.score;
         }
-        if (c.score < worst && pops > ef) break;
+        if (ranks_above(worst, c.score) && pops > ef) break;
         if (layer >= nodes[c.node].neighbours.size()) continue;
         for (const Neighbour& link : nodes[c.node].neighbours[layer]) {
             const uint32_t n = link.node;
             if (!visited.insert(n).second) continue;
             const float s = score(n);
             heap.push_back({s, n});
-            if (result.size() < ef || s > worst) {
+            if (result.size() < ef || ranks_above(s, worst)) {
                 const std::size_t before = result.size();
                 result.push_back({s, n});
                 if (before >= ef) {

@@ -1,4 +1,4 @@
-// Tests of the file layer (buffered reader and writer, memory map) and of the
+// Tests of the file layer (buffered reader, atomic writer) and of the
 // .kivo header codec for every version.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <numeric>
 
 #include "io/file.h"
@@ -54,7 +56,7 @@ TEST(FileWriter, MixedSmallAndLargeWritesKeepTheirOrder) {
                       0x00, 0x80, 0x3F}) {
         expected.push_back(b);
     }
-    ASSERT_TRUE(writer->finish().has_value());
+    ASSERT_TRUE(writer->commit().has_value());
     EXPECT_EQ(read_file(path), expected);
 }
 
@@ -65,7 +67,7 @@ TEST(FileWriter, TruncatesAnExistingFile) {
     auto writer = FileWriter::create(path);
     ASSERT_TRUE(writer.has_value());
     ASSERT_TRUE(writer->write_u8(42).has_value());
-    ASSERT_TRUE(writer->finish().has_value());
+    ASSERT_TRUE(writer->commit().has_value());
     EXPECT_EQ(read_file(path), std::vector<uint8_t>{42});
 }
 
@@ -77,7 +79,7 @@ TEST(FileWriter, CreatesWithMode0666BeforeTheUmask) {
         auto writer = FileWriter::create(path);
         ::umask(old);
         ASSERT_TRUE(writer.has_value());
-        ASSERT_TRUE(writer->finish().has_value());
+        ASSERT_TRUE(writer->commit().has_value());
         struct stat st {};
         ASSERT_EQ(::stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << "umask " << mask;
@@ -91,7 +93,7 @@ TEST(FileWriter, FailureOfTheFinalFlushIsReported) {
     auto writer = FileWriter::create("/dev/full");
     ASSERT_TRUE(writer.has_value());
     ASSERT_TRUE(writer->write(pattern(56)).has_value());  // buffered only
-    auto done = writer->finish();
+    auto done = writer->commit();
     ASSERT_FALSE(done.has_value());
     EXPECT_EQ(done.error().kind(), ErrorKind::Io);
     EXPECT_EQ(done.error().message(), "io error: No space left on device (os error 28)");
@@ -115,6 +117,132 @@ TEST(FileWriter, PathErrors) {
     ASSERT_FALSE(missing_dir.has_value());
     EXPECT_EQ(missing_dir.error().message(), "io error: No such file or directory (os error 2)");
     EXPECT_EQ(missing_dir.error().os_error(), 2);
+}
+
+// Names in a directory other than the given ones: leftovers of a writer.
+std::vector<std::string> others_in(const std::string& dir, std::initializer_list<std::string> known) {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (std::find(known.begin(), known.end(), name) == known.end()) out.push_back(name);
+    }
+    return out;
+}
+
+// Counts its polls and answers true from poll number `fire_at` on (0 based).
+struct PollAfter {
+    uint64_t fire_at;
+    uint64_t polls = 0;
+    InterruptCheck check() {
+        return {[](void* self) {
+                    auto* p = static_cast<PollAfter*>(self);
+                    return p->polls++ >= p->fire_at;
+                },
+                this};
+    }
+};
+
+// Until commit() the target keeps its old bytes; a writer dropped, failed or
+// interrupted at any point leaves them and no temporary file behind.
+TEST(FileWriter, ReplacesTheTargetOnlyAtCommit) {
+    ScratchDir dir;
+    const std::string path = dir.file("t.bin");
+    const auto old_bytes = pattern(100);
+    const auto new_bytes = pattern(3 * kInterruptPollBytes + 5000);
+    write_file(path, old_bytes);
+
+    {
+        auto dropped = FileWriter::create(path);
+        ASSERT_TRUE(dropped.has_value());
+        ASSERT_TRUE(dropped->write(new_bytes).has_value());
+        EXPECT_FALSE(dropped->temporary_path().empty());
+        EXPECT_TRUE(std::filesystem::exists(dropped->temporary_path()));
+        EXPECT_EQ(read_file(path), old_bytes);
+    }
+    EXPECT_EQ(read_file(path), old_bytes);
+    EXPECT_TRUE(others_in(dir.file(""), {"t.bin"}).empty());
+
+    struct Case {
+        const char* name;
+        WriteFaults faults;
+        std::string error;
+    };
+    const std::string enospc = "io error: No space left on device (os error 28)";
+    const std::string eio = "io error: Input/output error (os error 5)";
+    const Case cases[] = {
+        {"disk full at once", {.fail_after_bytes = 0}, enospc},
+        {"disk full inside the buffer", {.fail_after_bytes = 100}, enospc},
+        {"disk full after the first megabyte", {.fail_after_bytes = kInterruptPollBytes + 1}, enospc},
+        {"disk full one byte short", {.fail_after_bytes = new_bytes.size() + 8 - 1}, enospc},
+        {"fsync fails", {.fail_at_fsync = true}, eio},
+        {"rename fails", {.fail_at_rename = true}, eio},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto writer = FileWriter::create(path, {}, c.faults);
+        ASSERT_TRUE(writer.has_value());
+        // A failure is met by a write or, for bytes still buffered, by commit.
+        Status status = writer->write(new_bytes);
+        if (status) status = writer->write_u64(7);
+        if (status) status = writer->commit();
+        ASSERT_FALSE(status.has_value());
+        EXPECT_EQ(status.error().message(), c.error);
+        writer = std::unexpected(KivoError::empty_index());  // drop the writer
+        EXPECT_EQ(read_file(path), old_bytes);
+        EXPECT_TRUE(others_in(dir.file(""), {"t.bin"}).empty());
+    }
+
+    // Interrupted at every poll in turn: the old file stays until the run in
+    // which no poll fires; then the new one is in place.
+    for (uint64_t fire_at = 0;; ++fire_at) {
+        PollAfter poll{fire_at};
+        auto writer = FileWriter::create(path, poll.check());
+        ASSERT_TRUE(writer.has_value());
+        Status status = writer->write(new_bytes);
+        if (status) status = writer->commit();
+        if (status) {
+            EXPECT_EQ(fire_at, poll.polls) << "every poll was tried";
+            EXPECT_GE(fire_at, 4u);  // three megabytes written, then the check before the rename
+            break;
+        }
+        EXPECT_EQ(status.error().kind(), ErrorKind::Interrupted);
+        writer = std::unexpected(KivoError::empty_index());
+        EXPECT_EQ(read_file(path), old_bytes) << "fired at poll " << fire_at;
+        EXPECT_TRUE(others_in(dir.file(""), {"t.bin"}).empty());
+        ASSERT_LT(fire_at, 100u);
+    }
+    EXPECT_EQ(read_file(path), new_bytes);
+    EXPECT_TRUE(others_in(dir.file(""), {"t.bin"}).empty());
+}
+
+// The replacement keeps the old file's permission bits and a symbolic link:
+// the link's target gets the new bytes. A hard link keeps the old bytes.
+TEST(FileWriter, KeepsModeAndSymbolicLinks) {
+    ScratchDir dir;
+    const std::string real = dir.file("real.kivo");
+    write_file(real, pattern(10));
+    ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+    ASSERT_EQ(::symlink("real.kivo", dir.file("link.kivo").c_str()), 0);
+    ASSERT_EQ(::link(real.c_str(), dir.file("hard.kivo").c_str()), 0);
+
+    auto writer = FileWriter::create(dir.file("link.kivo"));
+    ASSERT_TRUE(writer.has_value());
+    ASSERT_TRUE(writer->write_u8(42).has_value());
+    ASSERT_TRUE(writer->commit().has_value());
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.kivo")));
+    EXPECT_EQ(read_file(real), std::vector<uint8_t>{42});
+    EXPECT_EQ(read_file(dir.file("hard.kivo")), pattern(10));
+    struct stat st {};
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_TRUE(others_in(dir.file(""), {"real.kivo", "link.kivo", "hard.kivo"}).empty());
+
+    // A directory is no file to replace; nothing is left behind either.
+    ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
+    auto on_dir = FileWriter::create(dir.file("sub"));
+    ASSERT_FALSE(on_dir.has_value());
+    EXPECT_EQ(on_dir.error().os_error(), EISDIR);
+    EXPECT_TRUE(others_in(dir.file(""), {"real.kivo", "link.kivo", "hard.kivo", "sub"}).empty());
 }
 
 // ---- reader ----------------------------------------------------------------------
@@ -196,7 +324,6 @@ TEST(FileReader, OpenErrors) {
     auto fifo = FileReader::open(dir.file("fifo"));
     ASSERT_FALSE(fifo.has_value());
     EXPECT_EQ(fifo.error().message(), "io error: not a regular file");
-    EXPECT_FALSE(MappedFile::open(dir.file("fifo")).has_value());
 }
 
 TEST(SpanReader, ReadsInPlaceAndFailsAtTheEnd) {
@@ -213,37 +340,6 @@ TEST(SpanReader, ReadsInPlaceAndFailsAtTheEnd) {
     ASSERT_FALSE(too_long.has_value());
     EXPECT_EQ(too_long.error().message(), "io error: failed to fill whole buffer");
     EXPECT_FALSE(after.has_value());
-}
-
-// ---- memory map ------------------------------------------------------------------
-
-TEST(MappedFile, MapsTheWholeFile) {
-    ScratchDir dir;
-    const auto bytes = pattern(20000);
-    write_file(dir.file("m.bin"), bytes);
-    auto map = MappedFile::open(dir.file("m.bin"));
-    ASSERT_TRUE(map.has_value());
-    EXPECT_TRUE(std::ranges::equal(map->bytes(), bytes));
-
-    write_file(dir.file("empty.bin"), {});
-    auto empty = MappedFile::open(dir.file("empty.bin"));
-    ASSERT_TRUE(empty.has_value());
-    EXPECT_TRUE(empty->bytes().empty());
-
-    auto missing = MappedFile::open(dir.file("none"));
-    ASSERT_FALSE(missing.has_value());
-    EXPECT_EQ(missing.error().os_error(), 2);
-    auto nul = MappedFile::open(std::string("x\0", 2));
-    ASSERT_FALSE(nul.has_value());
-    EXPECT_EQ(nul.error().message(), "io error: file name contained an unexpected NUL byte");
-}
-
-TEST(MappedFile, LengthAboveTheSignedRangeIsRefused) {
-    EXPECT_TRUE(check_map_length(uint64_t{1} << 62).has_value());
-    EXPECT_TRUE(check_map_length((uint64_t{1} << 63) - 1).has_value());
-    auto too_long = check_map_length(uint64_t{1} << 63);
-    ASSERT_FALSE(too_long.has_value());
-    EXPECT_EQ(too_long.error().message(), "io error: memory map length overflows isize");
 }
 
 // ---- header ----------------------------------------------------------------------
@@ -268,7 +364,7 @@ TEST(Header, WritesTheFiftySixBytesOfVersionSix) {
     auto writer = FileWriter::create(dir.file("h"));
     ASSERT_TRUE(writer.has_value());
     ASSERT_TRUE(Header::write(header, *writer).has_value());
-    ASSERT_TRUE(writer->finish().has_value());
+    ASSERT_TRUE(writer->commit().has_value());
     const std::vector<uint8_t> expected = {
         'K',  'I',  'V',  'O',  6,    0,    0,    0,    0x04, 0x03, 0x02, 0x01, 2,    4,
         1,    0,    0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11, 0x37, 0x13, 0xFE, 0xCA,

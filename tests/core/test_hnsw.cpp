@@ -84,7 +84,7 @@ std::vector<ScoredId> reference_query(const Fixture& f, std::span<const float> q
     auto r = reference_layer(f, q, ep, std::max(f.graph.ef_search, k), 0, metric);
     std::vector<ScoredId> out;
     for (std::size_t i = 0; i < std::min<uint64_t>(k, r.size()); ++i) out.push_back({f.graph.nodes[r[i].node].id, r[i].score});
-    std::stable_sort(out.begin(), out.end(), [](const ScoredId& a, const ScoredId& b) { return a.score > b.score; });
+    sort_by_score_desc(out);
     if (!allowlist) return out;
     std::vector<ScoredId> kept;
     for (const ScoredId& e : out) {
@@ -247,6 +247,35 @@ TEST(HnswQuery, NanQueryStaysInBounds) {
     q2[0] = std::numeric_limits<float>::quiet_NaN();
     const auto r = f.graph.search(f.pipeline, q2, 20, std::nullopt, Metric::L2);
     EXPECT_LE(r.size(), 20u);
+}
+
+// NaN node scores (here: NaN norms under L2) rank below every number in the
+// layer search and the top k: results stay sorted, NaN entries come last,
+// and the numbers found are those the graph gives without the NaN nodes
+// competing for places.
+TEST(HnswQuery, NanScoresRankLast) {
+    Fixture f = make_fixture(150, Metric::L2, 4, 20);
+    for (std::size_t v = 0; v < 150; v += 5) f.graph.nodes[v].norm = std::numeric_limits<float>::quiet_NaN();
+    for (std::size_t qi : {1u, 7u, 42u}) {
+        const auto q = f.pipeline.transform_query(f.raw[qi]);
+        for (uint64_t k : {1u, 10u, 150u}) {
+            SCOPED_TRACE(testing::Message() << "query " << qi << " k " << k);
+            const auto r = f.graph.search(f.pipeline, q, k, std::nullopt, Metric::L2);
+            expect_same(r, reference_query(f, q, k, std::nullopt, Metric::L2));
+            bool seen_nan = false;
+            for (std::size_t i = 0; i < r.size(); ++i) {
+                if (std::isnan(r[i].score)) seen_nan = true;
+                else EXPECT_FALSE(seen_nan) << "a number after a NaN at " << i;
+                if (i > 0 && !std::isnan(r[i].score)) EXPECT_GE(r[i - 1].score, r[i].score);
+            }
+            // The query's own vector is not a NaN node and must be found.
+            if (k >= 10) {
+                bool found = false;
+                for (const ScoredId& e : r) found = found || e.id == 1000 + qi;
+                EXPECT_TRUE(found);
+            }
+        }
+    }
 }
 
 // A graph whose links or levels come from a damaged file is not searched out

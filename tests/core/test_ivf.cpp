@@ -268,5 +268,60 @@ TEST(IvfBestList, MatchesScalarReferenceWithTies) {
     }
 }
 
+// NaN member scores (NaN norms under L2) rank below every number: the query
+// returns the best numbers of all probed lists, sorted, and NaN entries only
+// when there are fewer numbers than k.
+TEST(IvfQuery, NanScoresRankLast) {
+    vocab::EngineConfig config;
+    config.dim = 16;
+    config.metric = Metric::L2;
+    config.index_type = vocab::IndexType::IvfFlat;
+    config.n4_dims = 16;
+    auto pipeline = quantize::QuantPipeline::create(config);
+    ASSERT_TRUE(pipeline.has_value());
+    std::mt19937 rng(5);
+    std::normal_distribution<float> g;
+    const std::size_t n = 300;
+    std::vector<std::vector<float>> raw(n, std::vector<float>(16)), train;
+    std::vector<uint64_t> ids;
+    std::vector<uint8_t> codes;
+    std::vector<float> norms;
+    for (std::size_t j = 0; j < n; ++j) {
+        for (float& x : raw[j]) x = g(rng);
+        const auto code = pipeline->encode(raw[j]);
+        codes.insert(codes.end(), code.begin(), code.end());
+        norms.push_back(j % 4 == 0 ? std::numeric_limits<float>::quiet_NaN() : pipeline->compute_norm(code));
+        ids.push_back(j);
+        train.push_back(pipeline->transform_query(raw[j]));
+    }
+    const uint64_t pb = pipeline->packed_bytes_per_vec();
+    auto ivf = IvfFlat::build(4, 4, pb, 16, ids, codes, norms, train, kSeed, Metric::L2);
+    ASSERT_TRUE(ivf.has_value());
+    for (std::size_t qi : {1u, 42u, 299u}) {
+        const auto q = pipeline->transform_query(raw[qi]);
+        std::vector<ScoredId> numbers;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (std::isnan(norms[j])) continue;
+            const float s = quantize::adjust_score(Metric::L2, pipeline->score(q, {codes.data() + j * pb, pb}), norms[j]);
+            numbers.push_back({j, s});
+        }
+        std::stable_sort(numbers.begin(), numbers.end(),
+                         [](const ScoredId& a, const ScoredId& b) { return a.score > b.score; });
+        for (uint64_t k : {1u, 10u, 225u, 300u}) {
+            SCOPED_TRACE(testing::Message() << "query " << qi << " k " << k);
+            const auto got = ivf->search(*pipeline, q, k, std::nullopt);
+            ASSERT_EQ(got.size(), k);
+            const std::size_t kept_numbers = std::min<std::size_t>(k, numbers.size());
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                if (i < kept_numbers) {
+                    EXPECT_EQ(got[i].score, numbers[i].score) << i;
+                } else {
+                    EXPECT_TRUE(std::isnan(got[i].score)) << i;
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kivo::search

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <filesystem>
+#include <limits>
 
 #include "../../fuzz/load_check.h"
 #include "engine/engine.h"
@@ -401,33 +403,43 @@ TEST(PersistSave, IvfVectorsAddedAfterBuildAreNotLost) {
     }
 }
 
-// An index read from a version 1 file has no norms; saving it computes each
-// norm from its code and writes a complete version 6 file.
-TEST(PersistSave, IndexWithoutNormsIsSavedWithNormsOfItsCodes) {
+// A version 1 file stores no norms; the load computes each from its code, so
+// the loaded index answers exactly as the original, and as itself after a
+// save (which writes those norms) and a reload. Every metric and layout.
+TEST(PersistVersions, VersionOneNormsComeFromTheCodes) {
     ScratchDir dir;
-    const Kivo original = make_index(make_config(10, Metric::Cosine, IndexType::BruteForce, 2), 20);
-    ASSERT_TRUE(original.save(dir.file("v6.kivo")).has_value());
-    auto v6 = read_file(dir.file("v6.kivo"));
-    // The same index as a version 1 writer laid it out: 32-byte header, no norms.
-    HeaderFields f;
-    f.version = 1;
-    f.dim = 10;
-    f.bit_width = 2;
-    f.n_vectors = 20;
-    auto v1 = header_bytes(f);
-    v1.insert(v1.end(), v6.begin() + 56, v6.end() - 20 * 4);
-    write_file(dir.file("v1.kivo"), v1);
+    // Version 1 knows the pure layouts only.
+    for (Metric metric : kMetrics) {
+        for (uint8_t bit_width : {uint8_t{2}, uint8_t{4}}) {
+            SCOPED_TRACE(::testing::Message() << "metric " << static_cast<int>(metric) << " bits " << int{bit_width});
+            const Kivo original = make_index(make_config(10, metric, IndexType::BruteForce, bit_width), 20);
+            ASSERT_TRUE(original.save(dir.file("v6.kivo")).has_value());
+            const auto v6 = read_file(dir.file("v6.kivo"));
+            // The same index as a version 1 writer laid it out: 32-byte
+            // header, codes and ids, no norms.
+            HeaderFields f;
+            f.version = 1;
+            f.dim = 10;
+            f.metric = static_cast<uint8_t>(metric);
+            f.bit_width = bit_width;
+            f.n_vectors = 20;
+            auto v1 = header_bytes(f);
+            v1.insert(v1.end(), v6.begin() + 56, v6.end() - 20 * 4);
+            write_file(dir.file("v1.kivo"), v1);
+            auto old = load_both(dir.file("v1.kivo"));
+            ASSERT_TRUE(old.has_value()) << old.error().message();
+            EXPECT_TRUE(std::ranges::equal(old->codes(), original.codes()));
+            ASSERT_EQ(old->norms().size(), 20u);
+            EXPECT_TRUE(std::ranges::equal(old->norms(), original.norms()));
+            expect_same_results(original, *old, 7, "version 1 load");
 
-    auto old = load_both(dir.file("v1.kivo"));
-    ASSERT_TRUE(old.has_value());
-    EXPECT_TRUE(old->norms().empty());
-    EXPECT_TRUE(std::ranges::equal(old->codes(), original.codes()));
-    ASSERT_TRUE(old->save(dir.file("resaved.kivo")).has_value());
-    const auto resaved = read_file(dir.file("resaved.kivo"));
-    EXPECT_EQ(resaved, v6);  // norms computed from the codes are the stored ones
-    auto back = load_both(dir.file("resaved.kivo"));
-    ASSERT_TRUE(back.has_value());
-    EXPECT_EQ(back->norms().size(), 20u);
+            ASSERT_TRUE(old->save(dir.file("resaved.kivo")).has_value());
+            EXPECT_EQ(read_file(dir.file("resaved.kivo")), v6);
+            auto back = load_both(dir.file("resaved.kivo"));
+            ASSERT_TRUE(back.has_value());
+            expect_same_results(*old, *back, 7, "version 1 after save and reload");
+        }
+    }
 }
 
 TEST(PersistSave, WriteFailuresAreReported) {
@@ -514,7 +526,11 @@ TEST(PersistVersions, OlderBruteForceFilesLoad) {
             EXPECT_EQ(std::vector<float>(loaded->norms().begin(), loaded->norms().end()),
                       (std::vector<float>{1.5f, 2.5f, 3.5f}));
         } else {
-            EXPECT_TRUE(loaded->norms().empty());
+            // Version 1: each norm is the norm of its code.
+            ASSERT_EQ(loaded->norms().size(), 3u);
+            for (std::size_t i = 0; i < 3; ++i) {
+                EXPECT_EQ(loaded->norms()[i], loaded->pipeline().compute_norm(loaded->codes().subspan(i * p, p)));
+            }
         }
         EXPECT_FALSE(loaded->pipeline().std_params().has_value());
         EXPECT_EQ(loaded->metric(), Metric::L2);
@@ -854,6 +870,82 @@ TEST(PersistLoad, IvfWithoutMembersBehaves) {
         auto again = load_both(dir.file("e3.kivo"));
         ASSERT_TRUE(again.has_value());
         expect_same_results(*loaded, *again, 9, "rebuilt empty IVF");
+    }
+}
+
+// Values this writer can never produce are refused, naming the field: a
+// norm is the norm of a code (finite, not negative), inv_std comes from fit()
+// (finite, positive). A NaN mean (fit() over NaN input) or a NaN centroid
+// (k-means over NaN vectors) can be written, so they load.
+TEST(PersistLoad, ValuesTheWriterCannotProduceAreRefused) {
+    ScratchDir dir;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    auto patch = [](std::vector<uint8_t> bytes, std::size_t at, float value) {
+        std::memcpy(bytes.data() + at, &value, sizeof value);
+        return bytes;
+    };
+    auto save_bytes = [&](const Kivo& index) {
+        EXPECT_TRUE(index.save(dir.file("src.kivo")).has_value());
+        return read_file(dir.file("src.kivo"));
+    };
+
+    // L2 brute force after fit(): dim 8, 10 vectors.
+    auto brute = Kivo::create(make_config(8, Metric::L2, IndexType::BruteForce));
+    ASSERT_TRUE(brute.has_value());
+    std::vector<std::vector<float>> sample = {vec_for(1, 8), vec_for(2, 8), vec_for(3, 8)};
+    ASSERT_TRUE(brute->fit(sample).has_value());
+    add_vectors(*brute, 0, 10);
+    const auto b = save_bytes(*brute);
+    const std::size_t p = brute->packed_bytes_per_vec();
+    const std::size_t std_at = 56;
+    const std::size_t inv_at = std_at + 4 * 8;
+    const std::size_t norms_at = 56 + 64 + 10 * (p + 8);
+
+    const Kivo ivf = make_index(make_config(8, Metric::L2, IndexType::IvfFlat), 20);
+    const auto v = save_bytes(ivf);
+    const std::size_t ivf_member_norm = 56 + 8 + 4 * 8 + 4 + 8 + p;  // list 0, member 0
+    ASSERT_GT(ivf.ivf()->lists[0].size(), 0u);
+
+    const Kivo hnsw = make_index(make_config(8, Metric::L2, IndexType::Hnsw), 20);
+    const auto h = save_bytes(hnsw);
+    const std::size_t node0_norm = 56 + 12 + 8 + p;
+
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        const char* error;  // nullptr: loads
+    };
+    const Case cases[] = {
+        {"NaN norm", patch(b, norms_at, nan),
+         "invalid .kivo file: norm of vector 0 is NaN; stored norms are finite and not negative"},
+        {"infinite norm", patch(b, norms_at + 4 * 9, inf),
+         "invalid .kivo file: norm of vector 9 is inf; stored norms are finite and not negative"},
+        {"negative norm", patch(b, norms_at + 4 * 3, -1.5f),
+         "invalid .kivo file: norm of vector 3 is -1.5; stored norms are finite and not negative"},
+        {"NaN inv_std", patch(b, inv_at + 4 * 2, nan),
+         "invalid .kivo file: standardization inv_std[2] is NaN; stored values are finite and positive"},
+        {"zero inv_std", patch(b, inv_at, 0.0f),
+         "invalid .kivo file: standardization inv_std[0] is 0; stored values are finite and positive"},
+        {"NaN IVF member norm", patch(v, ivf_member_norm, nan),
+         "invalid .kivo file: norm of IVF list 0 member 0 is NaN; stored norms are finite and not negative"},
+        {"NaN HNSW node norm", patch(h, node0_norm, nan),
+         "invalid .kivo file: norm of HNSW node 0 is NaN; stored norms are finite and not negative"},
+        {"NaN mean", patch(b, std_at + 4, nan), nullptr},
+        {"NaN centroid", patch(v, 56 + 8 + 4 * 3, nan), nullptr},
+        {"zero norm", patch(b, norms_at, 0.0f), nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(dir.file("bad.kivo"), c.bytes);
+        auto loaded = load_both(dir.file("bad.kivo"));
+        if (c.error == nullptr) {
+            ASSERT_TRUE(loaded.has_value()) << loaded.error().message();
+            continue;
+        }
+        ASSERT_FALSE(loaded.has_value());
+        EXPECT_EQ(loaded.error().kind(), ErrorKind::InvalidFormat);
+        EXPECT_EQ(loaded.error().message(), c.error);
     }
 }
 

@@ -57,19 +57,66 @@ TEST(TopK, HugeKReturnsEveryCandidate) {
     for (std::size_t i = 1; i < out.size(); ++i) EXPECT_GE(out[i - 1].score, out[i].score);
 }
 
-TEST(TopK, NanScoresDoNotBreakTheHeap) {
+// A NaN score ranks below every number: kept only while there is room,
+// sorted last, displaced by any number, so no number is lost to it.
+TEST(TopK, NanRanksBelowEveryNumber) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    std::vector<ScoredId> in;
-    for (uint64_t i = 0; i < 50; ++i) in.push_back({i, i % 3 == 0 ? nan : static_cast<float>(i)});
-    const auto out = run(10, in);
-    EXPECT_EQ(out.size(), 10u);
-    // NaN never displaces a kept entry: it is only admitted while there is room.
-    TopK heap(2, 3);
-    heap.push(1, 1.0f);
-    heap.push(2, 2.0f);
-    heap.push(3, nan);
-    const auto kept = std::move(heap).into_sorted();
-    EXPECT_EQ(kept, (std::vector<ScoredId>{{2, 2.0f}, {1, 1.0f}}));
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        const char* name;
+        uint64_t k;
+        std::vector<ScoredId> in;
+        std::vector<ScoredId> out;  // exact expected order (NaN compared by id only)
+    };
+    const Case cases[] = {
+        {"nan kept while room, last", 3, {{1, nan}, {2, 1.0f}}, {{2, 1.0f}, {1, nan}}},
+        {"nan first then numbers displace it", 2, {{1, nan}, {2, -5.0f}, {3, -7.0f}}, {{2, -5.0f}, {3, -7.0f}}},
+        {"nan never displaces a number", 2, {{1, 1.0f}, {2, 2.0f}, {3, nan}}, {{2, 2.0f}, {1, 1.0f}}},
+        {"minus infinity displaces nan", 1, {{1, nan}, {2, -inf}}, {{2, -inf}}},
+        {"nan ties: highest id makes room", 2, {{5, nan}, {3, nan}, {9, nan}, {4, 0.0f}}, {{4, 0.0f}, {3, nan}}},
+        {"only nan: first stored stay", 2, {{1, nan}, {2, nan}, {0, nan}}, {{1, nan}, {2, nan}}},
+    };
+    auto same = [](const std::vector<ScoredId>& a, const std::vector<ScoredId>& b) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            if (a[i].id != b[i].id) return false;
+            if (std::isnan(a[i].score) != std::isnan(b[i].score)) return false;
+            if (!std::isnan(a[i].score) && a[i].score != b[i].score) return false;
+        }
+        return true;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TopK heap(c.k, c.in.size());
+        for (const auto& e : c.in) heap.push(e.id, e.score);
+        auto got = std::move(heap).into_sorted();
+        // NaN entries sit after every number; among themselves in any order.
+        std::stable_sort(got.begin(), got.end(), [](const ScoredId& a, const ScoredId& b) {
+            return std::isnan(a.score) && std::isnan(b.score) && a.id < b.id;
+        });
+        EXPECT_TRUE(same(got, c.out));
+    }
+
+    // Many NaN scores mixed with numbers: the result is the top k numbers,
+    // sorted, exactly as without the NaN candidates.
+    std::vector<ScoredId> mixed, numbers;
+    for (uint64_t i = 0; i < 200; ++i) {
+        const float s = i % 3 == 0 ? nan : static_cast<float>((i * 37) % 101);
+        mixed.push_back({i, s});
+        if (!std::isnan(s)) numbers.push_back({i, s});
+    }
+    EXPECT_EQ(by_score_then_id(run(10, mixed)), by_score_then_id(run(10, numbers)));
+}
+
+TEST(TopK, SortPutsNanLast) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<ScoredId> v = {{1, nan}, {2, 3.0f}, {3, nan}, {4, -1.0f}, {5, 3.0f}};
+    sort_by_score_desc(v);
+    EXPECT_EQ(v[0].id, 2u);
+    EXPECT_EQ(v[1].id, 5u);
+    EXPECT_EQ(v[2].id, 4u);
+    EXPECT_EQ(v[3].id, 1u);
+    EXPECT_EQ(v[4].id, 3u);
 }
 
 }  // namespace

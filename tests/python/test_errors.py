@@ -119,7 +119,7 @@ def test_engine_error_types(call, exc, message):
     assert info.value.__cause__ is None
 
 
-def test_version_1_file_has_no_norms(saved, tmp_path):
+def test_version_1_file_gets_the_norms_of_its_codes(saved, tmp_path):
     k, path = saved
     raw = path.read_bytes()
     n, width = 3, k.packed_bytes_per_vec
@@ -129,7 +129,7 @@ def test_version_1_file_has_no_norms(saved, tmp_path):
     v1 = tmp_path / "v1.kivo"
     v1.write_bytes(bytes(header) + body)
     loaded = Kivo.load(str(v1))
-    assert loaded.vector_norms().shape == (0,)
+    assert np.array_equal(loaded.vector_norms(), k.vector_norms())
     assert loaded.vector_ids().tolist() == [11, 22, 33]
     assert np.array_equal(loaded.packed_data(), k.packed_data())
 

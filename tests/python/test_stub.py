@@ -1,6 +1,7 @@
 """The type stub matches the built module (mypy.stubtest) and type-checks real usage."""
 import filecmp
 import os
+import shutil
 import pathlib
 import subprocess
 import sys
@@ -35,6 +36,8 @@ def stub_dir(tmp_path_factory):
     (d / "kivo").mkdir()
     (d / "kivo" / "__init__.pyi").write_text(STUB.read_text())
     (d / "kivo" / "gpu.py").write_text((PACKAGE / "gpu.py").read_text())
+    shutil.copytree(PACKAGE / "distributed", d / "kivo" / "distributed",
+                    ignore=shutil.ignore_patterns("__pycache__"))
     return d
 
 

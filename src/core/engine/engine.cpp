@@ -18,6 +18,9 @@ Result<Kivo> Kivo::create(const EngineConfig& config) {
     }
     auto pipeline = quantize::QuantPipeline::create(config);
     if (!pipeline) return std::unexpected(pipeline.error());
+    // A new index draws its rotation now, so that a dimension too large for
+    // this machine fails here rather than at the first add (a load defers it).
+    (void)pipeline->rhdh().signs();
     Kivo kivo(config, std::move(*pipeline));
     if (config.index_type == IndexType::Hnsw) {
         search::Hnsw graph =

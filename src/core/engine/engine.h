@@ -11,6 +11,7 @@
 
 #include "config.h"
 #include "error.h"
+#include "interrupt.h"
 #include "quantize/pipeline.h"
 #include "search/hnsw.h"
 #include "search/ivf.h"
@@ -20,6 +21,7 @@
 namespace kivo::io {
 class ByteReader;
 struct Header;
+struct WriteFaults;
 }  // namespace kivo::io
 
 namespace kivo::engine {
@@ -34,6 +36,16 @@ using vocab::Metric;
 using simd::KernelCheck;
 inline std::vector<KernelCheck> check_kernels() { return simd::check_kernels(); }
 
+// nq rows of `width` = min(k, len()) entries, row-major; a row with fewer
+// results is padded with kNoId and -infinity.
+struct BatchResult {
+    static constexpr uint64_t kNoId = ~uint64_t{0};
+    uint64_t nq = 0;
+    uint64_t width = 0;
+    std::vector<uint64_t> ids;
+    std::vector<float> scores;
+};
+
 class Kivo {
 public:
     static Result<Kivo> create(const EngineConfig& config);
@@ -42,25 +54,44 @@ public:
     // flat store's ids.
     uint64_t len() const;
 
-    // Ingest (exclusive access).
-    Status add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors);
-    Status add_flat(std::span<const uint64_t> ids, std::span<const float> data);
+    // Ingest (exclusive access). add and add_flat ask `interrupt` before each
+    // vector: an interrupted add returns Interrupted and keeps the vectors
+    // added before it, each complete. An interrupted build() returns
+    // Interrupted with the index exactly as it was.
+    Status add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
+               const InterruptCheck& interrupt = {});
+    Status add_flat(std::span<const uint64_t> ids, std::span<const float> data, const InterruptCheck& interrupt = {});
     Status fit(std::span<const std::vector<float>> vectors);
-    Status build();
+    Status build(const InterruptCheck& interrupt = {});
 
     // Query (shared access).
     Result<std::vector<search::ScoredId>> search(std::span<const float> query, uint64_t k,
                                                  std::optional<std::span<const uint64_t>> allowlist) const;
+
+    // Batch query (shared access): `queries` holds nq rows of dim values.
+    // Row i of the result is search(row i, k) without allowlist, bit for bit,
+    // whatever `threads` is; with an allowlist every index type pre-filters
+    // (see batch.cpp). threads = 0 uses every core the process may run on.
+    Result<BatchResult> search_batch(std::span<const float> queries, uint64_t nq, uint64_t k,
+                                     std::optional<std::span<const uint64_t>> allowlist, unsigned threads,
+                                     const InterruptCheck& interrupt = {}) const;
 
     // Runtime tunables: change the live structure only, never the config.
     void set_ef_search(uint64_t ef);
     void set_nprobe(uint64_t nprobe);
 
     // Persistence. Paths are passed unchanged to the operating system; one
-    // holding a NUL byte is refused.
-    Status save(const std::string& path) const;
-    static Result<Kivo> load(const std::string& path);
-    static Result<Kivo> load_mmap(const std::string& path);
+    // holding a NUL byte is refused. save() replaces the file atomically and
+    // durably (io::FileWriter): after a failure or an interrupt the old file
+    // is as it was. The loads read the file into memory the engine owns; an
+    // interrupted or failed load returns nothing else.
+    Status save(const std::string& path, const InterruptCheck& interrupt = {}) const;
+    // save() with failures injected into the writer, for tests of what a
+    // failed save leaves behind.
+    Status save_with_faults(const std::string& path, const io::WriteFaults& faults,
+                            const InterruptCheck& interrupt = {}) const;
+    static Result<Kivo> load(const std::string& path, const InterruptCheck& interrupt = {});
+    static Result<Kivo> load_mmap(const std::string& path, const InterruptCheck& interrupt = {});
 
     // The query as the scoring kernels see it: standardized (when fitted),
     // rotated and scaled; padded_dim() floats. `query` holds dim() floats.

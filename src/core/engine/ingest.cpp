@@ -35,27 +35,32 @@ void Kivo::ingest_one(uint64_t id, std::span<const float> vector) {
     }
 }
 
-Status Kivo::add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors) {
+Status Kivo::add(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
+                 const InterruptCheck& interrupt) {
     if (ids.size() != vectors.size()) {
         return std::unexpected(KivoError::id_count_mismatch(ids.size(), vectors.size()));
     }
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        // Vectors accepted before a failing one stay stored.
+        // Vectors accepted before a failing one (or an interrupt) stay stored.
         if (vectors[i].size() != config_.dim) {
             return std::unexpected(KivoError::dimension_mismatch(config_.dim, vectors[i].size()));
         }
+        if (interrupt.requested()) return std::unexpected(KivoError::interrupted());
         ingest_one(ids[i], vectors[i]);
     }
     return {};
 }
 
-Status Kivo::add_flat(std::span<const uint64_t> ids, std::span<const float> data) {
+Status Kivo::add_flat(std::span<const uint64_t> ids, std::span<const float> data, const InterruptCheck& interrupt) {
     const uint64_t dim = config_.dim;
     // Compared by division so that ids x dim cannot wrap.
     if (dim == 0 || data.size() % dim != 0 || data.size() / dim != ids.size()) {
         return std::unexpected(KivoError::id_count_mismatch(ids.size(), dim == 0 ? 0 : data.size() / dim));
     }
-    for (std::size_t i = 0; i < ids.size(); ++i) ingest_one(ids[i], data.subspan(i * dim, dim));
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (interrupt.requested()) return std::unexpected(KivoError::interrupted());
+        ingest_one(ids[i], data.subspan(i * dim, dim));
+    }
     return {};
 }
 
@@ -88,7 +93,7 @@ Status Kivo::fit(std::span<const std::vector<float>> vectors) {
     return {};
 }
 
-Status Kivo::build() {
+Status Kivo::build(const InterruptCheck& interrupt) {
     switch (config_.index_type) {
         case IndexType::BruteForce: return {};
         case IndexType::Hnsw:
@@ -102,11 +107,11 @@ Status Kivo::build() {
         // Later builds keep the trained centroids (the earlier training
         // vectors are gone) and append the pending vectors to their best
         // lists, in the order they were added.
-        ivf_->append(ids_, codes_, norms_, training_vectors_);
+        if (auto ok = ivf_->append(ids_, codes_, norms_, training_vectors_, interrupt); !ok) return ok;
     } else {
         auto built = search::IvfFlat::build(config_.ivf_nlist, config_.ivf_nprobe, packed_bytes_per_vec_,
                                             pipeline_.padded_dim(), ids_, codes_, norms_, training_vectors_,
-                                            config_.seed, config_.metric);
+                                            config_.seed, config_.metric, interrupt);
         if (!built) return std::unexpected(built.error());
         ivf_ = std::move(*built);
     }

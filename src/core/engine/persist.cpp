@@ -1,5 +1,7 @@
 // Kivo::save, Kivo::load and Kivo::load_mmap: the engine to and from the
 // .kivo file (header, standardization section, body of the index type).
+#include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -49,12 +51,48 @@ std::optional<uint64_t> checked_mul(uint64_t a, uint64_t b) {
     return product;
 }
 
+std::string describe(float value) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value));
+    return text;
+}
+
+// A stored norm is the Euclidean norm of a code's centroid values: always a
+// finite number, never negative. Anything else cannot come from this writer
+// and would poison the ordering of every search, so the file is refused.
+Status check_norm(float norm, const std::string& owner) {
+    if (std::isfinite(norm) && norm >= 0.0f) return {};
+    return std::unexpected(KivoError::invalid_format("norm of " + owner + " is " + describe(norm) +
+                                                     "; stored norms are finite and not negative"));
+}
+
+// fit() writes a reciprocal deviation of at most 1e5 or exactly 1: always
+// finite and positive. (The mean may be anything fit() met, NaN included, and
+// k-means centroids may hold what the training vectors held, so neither is
+// checked.)
+Status check_inv_std(std::span<const float> inv_std) {
+    for (std::size_t i = 0; i < inv_std.size(); ++i) {
+        if (std::isfinite(inv_std[i]) && inv_std[i] > 0.0f) continue;
+        return std::unexpected(KivoError::invalid_format(
+            "standardization inv_std[" + std::to_string(i) + "] is " + describe(inv_std[i]) +
+            "; stored values are finite and positive"));
+    }
+    return {};
+}
+
 
 }  // namespace
 
 // ---- save ----------------------------------------------------------------------
 
-Status Kivo::save(const std::string& path) const {
+Status Kivo::save(const std::string& path, const InterruptCheck& interrupt) const {
+    return save_with_faults(path, io::WriteFaults{}, interrupt);
+}
+
+Status Kivo::save_with_faults(const std::string& path, const io::WriteFaults& faults,
+                              const InterruptCheck& interrupt) const {
     const IndexType type = config_.index_type;
     if (type == IndexType::Hnsw && !hnsw_) return std::unexpected(KivoError::not_implemented("Hnsw"));
     if (type == IndexType::IvfFlat && !ivf_) return std::unexpected(KivoError::not_built());
@@ -76,8 +114,8 @@ Status Kivo::save(const std::string& path) const {
         return std::unexpected(KivoError::io_text("standardization parameters do not hold dim values"));
     }
 
-    // Norms of the flat store. An index read from a version 1 file has none:
-    // each norm is the norm of its code, so the file written is complete.
+    // Norms of the flat store: each is the norm of its code, so a store that
+    // lacked them would still give a complete file.
     const uint64_t n_flat = ids_.size();
     std::vector<float> computed_norms;
     std::span<const float> flat_norms = norms_;
@@ -120,6 +158,7 @@ Status Kivo::save(const std::string& path) const {
             const uint64_t first = training_vectors_.size() - n_flat;
             pending_by_list.resize(lists.size());
             for (uint64_t j = 0; j < n_flat; ++j) {
+                if (j % 256 == 0 && interrupt.requested()) return std::unexpected(KivoError::interrupted());
                 pending_by_list[ivf_->best_list(training_vectors_[first + j])].push_back(j);
             }
         }
@@ -148,7 +187,9 @@ Status Kivo::save(const std::string& path) const {
     header.hnsw_ef_search = static_cast<uint16_t>(config_.hnsw_ef_search);
     header.has_std_params = std_params.has_value();
 
-    auto writer = io::FileWriter::create(path);
+    // The new file replaces the old one only when it is complete: any
+    // failure or interrupt below leaves the old file as it was.
+    auto writer = io::FileWriter::create(path, interrupt, faults);
     if (!writer) return std::unexpected(writer.error());
     io::FileWriter& out = *writer;
 
@@ -212,9 +253,9 @@ Status Kivo::save(const std::string& path) const {
             }
         }
     }
-    // The last buffered bytes and the close are part of the save: a failure
-    // of either is reported, never passed off as success.
-    return out.finish();
+    // The last buffered bytes, the fsync, the close and the rename are part of
+    // the save: a failure of any is reported, never passed off as success.
+    return out.commit();
 }
 
 // ---- load ----------------------------------------------------------------------
@@ -258,6 +299,7 @@ Result<Kivo> Kivo::load_body(io::ByteReader& reader, const io::Header& header) {
         if (!mean) return unexpected(mean.error());
         auto inv_std = reader.read_f32_array(header.dim);
         if (!inv_std) return unexpected(inv_std.error());
+        if (auto ok = check_inv_std(*inv_std); !ok) return unexpected(ok.error());
         std_params = quantize::StdParams{std::move(*mean), std::move(*inv_std)};
     }
 
@@ -272,6 +314,11 @@ Result<Kivo> Kivo::load_body(io::ByteReader& reader, const io::Header& header) {
             auto read = search::Hnsw::read_data(reader, pbv, config.hnsw_m, config.hnsw_ef_construction,
                                                 vocab::effective_ef_search(config.hnsw_m, config.hnsw_ef_search));
             if (!read) return unexpected(read.error());
+            for (std::size_t i = 0; i < read->nodes.size(); ++i) {
+                if (auto ok = check_norm(read->nodes[i].norm, "HNSW node " + std::to_string(i)); !ok) {
+                    return unexpected(ok.error());
+                }
+            }
             graph = std::move(*read);
             break;
         }
@@ -282,6 +329,13 @@ Result<Kivo> Kivo::load_body(io::ByteReader& reader, const io::Header& header) {
                 return unexpected(KivoError::invalid_format(
                     "IVF centroid length " + std::to_string(read->dim) + " does not match the padded dimension " +
                     std::to_string(padded)));
+            }
+            for (std::size_t l = 0; l < read->lists.size(); ++l) {
+                const auto& list_norms = read->lists[l].norms;
+                for (std::size_t j = 0; j < list_norms.size(); ++j) {
+                    auto ok = check_norm(list_norms[j], "IVF list " + std::to_string(l) + " member " + std::to_string(j));
+                    if (!ok) return unexpected(ok.error());
+                }
             }
             ivf = std::move(*read);
             break;
@@ -303,14 +357,30 @@ Result<Kivo> Kivo::load_body(io::ByteReader& reader, const io::Header& header) {
                 auto read_norms = reader.read_f32_array(n);
                 if (!read_norms) return unexpected(read_norms.error());
                 norms = std::move(*read_norms);
+                for (std::size_t i = 0; i < norms.size(); ++i) {
+                    if (auto ok = check_norm(norms[i], "vector " + std::to_string(i)); !ok) {
+                        return unexpected(ok.error());
+                    }
+                }
             }
             break;
         }
     }
 
+    // The rotation's signs are drawn at its first use, not here: loading
+    // costs what the file holds, whatever dimension its header names.
     auto pipeline = quantize::QuantPipeline::create(config);
     if (!pipeline) return unexpected(pipeline.error());
     if (std_params) pipeline->set_std_params(std::move(*std_params));
+
+    // A version 1 file stores no norms. Each norm is the norm of its code,
+    // so it is computed now: the index then answers exactly as it will after
+    // a save (which writes the norms) and a reload.
+    if (*type == IndexType::BruteForce && header.version < 2) {
+        const uint64_t n = ids.size();
+        norms.reserve(n);
+        for (uint64_t i = 0; i < n; ++i) norms.push_back(pipeline->compute_norm({codes.data() + i * pbv, pbv}));
+    }
 
     Kivo engine(config, std::move(*pipeline));
     engine.codes_ = std::move(codes);
@@ -323,34 +393,21 @@ Result<Kivo> Kivo::load_body(io::ByteReader& reader, const io::Header& header) {
     return engine;
 }
 
-Result<Kivo> Kivo::load(const std::string& path) {
-    auto reader = io::FileReader::open(path);
+Result<Kivo> Kivo::load(const std::string& path, const InterruptCheck& interrupt) {
+    // read(2) into memory the engine owns: a file that is cut short or
+    // rewritten meanwhile gives an error or other bytes, never a fault.
+    auto reader = io::FileReader::open(path, interrupt);
     if (!reader) return std::unexpected(reader.error());
     auto header = io::Header::read(*reader);
     if (!header) return std::unexpected(header.error());
     return load_body(*reader, *header);
 }
 
-Result<Kivo> Kivo::load_mmap(const std::string& path) {
-    {
-        auto reader = io::FileReader::open(path);
-        if (!reader) return std::unexpected(reader.error());
-        auto header = io::Header::read(*reader);
-        if (!header) return std::unexpected(header.error());
-        if (!vocab::metric_from_byte(header->metric)) {
-            return std::unexpected(KivoError::invalid_metric(header->metric));
-        }
-        const auto type = vocab::index_type_from_byte(header->index_type);
-        if (!type) return std::unexpected(KivoError::unsupported_index_type(header->index_type));
-        if (*type != IndexType::BruteForce) return load(path);
-    }
-    // The map is released when this function returns; the engine owns copies.
-    auto map = io::MappedFile::open(path);
-    if (!map) return std::unexpected(map.error());
-    io::SpanReader reader(map->bytes());
-    auto header = io::Header::read(reader);
-    if (!header) return std::unexpected(header.error());
-    return load_body(reader, *header);
+Result<Kivo> Kivo::load_mmap(const std::string& path, const InterruptCheck& interrupt) {
+    // A memory map would be no faster for what a load does (copy every byte
+    // into the engine) and would turn a file cut short by another process
+    // into SIGBUS; both names read the file the same way.
+    return load(path, interrupt);
 }
 
 }  // namespace kivo::engine

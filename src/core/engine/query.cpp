@@ -4,15 +4,9 @@
 
 #include "engine/engine.h"
 #include "search/filter.h"
+#include "search/scan.h"
 
 namespace kivo::engine {
-
-namespace {
-
-// Codes scored per batched kernel call.
-constexpr std::size_t kScoreBlock = 256;
-
-}  // namespace
 
 Result<std::vector<search::ScoredId>> Kivo::search(std::span<const float> query, uint64_t k,
                                                    std::optional<std::span<const uint64_t>> allowlist) const {
@@ -39,30 +33,10 @@ Result<std::vector<search::ScoredId>> Kivo::search(std::span<const float> query,
 
     const uint64_t pb = packed_bytes_per_vec_;
     const std::size_t count = pb == 0 ? 0 : std::min<std::size_t>(ids_.size(), codes_.size() / pb);
-    // Index read from a version 1 file: no norms, no adjustment.
-    const bool adjust = !norms_.empty();
-    const Metric metric = config_.metric;
-
     search::TopK heap(k, count);
-    float buf[kScoreBlock];
-    std::size_t i = 0;
-    while (i < count) {
-        // The next run of at most kScoreBlock candidates, all allowed.
-        if (filter) {
-            while (i < count && !filter->contains(ids_[i])) ++i;
-            if (i == count) break;
-        }
-        std::size_t end = i + 1;
-        const std::size_t limit = std::min(count, i + kScoreBlock);
-        while (end < limit && (!filter || filter->contains(ids_[end]))) ++end;
-        pipeline_.score_batch(q, codes_.data() + i * pb, end - i, buf);
-        for (std::size_t j = i; j < end; ++j) {
-            float s = buf[j - i];
-            if (adjust && j < norms_.size()) s = quantize::adjust_score(metric, s, norms_[j]);
-            heap.push(ids_[j], s);
-        }
-        i = end;
-    }
+    // An index read from a version 1 file has no norms: no adjustment.
+    search::Scanner scanner(pipeline_, q, config_.metric);
+    scanner.scan({codes_.data(), ids_, norms_, count}, filter ? &*filter : nullptr, heap);
     return std::move(heap).into_sorted();
 }
 

@@ -1,14 +1,17 @@
 // Buffered file reader and writer over POSIX descriptors (EINTR and short
-// transfers handled), the in-memory reader and the read-only memory map.
+// transfers handled), the in-memory reader, and the writer's temporary file,
+// fsync and rename.
 #include "io/file.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -69,13 +72,6 @@ Result<std::vector<T>> read_le_array(ByteReader& reader, uint64_t count) {
 Status check_path(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
         return std::unexpected(KivoError::io_text("file name contained an unexpected NUL byte"));
-    }
-    return {};
-}
-
-Status check_map_length(uint64_t length) {
-    if (length > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
-        return std::unexpected(KivoError::io_text("memory map length overflows isize"));
     }
     return {};
 }
@@ -162,7 +158,8 @@ Status SpanReader::read_slow(std::span<uint8_t> out) {
 
 // ---- FileReader ---------------------------------------------------------------
 
-FileReader::FileReader(int fd, uint64_t size) : fd_(fd), size_(size), buffer_(kBufferSize) {
+FileReader::FileReader(int fd, uint64_t size, const InterruptCheck& interrupt)
+    : fd_(fd), size_(size), interrupt_(interrupt), buffer_(kBufferSize) {
     cur_ = buffer_.data();
     end_ = buffer_.data();
 }
@@ -172,6 +169,8 @@ FileReader::FileReader(FileReader&& other) noexcept
       fd_(std::exchange(other.fd_, -1)),
       size_(other.size_),
       consumed_(other.consumed_),
+      next_poll_(other.next_poll_),
+      interrupt_(other.interrupt_),
       buffer_(std::move(other.buffer_)) {
     // The window points into the buffer, whose storage moved with it.
     other.cur_ = other.end_ = nullptr;
@@ -214,10 +213,10 @@ static Result<OpenedFile> open_regular_for_reading(const std::string& path) {
     return OpenedFile{*fd, static_cast<uint64_t>(st.st_size)};
 }
 
-Result<FileReader> FileReader::open(const std::string& path) {
+Result<FileReader> FileReader::open(const std::string& path, const InterruptCheck& interrupt) {
     auto file = open_regular_for_reading(path);
     if (!file) return std::unexpected(file.error());
-    return FileReader(file->fd, file->length);
+    return FileReader(file->fd, file->length, interrupt);
 }
 
 uint64_t FileReader::remaining_beyond_window() const { return size_ > consumed_ ? size_ - consumed_ : 0; }
@@ -227,11 +226,17 @@ Status FileReader::read_slow(std::span<uint8_t> out) {
     if (done > 0) std::memcpy(out.data(), cur_, done);
     cur_ = end_ = buffer_.data();
     while (done < out.size()) {
+        if (consumed_ >= next_poll_) {
+            next_poll_ = consumed_ + kInterruptPollBytes;
+            if (interrupt_.requested()) return std::unexpected(KivoError::interrupted());
+        }
         const std::size_t want = out.size() - done;
-        // Large requests bypass the buffer; small ones refill it.
+        // Large requests bypass the buffer (in pieces of one poll interval);
+        // small ones refill it.
         const bool direct = want >= buffer_.size();
         uint8_t* target = direct ? out.data() + done : buffer_.data();
-        const std::size_t ask = direct ? std::min(want, kMaxTransfer) : buffer_.size();
+        const std::size_t ask =
+            direct ? std::min<std::size_t>(want, kInterruptPollBytes) : buffer_.size();
         const ssize_t got = ::read(fd_, target, ask);
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -254,22 +259,134 @@ Status FileReader::read_slow(std::span<uint8_t> out) {
 
 // ---- FileWriter ---------------------------------------------------------------
 
-FileWriter::FileWriter(int fd) : fd_(fd), buffer_(kBufferSize) {}
+namespace {
+
+std::string directory_of(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file a save replaces: a symbolic link is followed to the file it
+// names, so that the link stays and its target gets the new content. A
+// dangling link is replaced itself. nullopt: a link that names no path
+// (such as /proc/self/fd/N of an unlinked file), which cannot be replaced.
+std::optional<std::string> resolve_target(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        if (::stat(path.c_str(), &st) == 0) return std::nullopt;
+        return path;
+    }
+    std::string target(resolved);
+    std::free(resolved);
+    return target;
+}
+
+// A fresh name next to the target; O_EXCL makes a clash retry, never reuse.
+Result<std::pair<int, std::string>> create_temporary(const std::string& target, mode_t mode) {
+    const std::string stem = directory_of(target) + "/." + name_of(target) + ".tmp-" + std::to_string(::getpid()) + "-";
+    uint64_t salt = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        salt = salt * 6364136223846793005ULL + 1442695040888963407ULL;
+        const std::string name = stem + std::to_string(salt >> 40);
+        auto fd = open_fd(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd) return std::pair{*fd, name};
+        if (fd.error().os_error() != EEXIST) return std::unexpected(fd.error());
+    }
+    return std::unexpected(KivoError::io_os(EEXIST));
+}
+
+Status fsync_fd(int fd) {
+    while (::fsync(fd) != 0) {
+        if (errno != EINTR) return std::unexpected(KivoError::io_os(errno));
+    }
+    return {};
+}
+
+// Makes the rename itself durable. File systems that cannot sync a
+// directory say EINVAL; there is nothing more to do on those.
+Status fsync_directory(const std::string& dir) {
+    auto fd = open_fd(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!fd) return std::unexpected(fd.error());
+    Status synced = fsync_fd(*fd);
+    close_quietly(*fd);
+    if (!synced && synced.error().os_error() == EINVAL) return {};
+    return synced;
+}
+
+}  // namespace
+
+FileWriter::FileWriter(int fd, std::string temp_path, std::string target_path, const InterruptCheck& interrupt,
+                       const WriteFaults& faults)
+    : fd_(fd),
+      temp_path_(std::move(temp_path)),
+      target_path_(std::move(target_path)),
+      interrupt_(interrupt),
+      faults_(faults),
+      buffer_(kBufferSize) {}
 
 FileWriter::FileWriter(FileWriter&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)), used_(std::exchange(other.used_, 0)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      temp_path_(std::exchange(other.temp_path_, {})),
+      target_path_(std::move(other.target_path_)),
+      interrupt_(other.interrupt_),
+      faults_(other.faults_),
+      written_(other.written_),
+      next_poll_(other.next_poll_),
+      buffer_(std::move(other.buffer_)),
+      used_(std::exchange(other.used_, 0)) {}
 
-FileWriter::~FileWriter() { close_quietly(fd_); }
+FileWriter::~FileWriter() { discard(); }
 
-Result<FileWriter> FileWriter::create(const std::string& path) {
-    auto fd = open_fd(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (!fd) return std::unexpected(fd.error());
-    return FileWriter(*fd);
+void FileWriter::discard() {
+    close_quietly(std::exchange(fd_, -1));
+    if (!temp_path_.empty()) ::unlink(std::exchange(temp_path_, {}).c_str());
+}
+
+Result<FileWriter> FileWriter::create(const std::string& path, const InterruptCheck& interrupt,
+                                      const WriteFaults& faults) {
+    if (auto ok = check_path(path); !ok) return std::unexpected(ok.error());
+    const std::optional<std::string> resolved = resolve_target(path);
+    const std::string target = resolved.value_or(path);
+    struct stat st {};
+    const bool exists = ::stat(target.c_str(), &st) == 0;
+    if (!resolved || (exists && !S_ISREG(st.st_mode))) {
+        // Not a file that a rename may replace (a device, a FIFO, a file
+        // known only by a /proc link): written in place as before. A
+        // directory fails here with EISDIR.
+        auto fd = open_fd(target, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (!fd) return std::unexpected(fd.error());
+        return FileWriter(*fd, {}, target, interrupt, faults);
+    }
+    auto temp = create_temporary(target, 0666);
+    if (!temp) return std::unexpected(temp.error());
+    FileWriter writer(temp->first, std::move(temp->second), target, interrupt, faults);
+    // The new file keeps the permission bits of the one it replaces.
+    if (exists && ::fchmod(writer.fd_, st.st_mode & 07777) != 0) return std::unexpected(KivoError::io_os(errno));
+    return writer;
 }
 
 Status FileWriter::write_fd(const uint8_t* data, std::size_t size) {
     while (size > 0) {
-        const ssize_t put = ::write(fd_, data, std::min(size, kMaxTransfer));
+        if (written_ >= next_poll_) {
+            next_poll_ = written_ + kInterruptPollBytes;
+            if (interrupt_.requested()) return std::unexpected(KivoError::interrupted());
+        }
+        std::size_t ask = std::min<std::size_t>(size, kInterruptPollBytes);
+        if (faults_.fail_after_bytes) {
+            const uint64_t room = *faults_.fail_after_bytes > written_ ? *faults_.fail_after_bytes - written_ : 0;
+            if (room == 0) return std::unexpected(KivoError::io_os(ENOSPC));
+            ask = static_cast<std::size_t>(std::min<uint64_t>(ask, room));
+        }
+        const ssize_t put = ::write(fd_, data, ask);
         if (put < 0) {
             if (errno == EINTR) continue;
             return std::unexpected(KivoError::io_os(errno));
@@ -277,6 +394,7 @@ Status FileWriter::write_fd(const uint8_t* data, std::size_t size) {
         if (put == 0) return std::unexpected(KivoError::io_write_zero());
         data += put;
         size -= static_cast<std::size_t>(put);
+        written_ += static_cast<uint64_t>(put);
     }
     return {};
 }
@@ -343,46 +461,31 @@ Status FileWriter::write_f32_array(std::span<const float> values) {
     return {};
 }
 
-Status FileWriter::finish() {
-    Status flushed = flush_buffer();
-    const int fd = std::exchange(fd_, -1);
+Status FileWriter::commit() {
+    // Any early return leaves the rest to discard(): the temporary file is
+    // removed and the target was never touched.
+    auto fail = [this](const KivoError& error) {
+        discard();
+        return std::unexpected(error);
+    };
+    if (fd_ < 0) return fail(KivoError::io_text("the file was already committed or discarded"));
+    if (auto ok = flush_buffer(); !ok) return fail(ok.error());
+    const bool in_place = temp_path_.empty();
+    if (!in_place) {
+        if (faults_.fail_at_fsync) return fail(KivoError::io_os(EIO));
+        if (auto ok = fsync_fd(fd_); !ok) return fail(ok.error());
+    }
     // The descriptor is released even when close reports an error (EINTR
     // included), so it is never closed twice; the error still counts.
-    const bool closed = ::close(fd) == 0;
-    const int close_error = errno;
-    if (!flushed) return flushed;
-    if (!closed) return std::unexpected(KivoError::io_os(close_error));
-    return {};
-}
-
-// ---- MappedFile ---------------------------------------------------------------
-
-MappedFile::MappedFile(MappedFile&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-MappedFile::~MappedFile() {
-    if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), size_);
-}
-
-Result<MappedFile> MappedFile::open(const std::string& path) {
-    auto file = open_regular_for_reading(path);
-    if (!file) return std::unexpected(file.error());
-    const int fd = file->fd;
-    const uint64_t length = file->length;
-    if (auto ok = check_map_length(length); !ok) {
-        close_quietly(fd);
-        return std::unexpected(ok.error());
-    }
-    if (length == 0) {
-        // mmap refuses an empty range; an empty file maps to no bytes.
-        close_quietly(fd);
-        return MappedFile(nullptr, 0);
-    }
-    void* data = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_SHARED, fd, 0);
-    const int error = errno;
-    close_quietly(fd);
-    if (data == MAP_FAILED) return std::unexpected(KivoError::io_os(error));
-    return MappedFile(static_cast<const uint8_t*>(data), static_cast<std::size_t>(length));
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0) return fail(KivoError::io_os(errno));
+    if (in_place) return {};
+    // Last chance to stop: after the rename the new file is the target.
+    if (interrupt_.requested()) return fail(KivoError::interrupted());
+    if (faults_.fail_at_rename) return fail(KivoError::io_os(EIO));
+    if (::rename(temp_path_.c_str(), target_path_.c_str()) != 0) return fail(KivoError::io_os(errno));
+    temp_path_.clear();
+    return fsync_directory(directory_of(target_path_));
 }
 
 }  // namespace kivo::io

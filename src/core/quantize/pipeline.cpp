@@ -10,6 +10,7 @@
 #include "quantize/scalar.h"
 #include "quantize/tables.h"
 #include "simd/dispatch.h"
+#include "simd/multi.h"
 
 namespace kivo::quantize {
 
@@ -165,6 +166,39 @@ void QuantPipeline::score_batch(std::span<const float> query, const uint8_t* cod
         simd::score_2bit_batch(query2, chunk + pb4_per_vec_, stride, len, s2);
         // s2 + s4 with the operands in score()'s order, so both agree bit for bit.
         for (std::size_t i = 0; i < len; ++i) out[start + i] = s2[i] + out[start + i];
+    }
+}
+
+void QuantPipeline::score_multi(const float* const* queries, std::size_t nq, const uint8_t* codes,
+                                std::size_t count, float* out, std::size_t out_stride) const {
+    const std::size_t stride = packed_bytes_per_vec();
+    if (n4_dims_ == 0) {
+        simd::score_2bit_multi(queries, nq, padded_dim_, codes, stride, count, out, out_stride);
+        return;
+    }
+    if (n2_dims_ == 0) {
+        simd::score_4bit_multi(queries, nq, padded_dim_, codes, stride, count, out, out_stride);
+        return;
+    }
+    // Mixed: the 2-bit halves of a group of queries and a chunk of codes go
+    // through a stack buffer and are added in score()'s operand order.
+    constexpr std::size_t kGroup = 8;
+    constexpr std::size_t kChunk = 128;
+    float s2[kGroup * kChunk];
+    const float* query2[kGroup];
+    for (std::size_t j0 = 0; j0 < nq; j0 += kGroup) {
+        const std::size_t g = std::min(kGroup, nq - j0);
+        for (std::size_t j = 0; j < g; ++j) query2[j] = queries[j0 + j] + n4_dims_;
+        for (std::size_t start = 0; start < count; start += kChunk) {
+            const std::size_t len = std::min(kChunk, count - start);
+            const uint8_t* chunk = codes + start * stride;
+            float* o = out + j0 * out_stride + start;
+            simd::score_4bit_multi(queries + j0, g, n4_dims_, chunk, stride, len, o, out_stride);
+            simd::score_2bit_multi(query2, g, n2_dims_, chunk + pb4_per_vec_, stride, len, s2, kChunk);
+            for (std::size_t j = 0; j < g; ++j) {
+                for (std::size_t i = 0; i < len; ++i) o[j * out_stride + i] = s2[j * kChunk + i] + o[j * out_stride + i];
+            }
+        }
     }
 }
 

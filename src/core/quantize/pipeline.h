@@ -51,6 +51,11 @@ public:
     // score() of that code.
     void score_batch(std::span<const float> query, const uint8_t* codes, std::size_t count,
                      float* out) const;
+    // score() of `count` consecutive codes against `nq` transformed queries:
+    // out[j * out_stride + i] is bit-identical to score(queries[j], code i).
+    // Each code is expanded once per group of queries.
+    void score_multi(const float* const* queries, std::size_t nq, const uint8_t* codes, std::size_t count,
+                     float* out, std::size_t out_stride) const;
 
     // Per padded coordinate variance of the sample after (cosine
     // normalization,) rotation and scale; population variance in float64.

@@ -251,15 +251,45 @@ std::array<uint32_t, 16> chacha20_block(const std::array<uint32_t, 16>& input) {
     return x;
 }
 
+Rhdh::Rhdh() : signs_(std::make_unique<Signs>()) {}
+
+// A copy shares nothing with the original: it takes the signs if they are
+// drawn already, and otherwise draws its own on first use (the same values).
+Rhdh::Rhdh(const Rhdh& other)
+    : signs_(std::make_unique<Signs>()), seed_(other.seed_), dim_(other.dim_), padded_dim_(other.padded_dim_) {
+    if (other.signs_drawn()) {
+        signs_->values = other.signs_->values;
+        std::call_once(signs_->once, [] {});
+        signs_->ready.store(true, std::memory_order_release);
+    }
+}
+
+Rhdh& Rhdh::operator=(const Rhdh& other) {
+    if (this != &other) *this = Rhdh(other);
+    return *this;
+}
+
+const std::vector<int8_t>& Rhdh::drawn() const {
+    Signs& s = *signs_;
+    if (!s.ready.load(std::memory_order_acquire)) {
+        // An allocation failure leaves the flag unset: the next use retries.
+        std::call_once(s.once, [&] {
+            s.values = draw_signs(seed_, static_cast<std::size_t>(padded_dim_));
+            s.ready.store(true, std::memory_order_release);
+        });
+    }
+    return s.values;
+}
+
 Rhdh Rhdh::create(uint64_t dim, uint64_t seed) {
     const auto padded = vocab::padded_dim_for(dim);
     // No padded dimension, or a sign vector larger than any allocation can
     // be: the same outcome as running out of memory.
     if (!padded || *padded > static_cast<uint64_t>(PTRDIFF_MAX)) throw std::bad_alloc();
     Rhdh rhdh;
+    rhdh.seed_ = seed;
     rhdh.dim_ = dim;
     rhdh.padded_dim_ = *padded;
-    rhdh.signs_ = draw_signs(seed, static_cast<std::size_t>(*padded));
     return rhdh;
 }
 
@@ -267,17 +297,20 @@ Rhdh Rhdh::from_signs(uint64_t dim, std::vector<int8_t> signs) {
     Rhdh rhdh;
     rhdh.dim_ = dim;
     rhdh.padded_dim_ = signs.size();
-    rhdh.signs_ = std::move(signs);
+    rhdh.signs_->values = std::move(signs);
+    std::call_once(rhdh.signs_->once, [] {});
+    rhdh.signs_->ready.store(true, std::memory_order_release);
     return rhdh;
 }
 
 std::vector<float> Rhdh::apply(std::span<const float> x) const {
-    const std::size_t n = signs_.size();
+    const std::vector<int8_t>& signs = drawn();
+    const std::size_t n = signs.size();
     std::vector<float> y(n);
     const std::size_t m = std::min(x.size(), n);
     // Multiplying by +-1.0 is exact; it (not a sign-bit flip) is what the
     // rotation is defined by, which matters only for NaN inputs.
-    for (std::size_t i = 0; i < m; ++i) y[i] = static_cast<float>(signs_[i]) * x[i];
+    for (std::size_t i = 0; i < m; ++i) y[i] = static_cast<float>(signs[i]) * x[i];
     butterflies(y.data(), n);
     // Rounded reciprocal of the float32 square root, then one multiplication
     // per element: not a division by the root.

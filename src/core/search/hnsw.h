@@ -10,6 +10,8 @@
 
 #include "config.h"
 #include "quantize/pipeline.h"
+#include "search/batch_scan.h"
+#include "search/filter.h"
 #include "search/topk.h"
 
 namespace kivo::io {
@@ -43,12 +45,11 @@ struct Candidate {
     uint32_t node;
 };
 
-// Candidate order: by score, then by node index. Scores that do not compare
-// (NaN) count as equal, so the order is total on the node index whatever the
-// scores are, and heap code built on it stays within its bounds.
+// Candidate order: by score (a NaN below every number, search/topk.h), then
+// by node index, so the order is total whatever the scores are.
 inline bool candidate_less(const Candidate& a, const Candidate& b) {
-    if (a.score < b.score) return true;
-    if (b.score < a.score) return false;
+    if (ranks_above(b.score, a.score)) return true;
+    if (ranks_above(a.score, b.score)) return false;
     return a.node < b.node;
 }
 
@@ -112,6 +113,14 @@ struct Hnsw {
     std::vector<ScoredId> search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
                                  uint64_t k, std::optional<std::span<const uint64_t>> allowlist,
                                  vocab::Metric metric) const;
+
+    // Pre-filtered query: the same descent, then a layer-0 walk that moves
+    // through every node but admits only allowed ones to its max(ef_search, k)
+    // results, so it returns k results whenever k allowed nodes are reachable.
+    std::vector<ScoredId> search_filtered(const quantize::QuantPipeline& pipeline, std::span<const float> query,
+                                          uint64_t k, const Allowlist& allowed, vocab::Metric metric) const;
+    // The allowed nodes' codes, ids and norms in node order, for an exact scan.
+    Gathered allowed_nodes(const Allowlist& filter) const;
 
     // Construction-side layer search on the float construction vectors. Nodes
     // without a construction vector are never scored (they are passed over).

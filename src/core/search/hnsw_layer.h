@@ -179,47 +179,45 @@ private:
 
 inline void stable_sort_desc(std::vector<Candidate>& items) {
     std::stable_sort(items.begin(), items.end(),
-                     [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+                     [](const Candidate& a, const Candidate& b) { return ranks_above(a.score, b.score); });
 }
 
 // The result list: an unsorted array until it overflows ef, then stably
-// sorted by score descending and cut to ef. Once sorted without NaN scores,
-// an admission is an insertion at the place the stable sort would give it,
-// which avoids re-sorting ef entries per admitted neighbour.
+// sorted by score descending (NaN last, search/topk.h) and cut to ef. Once
+// sorted, an admission is an insertion at the place the stable sort would
+// give it, which avoids re-sorting ef entries per admitted neighbour. A NaN
+// score is kept only while there is room and is displaced by any number.
 class ResultList {
 public:
     ResultList(Candidate first, std::size_t reserve) {
         items_.reserve(reserve);
         items_.push_back(first);
-        has_nan_ = std::isnan(first.score);
     }
 
-    // Minimum score; scores that do not compare are passed over; +infinity
-    // when the list is empty.
+    // The lowest-ranked score (NaN when one is kept); +infinity when the list
+    // is empty.
     float worst() const {
         if (items_.empty()) return std::numeric_limits<float>::infinity();
-        if (sorted_ && !has_nan_) return items_.back().score;
+        if (sorted_) return items_.back().score;
         float w = std::numeric_limits<float>::infinity();
         for (const Candidate& c : items_) {
-            if (c.score < w) w = c.score;
+            if (ranks_above(w, c.score)) w = c.score;
         }
         return w;
     }
 
     void admit(Candidate c, float worst, uint64_t ef) {
         const std::size_t before = items_.size();
-        if (!(before < ef || c.score > worst)) return;
-        const bool c_nan = std::isnan(c.score);
+        if (!(before < ef || ranks_above(c.score, worst))) return;
         if (before < ef) {
             items_.push_back(c);
             sorted_ = false;
-            has_nan_ = has_nan_ || c_nan;
             return;
         }
         const std::size_t keep = static_cast<std::size_t>(ef);  // ef <= before here
-        if (sorted_ && !has_nan_ && !c_nan) {
+        if (sorted_) {
             auto at = std::partition_point(items_.begin(), items_.end(),
-                                           [&](const Candidate& e) { return e.score >= c.score; });
+                                           [&](const Candidate& e) { return !ranks_above(c.score, e.score); });
             items_.insert(at, c);
             items_.resize(keep);
             return;
@@ -228,20 +226,17 @@ public:
         stable_sort_desc(items_);
         items_.resize(keep);
         sorted_ = true;
-        has_nan_ = std::any_of(items_.begin(), items_.end(),
-                               [](const Candidate& e) { return std::isnan(e.score); });
     }
 
     // The list sorted by score descending (stable).
     std::vector<Candidate> finish() && {
-        if (!sorted_ || has_nan_) stable_sort_desc(items_);
+        if (!sorted_) stable_sort_desc(items_);
         return std::move(items_);
     }
 
 private:
     std::vector<Candidate> items_;
     bool sorted_ = false;
-    bool has_nan_ = false;
 };
 
 // One layer search from `entry` (already scored s0). `reachable(v)` says
@@ -271,7 +266,7 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
         // Computed once per pop: admissions below compare against this value
         // even after the list has changed.
         const float worst = results.worst();
-        if (c.score < worst && pops > ef) break;
+        if (ranks_above(worst, c.score) && pops > ef) break;
         const HnswNode& node = nodes[c.node];
         if (layer >= node.neighbours.size()) continue;
         const std::vector<Neighbour>& links = node.neighbours[layer];

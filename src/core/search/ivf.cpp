@@ -7,6 +7,7 @@
 #include <numeric>
 
 #include "search/filter.h"
+#include "search/scan.h"
 #include "simd/centroid.h"
 
 namespace kivo::search {
@@ -16,8 +17,6 @@ using vocab::Metric;
 namespace {
 
 constexpr uint64_t kReseedStride = 7919;
-// Codes scored per batched kernel call.
-constexpr std::size_t kScoreBlock = 256;
 // Training vectors per assignment chunk (bounds the score buffer).
 constexpr std::size_t kAssignChunk = 64;
 
@@ -115,16 +114,20 @@ public:
         }
     }
 
-    // Best centroid of each vector.
-    void assign(std::span<const std::vector<float>> vecs, std::span<uint64_t> out) const {
+    // Best centroid of each vector; false when `interrupt` stopped it (asked
+    // once per chunk of vectors).
+    bool assign(std::span<const std::vector<float>> vecs, std::span<uint64_t> out,
+                const InterruptCheck& interrupt) const {
         std::vector<float> buf(kAssignChunk * stride());
         std::vector<std::span<const float>> chunk;
         for (std::size_t start = 0; start < vecs.size(); start += kAssignChunk) {
+            if (interrupt.requested()) return false;
             const std::size_t n = std::min(kAssignChunk, vecs.size() - start);
             chunk.assign(vecs.begin() + start, vecs.begin() + start + n);
             scores(chunk, buf.data());
             for (std::size_t j = 0; j < n; ++j) out[start + j] = best_of(buf.data() + j * stride(), count_);
         }
+        return true;
     }
 
 private:
@@ -229,7 +232,7 @@ Result<IvfFlat> IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t packed_
                                std::span<const uint64_t> ids, std::span<const uint8_t> codes,
                                std::span<const float> norms,
                                std::span<const std::vector<float>> training_vectors, uint64_t seed,
-                               Metric metric) {
+                               Metric metric, const InterruptCheck& interrupt) {
     const uint64_t n = ids.size();
     if (n == 0) return std::unexpected(KivoError::empty_index());
     // Every id needs its code, norm and training vector.
@@ -249,7 +252,9 @@ Result<IvfFlat> IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t packed_
     const std::size_t e = training_vectors[0].size();
     for (int pass = 0; pass < kKmeansMaxPasses; ++pass) {
         const auto views = centroid_views(centroids);
-        CentroidTable(metric, views).assign(training_vectors, best);
+        if (!CentroidTable(metric, views).assign(training_vectors, best, interrupt)) {
+            return std::unexpected(KivoError::interrupted());
+        }
         // Assignments start at 0, so a first-pass best of 0 is no change.
         const bool changed = best != assignment;
         assignment.swap(best);
@@ -279,7 +284,9 @@ Result<IvfFlat> IvfFlat::build(uint64_t nlist, uint64_t nprobe, uint64_t packed_
     }
     {
         const auto views = centroid_views(centroids);
-        CentroidTable(metric, views).assign(training_vectors, assignment);
+        if (!CentroidTable(metric, views).assign(training_vectors, assignment, interrupt)) {
+            return std::unexpected(KivoError::interrupted());
+        }
     }
 
     IvfFlat ivf;
@@ -306,12 +313,15 @@ std::size_t IvfFlat::best_list(std::span<const float> v) const {
     return best_of(scores.data(), scores.size());
 }
 
-void IvfFlat::append(std::span<const uint64_t> ids, std::span<const uint8_t> codes,
-                     std::span<const float> norms, std::span<const std::vector<float>> training_vectors) {
+Status IvfFlat::append(std::span<const uint64_t> ids, std::span<const uint8_t> codes,
+                       std::span<const float> norms, std::span<const std::vector<float>> training_vectors,
+                       const InterruptCheck& interrupt) {
     const auto views = centroid_views(lists);
     const CentroidTable table(metric, views);
     std::vector<uint64_t> target(ids.size());
-    table.assign(training_vectors.first(ids.size()), target);
+    if (!table.assign(training_vectors.first(ids.size()), target, interrupt)) {
+        return std::unexpected(KivoError::interrupted());
+    }
     reserve_members(lists, target, packed_bytes_per_vec);
     for (std::size_t j = 0; j < ids.size(); ++j) {
         IvfList& list = lists[target[j]];
@@ -320,6 +330,7 @@ void IvfFlat::append(std::span<const uint64_t> ids, std::span<const uint8_t> cod
         const auto code = codes.subspan(j * packed_bytes_per_vec, packed_bytes_per_vec);
         list.codes.insert(list.codes.end(), code.begin(), code.end());
     }
+    return {};
 }
 
 uint64_t IvfFlat::len() const {
@@ -328,43 +339,44 @@ uint64_t IvfFlat::len() const {
     return total;
 }
 
-std::vector<ScoredId> IvfFlat::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                                      uint64_t k, std::optional<std::span<const uint64_t>> allowlist) const {
-    if (k == 0 || lists.empty()) return {};
-
-    // Rank the lists by centroid score; the stable sort keeps equal scores in
-    // list order.
+std::vector<std::size_t> IvfFlat::probe_order(std::span<const float> query) const {
+    // The stable sort keeps equal scores in list order.
     std::vector<float> scores(lists.size());
     score_lists(metric, query, lists, scores.data());
     std::vector<std::size_t> order(lists.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return scores[a] > scores[b]; });
-    const std::size_t probes = static_cast<std::size_t>(std::min<uint64_t>(nprobe, lists.size()));
+                     [&](std::size_t a, std::size_t b) { return ranks_above(scores[a], scores[b]); });
+    return order;
+}
+
+std::size_t IvfFlat::probe_count() const {
+    return static_cast<std::size_t>(std::min<uint64_t>(nprobe, lists.size()));
+}
+
+std::size_t IvfFlat::members(const IvfList& l) const {
+    // A list read from a damaged file may disagree with itself; only
+    // complete members are scored.
+    const std::size_t n = std::min(l.ids.size(), l.norms.size());
+    return packed_bytes_per_vec == 0 ? 0 : std::min<std::size_t>(n, l.codes.size() / packed_bytes_per_vec);
+}
+
+std::vector<ScoredId> IvfFlat::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
+                                      uint64_t k, std::optional<std::span<const uint64_t>> allowlist, bool prune) const {
+    if (k == 0 || lists.empty()) return {};
+
+    const std::vector<std::size_t> order = probe_order(query);
+    const std::size_t probes = probe_count();
     if (probes == 0) return {};
 
-    const uint64_t pb = packed_bytes_per_vec;
-    auto members = [&](const IvfList& l) -> std::size_t {
-        // A list read from a damaged file may disagree with itself; only
-        // complete members are scored.
-        std::size_t n = std::min(l.ids.size(), l.norms.size());
-        return pb == 0 ? 0 : std::min<std::size_t>(n, l.codes.size() / pb);
-    };
     std::size_t candidates = 0;
     for (std::size_t r = 0; r < probes; ++r) candidates += members(lists[order[r]]);
 
     TopK heap(k, candidates);
-    float buf[kScoreBlock];
+    Scanner scanner(pipeline, query, metric, prune);
     for (std::size_t r = 0; r < probes; ++r) {
         const IvfList& list = lists[order[r]];
-        const std::size_t n = members(list);
-        for (std::size_t start = 0; start < n; start += kScoreBlock) {
-            const std::size_t cnt = std::min(kScoreBlock, n - start);
-            pipeline.score_batch(query, list.codes.data() + start * pb, cnt, buf);
-            for (std::size_t j = 0; j < cnt; ++j) {
-                heap.push(list.ids[start + j], quantize::adjust_score(metric, buf[j], list.norms[start + j]));
-            }
-        }
+        scanner.scan({list.codes.data(), list.ids, list.norms, members(list)}, nullptr, heap);
     }
     std::vector<ScoredId> out = std::move(heap).into_sorted();
     if (allowlist) out = keep_listed(std::move(out), *allowlist);

@@ -1,10 +1,12 @@
 // Result entries and the bounded top-k heap shared by the brute-force scan and
 // the IVF probe. The heap's top is its weakest entry: lowest score, and among
 // equal scores the highest id, so an equal-scoring later candidate never
-// displaces a kept one.
+// displaces a kept one. A NaN score ranks below every number: it is kept only
+// while there is room, sorts last and is displaced by any number.
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -17,17 +19,22 @@ struct ScoredId {
     bool operator==(const ScoredId&) const = default;
 };
 
-// True when a is weaker than b.
-inline bool weaker(const ScoredId& a, const ScoredId& b) {
-    return a.score < b.score || (a.score == b.score && a.id > b.id);
+// True when score a ranks above score b: a greater number, or any number
+// against a NaN. Two NaN scores rank equal. With this order NaN scores can
+// never hide a number from the top k or leave a result unsorted.
+inline bool ranks_above(float a, float b) {
+    return a > b || (std::isnan(b) && !std::isnan(a));
 }
 
-// Sorts by score descending, keeping the order of equal scores. Only stable
-// sorts are used on scores: they stay in bounds even when NaN scores make the
-// comparison inconsistent.
+// True when a is weaker than b.
+inline bool weaker(const ScoredId& a, const ScoredId& b) {
+    return ranks_above(b.score, a.score) || (!ranks_above(a.score, b.score) && a.id > b.id);
+}
+
+// Sorts by score descending (NaN last), keeping the order of equal scores.
 inline void sort_by_score_desc(std::vector<ScoredId>& entries) {
     std::stable_sort(entries.begin(), entries.end(),
-                     [](const ScoredId& a, const ScoredId& b) { return a.score > b.score; });
+                     [](const ScoredId& a, const ScoredId& b) { return ranks_above(a.score, b.score); });
 }
 
 class TopK {
@@ -39,6 +46,7 @@ public:
     }
 
     uint64_t k() const { return k_; }
+    std::size_t size() const { return entries_.size(); }
     bool full() const { return entries_.size() >= k_; }
     // Score of the weakest kept entry; only meaningful when not empty.
     float weakest_score() const { return entries_.front().score; }
@@ -51,7 +59,7 @@ public:
         if (entries_.size() < k_) {
             entries_.push_back({id, score});
             std::push_heap(entries_.begin(), entries_.end(), stronger);
-        } else if (score > entries_.front().score) {
+        } else if (ranks_above(score, entries_.front().score)) {
             std::pop_heap(entries_.begin(), entries_.end(), stronger);
             entries_.back() = {id, score};
             std::push_heap(entries_.begin(), entries_.end(), stronger);

@@ -21,6 +21,13 @@ using ScoreFn = float(const float* query, std::size_t len, const uint8_t* code);
 using ScoreBatchFn = void(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
                           std::size_t count, float* out);
 
+// Multi-query form: `count` blocks at code + i * stride against `nq` queries
+// of `len` floats each; out[j * out_stride + i] is bit-identical to the
+// single-block result of query j for block i. Each block is expanded once
+// per group of queries.
+using ScoreMultiFn = void(const float* const* queries, std::size_t nq, std::size_t len, const uint8_t* code,
+                          std::size_t stride, std::size_t count, float* out, std::size_t out_stride);
+
 namespace portable {
 // Any processor. One float32 accumulator in coordinate order.
 ScoreFn score_2bit, score_4bit;
@@ -31,6 +38,7 @@ namespace avx2 {
 // Requires AVX2 and FMA.
 ScoreFn score_2bit, score_4bit;
 ScoreBatchFn score_2bit_batch, score_4bit_batch;
+ScoreMultiFn score_2bit_multi, score_4bit_multi;
 }  // namespace avx2
 
 namespace avx512 {

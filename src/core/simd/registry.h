@@ -10,6 +10,7 @@
 
 #include "simd/dispatch.h"
 #include "simd/kernels.h"
+#include "simd/prune.h"
 
 namespace kivo::simd {
 
@@ -20,16 +21,21 @@ struct KernelVariant {
     uint32_t required;  // Feature bits that must all be present
     ScoreFn* single;
     ScoreBatchFn* batch;
+    // Multi-query form, bit-identical to `single` per (query, code); null
+    // where the variant has none (its batch then runs once per query).
+    ScoreMultiFn* multi;
 };
 
 // Internal linkage (not inline): each includer's compiler sees the rows as its
 // own constants.
 constexpr KernelVariant kKernelVariants[] = {
-    {"avx512_4bit", Variant::Avx512, 4, kAvx512F | kAvx512Bw, avx512::score_4bit, avx512::score_4bit_batch},
-    {"avx2_4bit", Variant::Avx2, 4, kAvx2 | kFma, avx2::score_4bit, avx2::score_4bit_batch},
-    {"portable_4bit", Variant::Portable, 4, 0, portable::score_4bit, portable::score_4bit_batch},
-    {"avx2_2bit", Variant::Avx2, 2, kAvx2 | kFma, avx2::score_2bit, avx2::score_2bit_batch},
-    {"portable_2bit", Variant::Portable, 2, 0, portable::score_2bit, portable::score_2bit_batch},
+    {"avx512_4bit", Variant::Avx512, 4, kAvx512F | kAvx512Bw, avx512::score_4bit, avx512::score_4bit_batch, nullptr},
+    {"avx2_4bit", Variant::Avx2, 4, kAvx2 | kFma, avx2::score_4bit, avx2::score_4bit_batch,
+     avx2::score_4bit_multi},
+    {"portable_4bit", Variant::Portable, 4, 0, portable::score_4bit, portable::score_4bit_batch, nullptr},
+    {"avx2_2bit", Variant::Avx2, 2, kAvx2 | kFma, avx2::score_2bit, avx2::score_2bit_batch,
+     avx2::score_2bit_multi},
+    {"portable_2bit", Variant::Portable, 2, 0, portable::score_2bit, portable::score_2bit_batch, nullptr},
 };
 
 // The first row for `bits` (2 or 4) that `feature_word` supports.
@@ -58,6 +64,26 @@ inline decltype(auto) with_kernel(uint32_t feature_word, Call&& call) {
         if ((feature_word & row.required) == row.required) return call(std::integral_constant<std::size_t, I>{});
         return with_kernel<Bits, I + 1>(feature_word, call);
     }
+}
+
+// The first pass of a pruned scan, in the same priority order.
+struct PruneVariant {
+    const char* name;
+    Variant variant;
+    uint32_t required;
+    ApproxDotsFn* dots;
+};
+
+constexpr PruneVariant kPruneVariants[] = {
+    {"avx2_prune", Variant::Avx2, kAvx2, avx2::approx_dots},
+    {"portable_prune", Variant::Portable, 0, portable::approx_dots},
+};
+
+constexpr const PruneVariant& select_prune(uint32_t feature_word) {
+    for (const PruneVariant& v : kPruneVariants) {
+        if ((feature_word & v.required) == v.required) return v;
+    }
+    __builtin_unreachable();
 }
 
 }  // namespace kivo::simd

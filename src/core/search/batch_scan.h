@@ -1,0 +1,48 @@
+// Scans shared by the batch queries: a run of codes, or a gathered list of
+// codes, scored against a group of transformed queries at once, each score
+// adjusted by its norm and pushed into that query's heap in candidate order.
+// A query's heap thus sees exactly the pushes of its one-query scan.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "config.h"
+#include "interrupt.h"
+#include "quantize/pipeline.h"
+#include "search/topk.h"
+
+namespace kivo::search {
+
+// Codes scored per multi-query call (per query of a group).
+inline constexpr std::size_t kBatchChunk = 256;
+
+// The group being scanned: nq transformed queries and one heap per query.
+struct QueryGroup {
+    const float* const* queries;
+    std::size_t nq;
+    TopK* heaps;
+};
+
+// Candidates [begin, end) of a flat store: code i at codes + i * stride,
+// id ids[i], norm norms[i] when i < norms.size() (none past it, as for an
+// index without stored norms). False when `stop` fired before the end.
+bool scan_run(const quantize::QuantPipeline& pipeline, vocab::Metric metric, const QueryGroup& group,
+              const uint8_t* codes, std::size_t stride, const uint64_t* ids, std::span<const float> norms,
+              std::size_t begin, std::size_t end, std::vector<float>& scratch, const InterruptCheck& stop);
+
+// Gathered candidates: codes[i] (packed_bytes_per_vec bytes), ids[i],
+// norms[i], in the given order.
+struct Gathered {
+    std::vector<const uint8_t*> codes;
+    std::vector<uint64_t> ids;
+    std::vector<float> norms;
+    std::size_t size() const { return ids.size(); }
+};
+
+bool scan_gathered(const quantize::QuantPipeline& pipeline, vocab::Metric metric, const QueryGroup& group,
+                   const Gathered& candidates, std::vector<float>& scratch, const InterruptCheck& stop);
+
+}  // namespace kivo::search

@@ -1,0 +1,130 @@
+// Scanner: filter runs, the first pass and its skip rule, exact scoring of
+// the remaining codes and the heap pushes in storage order.
+#include "search/scan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "simd/dispatch.h"
+
+namespace kivo::search {
+
+namespace {
+
+// Codes handed to the kernels at once.
+constexpr std::size_t kBlock = 256;
+// Most blocks scored exactly in a row after the first pass kept most codes.
+constexpr std::size_t kMaxBackoff = 64;
+
+}  // namespace
+
+Scanner::Scanner(const quantize::QuantPipeline& pipeline, std::span<const float> query, vocab::Metric metric,
+                 bool prune)
+    : pipeline_(pipeline), query_(query), metric_(metric) {
+    if (prune && simd::prune_available(simd::features())) bound_ = quantize::ScoreBound::create(pipeline, query);
+}
+
+void Scanner::push(const CodeRun& run, std::size_t i, float raw, TopK& heap) {
+    const float s = i < run.norms.size() ? quantize::adjust_score(metric_, raw, run.norms[i]) : raw;
+    heap.push(run.ids[i], s);
+}
+
+void Scanner::push_exact(const CodeRun& run, std::size_t begin, std::size_t end, TopK& heap) {
+    const std::size_t pb = pipeline_.packed_bytes_per_vec();
+    float raw[kBlock];
+    for (std::size_t i = begin; i < end; i += kBlock) {
+        const std::size_t n = std::min(kBlock, end - i);
+        pipeline_.score_batch(query_, run.codes + i * pb, n, raw);
+        for (std::size_t j = 0; j < n; ++j) push(run, i + j, raw[j], heap);
+    }
+    stats_.exact += end - begin;
+}
+
+void Scanner::push_pruned(const CodeRun& run, std::size_t begin, std::size_t end, TopK& heap) {
+    const std::size_t pb = pipeline_.packed_bytes_per_vec();
+    const std::size_t n = end - begin;
+    int32_t d4[kBlock];
+    int32_t d2[kBlock];
+    simd::approx_dots(bound_->image(), run.codes + begin * pb, pb, n, d4, d2);
+
+    // The heap is full, and its weakest entry only gets stronger while the
+    // block is pushed (NaN ranks below every number): a code whose bound is
+    // below the weakest score now stays below it. A NaN weakest score skips
+    // nothing, since every number would displace it.
+    const float weakest = heap.weakest_score();
+    uint32_t keep[kBlock];
+    std::size_t kept = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::size_t i = begin + j;
+        const float upper = bound_->raw_upper(d4[j], d2[j]);
+        const float adjusted = i < run.norms.size() ? quantize::adjust_score(metric_, upper, run.norms[i]) : upper;
+        if (!(adjusted < weakest)) keep[kept++] = static_cast<uint32_t>(j);
+    }
+    stats_.exact += kept;
+    // Where the pass cannot skip (codes all alike, or a bound too wide for
+    // the data) it is pure overhead: the pass costs about a quarter of the
+    // exact kernel, so after a block that kept over three quarters, the
+    // next blocks go straight to the exact kernel, for twice as many blocks
+    // each time it fails again (up to kMaxBackoff); a block where it skips
+    // most codes ends the pauses.
+    if (4 * kept > 3 * n) {
+        backoff_ = std::min<std::size_t>(backoff_ == 0 ? 1 : 2 * backoff_, kMaxBackoff);
+        exact_blocks_left_ = backoff_;
+    } else {
+        backoff_ = 0;
+    }
+    if (kept == 0) return;
+
+    float raw[kBlock];
+    if (kept == n) {
+        pipeline_.score_batch(query_, run.codes + begin * pb, n, raw);
+    } else {
+        // The kept codes side by side, so the batched kernels score them together.
+        if (gathered_.size() < kBlock * pb) gathered_.resize(kBlock * pb);
+        for (std::size_t k = 0; k < kept; ++k) {
+            std::memcpy(gathered_.data() + k * pb, run.codes + (begin + keep[k]) * pb, pb);
+        }
+        pipeline_.score_batch(query_, gathered_.data(), kept, raw);
+    }
+    for (std::size_t k = 0; k < kept; ++k) push(run, begin + keep[k], raw[k], heap);
+}
+
+void Scanner::scan(const CodeRun& run, const Allowlist* filter, TopK& heap) {
+    if (heap.k() == 0) return;
+    std::size_t i = 0;
+    while (i < run.count) {
+        // The next run of at most kBlock candidates, all allowed.
+        if (filter != nullptr) {
+            while (i < run.count && !filter->contains(run.ids[i])) ++i;
+            if (i == run.count) break;
+        }
+        std::size_t end = i + 1;
+        const std::size_t limit = std::min(run.count, i + kBlock);
+        while (end < limit && (filter == nullptr || filter->contains(run.ids[end]))) ++end;
+        stats_.scanned += end - i;
+
+        // Until the heap is full every code enters it: score exactly just
+        // enough codes to fill it, then let the first pass decide the rest.
+        std::size_t j = i;
+        while (j < end) {
+            const bool prunable = bound_.has_value();
+            if (prunable && heap.full()) {
+                if (exact_blocks_left_ > 0) {
+                    --exact_blocks_left_;
+                    push_exact(run, j, end, heap);
+                } else {
+                    push_pruned(run, j, end, heap);
+                }
+                break;
+            }
+            std::size_t stop = end;
+            if (prunable) stop = j + static_cast<std::size_t>(std::min<uint64_t>(end - j, heap.k() - heap.size()));
+            push_exact(run, j, stop, heap);
+            j = stop;
+        }
+        i = end;
+    }
+}
+
+}  // namespace kivo::search

@@ -1,0 +1,72 @@
+// The scan of stored codes shared by brute force and the IVF lists: exact
+// scores pushed into a TopK in storage order, with a first pass that skips
+// codes whose score provably cannot enter the full heap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "config.h"
+#include "quantize/bound.h"
+#include "quantize/pipeline.h"
+#include "search/filter.h"
+#include "search/topk.h"
+
+namespace kivo::search {
+
+// A run of stored vectors: code i is the packed_bytes_per_vec bytes at
+// codes + i * packed_bytes_per_vec, with ids[i] and, when i < norms.size(),
+// norms[i] (no norm: the raw score stands, as for a version 1 file).
+struct CodeRun {
+    const uint8_t* codes = nullptr;
+    std::span<const uint64_t> ids;
+    std::span<const float> norms;
+    std::size_t count = 0;
+};
+
+struct ScanStats {
+    uint64_t scanned = 0;  // candidates that passed the filter
+    uint64_t exact = 0;    // of those, scored by the exact kernel
+};
+
+// One query's scanner. The result of every scan is exactly that of scoring
+// each allowed code with QuantPipeline::score, adjusting it by its norm and
+// pushing it into the heap in storage order: a code is skipped only when the
+// heap is full and the upper bound of its adjusted score is strictly below
+// the weakest kept score, so pushing its exact score would change nothing.
+class Scanner {
+public:
+    // `query` is the transformed query (padded_dim values); `prune` false
+    // scores every code exactly (for comparisons and measurements).
+    Scanner(const quantize::QuantPipeline& pipeline, std::span<const float> query, vocab::Metric metric,
+            bool prune = true);
+
+    void scan(const CodeRun& run, const Allowlist* filter, TopK& heap);
+
+    const ScanStats& stats() const { return stats_; }
+    bool pruning() const { return bound_.has_value(); }
+
+private:
+    // Codes [begin, end) of the run, all allowed, exactly scored and pushed.
+    void push_exact(const CodeRun& run, std::size_t begin, std::size_t end, TopK& heap);
+    // The same codes through the first pass: only those whose bound reaches
+    // the heap's weakest score are scored exactly.
+    void push_pruned(const CodeRun& run, std::size_t begin, std::size_t end, TopK& heap);
+    void push(const CodeRun& run, std::size_t i, float raw, TopK& heap);
+
+    const quantize::QuantPipeline& pipeline_;
+    std::span<const float> query_;
+    vocab::Metric metric_;
+    std::optional<quantize::ScoreBound> bound_;
+    // Blocks still to score without the first pass, and the length of the
+    // last such pause (see push_pruned).
+    std::size_t exact_blocks_left_ = 0;
+    std::size_t backoff_ = 0;
+    std::vector<uint8_t> gathered_;
+    ScanStats stats_;
+};
+
+}  // namespace kivo::search

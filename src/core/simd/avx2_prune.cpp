@@ -1,0 +1,127 @@
+// AVX2 first pass of a pruned scan: integer dot products of the query image
+// with the codes' small-integer centroids, looked up by byte shuffles
+// (vpshufb) and multiplied and summed in pairs (vpmaddubsw, vpmaddwd).
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "simd/prune.h"
+
+namespace kivo::simd::avx2 {
+
+namespace {
+
+inline __m256i load32(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+// The last bytes of a block when it does not fill a whole chunk: the missing
+// bytes read as 0 (their query magnitudes are 0 anyway), and nothing past the
+// block is touched, so the last code of an array is safe.
+inline __m256i load_partial(const uint8_t* p, std::size_t n) {
+    alignas(32) uint8_t buf[kChunkBytes] = {};
+    for (std::size_t i = 0; i < n; ++i) buf[i] = p[i];
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(buf));
+}
+
+inline __m256i table16(const int8_t* t) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
+    return _mm256_broadcastsi128_si256(v);
+}
+
+inline int32_t hsum(__m256i acc) {
+    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+    return _mm_cvtsi128_si32(s);
+}
+
+struct Consts {
+    __m256i low4 = _mm256_set1_epi8(0x0F);
+    __m256i ones = _mm256_set1_epi16(1);
+    __m256i t4, t2lo, t2hi;
+    explicit Consts(const PruneImage& im)
+        : t4(table16(im.table4)), t2lo(table16(im.table2_lo)), t2hi(table16(im.table2_hi)) {}
+};
+
+// One 4-bit chunk of one code: 64 coordinates. Each vpmaddubsw pair sum is at
+// most 2 * 255 * max|table4| <= 32767, so it is widened before any addition.
+inline __m256i step4(const Consts& c, __m256i code, __m256i sign, __m256i even, __m256i odd, __m256i acc) {
+    const __m256i x = _mm256_xor_si256(code, sign);
+    const __m256i lo = _mm256_and_si256(x, c.low4);
+    const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(x, 4), c.low4);
+    const __m256i p0 = _mm256_maddubs_epi16(even, _mm256_shuffle_epi8(c.t4, lo));
+    const __m256i p1 = _mm256_maddubs_epi16(odd, _mm256_shuffle_epi8(c.t4, hi));
+    return _mm256_add_epi32(acc, _mm256_add_epi32(_mm256_madd_epi16(p0, c.ones), _mm256_madd_epi16(p1, c.ones)));
+}
+
+// One 2-bit chunk of one code: 128 coordinates. A half-byte holds two slots;
+// one shuffle table yields the centroid of its low slot, another of its high
+// slot. The four pair sums together stay within 8 * 255 * max|table2| <= 32767.
+inline __m256i step2(const Consts& c, __m256i code, __m256i sign, const __m256i* mags, __m256i acc) {
+    const __m256i x = _mm256_xor_si256(code, sign);
+    const __m256i lo = _mm256_and_si256(x, c.low4);
+    const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(x, 4), c.low4);
+    const __m256i p0 = _mm256_maddubs_epi16(mags[0], _mm256_shuffle_epi8(c.t2lo, lo));
+    const __m256i p1 = _mm256_maddubs_epi16(mags[1], _mm256_shuffle_epi8(c.t2hi, lo));
+    const __m256i p2 = _mm256_maddubs_epi16(mags[2], _mm256_shuffle_epi8(c.t2lo, hi));
+    const __m256i p3 = _mm256_maddubs_epi16(mags[3], _mm256_shuffle_epi8(c.t2hi, hi));
+    const __m256i p = _mm256_add_epi16(_mm256_add_epi16(p0, p1), _mm256_add_epi16(p2, p3));
+    return _mm256_add_epi32(acc, _mm256_madd_epi16(p, c.ones));
+}
+
+inline __m256i load_code(const uint8_t* p, std::size_t off, std::size_t bytes) {
+    return off + kChunkBytes <= bytes ? load32(p + off) : load_partial(p + off, bytes - off);
+}
+
+// N codes at once: they share the loads of the query image, and their
+// accumulators are independent chains.
+template <std::size_t N>
+inline void dots_n(const PruneImage& im, const Consts& c, const uint8_t* const* code, int32_t* out4,
+                   int32_t* out2) {
+    __m256i acc[N];
+    for (std::size_t k = 0; k < N; ++k) acc[k] = _mm256_setzero_si256();
+    for (std::size_t off = 0, t = 0; off < im.bytes4; off += kChunkBytes, ++t) {
+        const uint8_t* chunk = im.image4 + t * kImage4Bytes;
+        const __m256i sign = load32(chunk);
+        const __m256i even = load32(chunk + kChunkBytes);
+        const __m256i odd = load32(chunk + 2 * kChunkBytes);
+        for (std::size_t k = 0; k < N; ++k) {
+            acc[k] = step4(c, load_code(code[k], off, im.bytes4), sign, even, odd, acc[k]);
+        }
+    }
+    for (std::size_t k = 0; k < N; ++k) {
+        out4[k] = im.bytes4 != 0 ? hsum(acc[k]) : 0;
+        acc[k] = _mm256_setzero_si256();
+    }
+    for (std::size_t off = 0, t = 0; off < im.bytes2; off += kChunkBytes, ++t) {
+        const uint8_t* chunk = im.image2 + t * kImage2Bytes;
+        const __m256i sign = load32(chunk);
+        const __m256i mags[4] = {load32(chunk + kChunkBytes), load32(chunk + 2 * kChunkBytes),
+                                 load32(chunk + 3 * kChunkBytes), load32(chunk + 4 * kChunkBytes)};
+        for (std::size_t k = 0; k < N; ++k) {
+            acc[k] = step2(c, load_code(code[k] + im.bytes4, off, im.bytes2), sign, mags, acc[k]);
+        }
+    }
+    for (std::size_t k = 0; k < N; ++k) out2[k] = im.bytes2 != 0 ? hsum(acc[k]) : 0;
+}
+
+constexpr std::size_t kGroup = 4;
+
+}  // namespace
+
+void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count,
+                 int32_t* out4, int32_t* out2) {
+    const Consts c(image);
+    std::size_t i = 0;
+    for (; i + kGroup <= count; i += kGroup) {
+        const uint8_t* group[kGroup];
+        for (std::size_t k = 0; k < kGroup; ++k) group[k] = codes + (i + k) * stride;
+        dots_n<kGroup>(image, c, group, out4 + i, out2 + i);
+    }
+    for (; i < count; ++i) {
+        const uint8_t* one[1] = {codes + i * stride};
+        dots_n<1>(image, c, one, out4 + i, out2 + i);
+    }
+}
+
+}  // namespace kivo::simd::avx2

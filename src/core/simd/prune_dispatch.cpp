@@ -1,0 +1,15 @@
+// Routing of the first pass of a pruned scan to its widest variant.
+#include "simd/dispatch.h"
+#include "simd/prune.h"
+#include "simd/registry.h"
+
+namespace kivo::simd {
+
+bool prune_available(uint32_t feature_word) { return select_prune(feature_word).variant != Variant::Portable; }
+
+void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count,
+                 int32_t* out4, int32_t* out2) {
+    select_prune(features()).dots(image, codes, stride, count, out4, out2);
+}
+
+}  // namespace kivo::simd

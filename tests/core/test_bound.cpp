@@ -1,0 +1,321 @@
+// The pruning bound and its first pass: the vector pass equals the portable
+// one, and the bound is never below the exact score of any kernel variant,
+// for random and adversarial queries and codes in every coding mode.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quantize/bound.h"
+#include "quantize/pipeline.h"
+#include "quantize/scalar.h"
+#include "quantize/tables.h"
+#include "simd/dispatch.h"
+#include "simd/kernels.h"
+#include "simd/prune.h"
+#include "simd/registry.h"
+
+namespace kivo::quantize {
+namespace {
+
+using namespace kivo::simd;
+using SingleFn = float (*)(const float*, std::size_t, const uint8_t*);
+
+// The exact kernels a scan may run: every supported pair of a 4-bit and a
+// 2-bit row of the registry.
+struct ExactVariant {
+    std::string name;
+    SingleFn f4;
+    SingleFn f2;
+};
+std::vector<ExactVariant> exact_variants(uint32_t have) {
+    std::vector<ExactVariant> out;
+    for (const KernelVariant& a : kKernelVariants) {
+        for (const KernelVariant& b : kKernelVariants) {
+            if (a.bits != 4 || b.bits != 2) continue;
+            if ((have & a.required) != a.required || (have & b.required) != b.required) continue;
+            out.push_back({std::string(a.name) + "+" + b.name, a.single, b.single});
+        }
+    }
+    return out;
+}
+
+// QuantPipeline::score with the given variant.
+float exact_score(const ExactVariant& v, const QuantPipeline& p, const float* q, const uint8_t* code) {
+    const std::size_t n4 = p.n4_dims(), n2 = p.n2_dims();
+    if (n4 == 0) return v.f2(q, n2, code);
+    if (n2 == 0) return v.f4(q, n4, code);
+    const float s4 = v.f4(q, n4, code);
+    const float s2 = v.f2(q + n4, n2, code + p.pb4_per_vec());
+    return s2 + s4;
+}
+
+QuantPipeline make_pipeline(uint64_t padded, uint64_t n4) {
+    vocab::EngineConfig c;
+    c.dim = padded;
+    c.n4_dims = n4;
+    c.bit_width = n4 == 0 ? 2 : 4;
+    auto p = QuantPipeline::create(c);
+    EXPECT_TRUE(p.has_value());
+    return std::move(*p);
+}
+
+struct Mode {
+    uint64_t padded;
+    uint64_t n4;
+};
+// Pure 4-bit, pure 2-bit and mixed, with lengths that leave every kind of
+// partial chunk (and the one-coordinate codes with padding slots).
+const Mode kModes[] = {
+    {1, 1},     {1, 0},     {2, 2},   {2, 0},     {4, 4},     {4, 0},   {8, 8},    {8, 0},
+    {8, 4},     {16, 12},   {32, 32}, {32, 0},    {64, 64},   {64, 0},  {64, 36},  {128, 128},
+    {128, 0},   {128, 68},  {256, 0}, {512, 512}, {512, 0},   {512, 128}, {1024, 1024}, {1024, 0},
+    {1024, 200},
+};
+
+// The centroid of slot i of a code under the pipeline's layout.
+float centroid_of(const QuantPipeline& p, const uint8_t* code, std::size_t i) {
+    const std::size_t n4 = p.n4_dims();
+    if (i < n4) return CENTROIDS_4BIT[(code[i / 2] >> (4 * (i % 2))) & 15];
+    const std::size_t k = i - n4;
+    return CENTROIDS_2BIT[(code[p.pb4_per_vec() + k / 4] >> (2 * (k % 4))) & 3];
+}
+
+void set_slot(const QuantPipeline& p, uint8_t* code, std::size_t i, unsigned value) {
+    const std::size_t n4 = p.n4_dims();
+    if (i < n4) {
+        const unsigned shift = 4 * (i % 2);
+        code[i / 2] = static_cast<uint8_t>((code[i / 2] & ~(15u << shift)) | (value << shift));
+        return;
+    }
+    const std::size_t k = i - n4;
+    const unsigned shift = 2 * (k % 4);
+    uint8_t& b = code[p.pb4_per_vec() + k / 4];
+    b = static_cast<uint8_t>((b & ~(3u << shift)) | (value << shift));
+}
+
+// Codes that stress the bound for this query: random, every slot at the
+// largest centroid of the query's sign (largest exact score), and every slot
+// at the code that maximises exact minus approximate contribution (the
+// first pass's rounding working fully against it).
+std::vector<std::vector<uint8_t>> stress_codes(const QuantPipeline& p, const std::vector<float>& q,
+                                               std::mt19937& rng) {
+    const std::size_t pb = p.packed_bytes_per_vec();
+    const std::size_t n = p.padded_dim();
+    std::vector<std::vector<uint8_t>> codes;
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (int r = 0; r < 6; ++r) {
+        std::vector<uint8_t> c(pb);
+        for (auto& b : c) b = static_cast<uint8_t>(byte(rng));
+        codes.push_back(c);
+    }
+    double max_abs = 0.0;
+    for (float v : q) max_abs = std::max(max_abs, std::abs(static_cast<double>(v)));
+    const double a = max_abs > 0 ? max_abs / kBoundQueryMax : 1.0;
+    std::vector<uint8_t> aligned(pb, 0), worst(pb, 0), alternating(pb, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const bool in4 = i < p.n4_dims();
+        const unsigned top = in4 ? 15 : 3;
+        set_slot(p, aligned.data(), i, q[i] < 0 ? 0 : top);
+        set_slot(p, alternating.data(), i, i % 2 == 0 ? top : 0);
+        const double q8 = std::nearbyint(q[i] / a);
+        unsigned best = 0;
+        double best_gap = -1e300;
+        for (unsigned k = 0; k <= top; ++k) {
+            const double c = in4 ? CENTROIDS_4BIT[k] : CENTROIDS_2BIT[k];
+            const double t = in4 ? kBoundTable4[k] : kBoundTable2[k];
+            const double s = in4 ? kBound4Scale : kBound2Scale;
+            const double gap = q[i] * c - a * s * q8 * t;
+            if (gap > best_gap) best_gap = gap, best = k;
+        }
+        set_slot(p, worst.data(), i, best);
+    }
+    codes.push_back(aligned);
+    codes.push_back(worst);
+    codes.push_back(alternating);
+    return codes;
+}
+
+struct QueryKind {
+    const char* name;
+    std::function<float(std::mt19937&, std::size_t)> value;
+};
+
+const QueryKind kQueries[] = {
+    {"gaussian", [](std::mt19937& r, std::size_t) { return std::normal_distribution<float>(0, 1)(r); }},
+    {"tiny", [](std::mt19937& r, std::size_t) { return 1e-20f * std::normal_distribution<float>(0, 1)(r); }},
+    {"large", [](std::mt19937& r, std::size_t) { return 1e20f * std::normal_distribution<float>(0, 1)(r); }},
+    {"subnormal",
+     [](std::mt19937& r, std::size_t) {
+         return std::numeric_limits<float>::denorm_min() * std::uniform_int_distribution<int>(-5000, 5000)(r);
+     }},
+    {"magnitudes 2^-60..2^60",
+     [](std::mt19937& r, std::size_t) {
+         const float m = std::ldexp(1.0f, std::uniform_int_distribution<int>(-60, 60)(r));
+         return std::uniform_int_distribution<int>(0, 1)(r) ? m : -m;
+     }},
+    {"cancellation",
+     [](std::mt19937& r, std::size_t i) {
+         // Large equal and opposite pairs around small values.
+         const float big = 1e6f;
+         return (i % 4 == 0) ? big : (i % 4 == 1) ? -big : 1e-3f * std::normal_distribution<float>(0, 1)(r);
+     }},
+    {"one spike",
+     [](std::mt19937& r, std::size_t i) {
+         return i == 0 ? 3e4f : 1e-4f * std::normal_distribution<float>(0, 1)(r);
+     }},
+    {"half steps",
+     [](std::mt19937&, std::size_t i) {
+         // Values on the rounding midpoints of the image: max 255, others k + 0.5.
+         return i == 0 ? 255.0f : static_cast<float>(i % 255) + 0.5f;
+     }},
+    {"integers", [](std::mt19937& r, std::size_t) { return float(std::uniform_int_distribution<int>(-3, 3)(r)); }},
+    {"zero", [](std::mt19937&, std::size_t) { return 0.0f; }},
+};
+
+TEST(PruneBound, TablesAreMirroredAndFitTheSixteenBitPairSums) {
+    for (int c = 0; c < 16; ++c) EXPECT_EQ(kBoundTable4[15 - c], -kBoundTable4[c]);
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(kBoundTable2[3 - c], -kBoundTable2[c]);
+    int max4 = 0, max2 = 0;
+    for (int8_t t : kBoundTable4) max4 = std::max(max4, std::abs(int{t}));
+    for (int8_t t : kBoundTable2) max2 = std::max(max2, std::abs(int{t}));
+    EXPECT_LE(2 * kBoundQueryMax * max4, 32767);
+    EXPECT_LE(8 * kBoundQueryMax * max2, 32767);
+}
+
+// For every mode, query kind and stress code: the vector first pass equals
+// the portable one, and the bound is at or above every variant's score.
+TEST(PruneBound, NeverBelowTheExactScoreOfAnyVariant) {
+    std::mt19937 rng(7);
+    const uint32_t have = features();
+    const std::vector<ExactVariant> variants = exact_variants(have);
+    std::size_t checked = 0;
+    for (const Mode& m : kModes) {
+        const QuantPipeline p = make_pipeline(m.padded, m.n4);
+        const std::size_t pb = p.packed_bytes_per_vec();
+        for (const QueryKind& kind : kQueries) {
+            for (int rep = 0; rep < 3; ++rep) {
+                std::vector<float> q(m.padded);
+                for (std::size_t i = 0; i < q.size(); ++i) q[i] = kind.value(rng, i);
+                const auto bound = ScoreBound::create(p, q);
+                ASSERT_TRUE(bound.has_value()) << kind.name;
+                const auto codes = stress_codes(p, q, rng);
+                std::vector<uint8_t> flat;
+                for (const auto& c : codes) flat.insert(flat.end(), c.begin(), c.end());
+                std::vector<int32_t> d4(codes.size()), d2(codes.size()), e4(codes.size()), e2(codes.size());
+                portable::approx_dots(bound->image(), flat.data(), pb, codes.size(), d4.data(), d2.data());
+                for (const PruneVariant& pv : kPruneVariants) {
+                    if ((have & pv.required) != pv.required) continue;
+                    pv.dots(bound->image(), flat.data(), pb, codes.size(), e4.data(), e2.data());
+                    EXPECT_EQ(d4, e4) << pv.name << " " << kind.name << " padded " << m.padded << " n4 " << m.n4;
+                    EXPECT_EQ(d2, e2) << pv.name << " " << kind.name << " padded " << m.padded << " n4 " << m.n4;
+                }
+                for (std::size_t c = 0; c < codes.size(); ++c) {
+                    const float upper = bound->raw_upper(d4[c], d2[c]);
+                    for (const ExactVariant& v : variants) {
+                        const float s = exact_score(v, p, q.data(), codes[c].data());
+                        ASSERT_TRUE(std::isfinite(s));
+                        ASSERT_GE(upper, s) << kind.name << " " << v.name << " padded " << m.padded << " n4 "
+                                            << m.n4 << " code " << c;
+                        ++checked;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(checked, 1000u);
+    EXPECT_FALSE(variants.empty());
+}
+
+// The first pass itself: its integer sum is the signed dot product of the
+// query image with the integer codebook, checked against a direct sum.
+TEST(PruneBound, FirstPassIsTheSignedIntegerDotProduct) {
+    std::mt19937 rng(11);
+    for (const Mode& m : kModes) {
+        const QuantPipeline p = make_pipeline(m.padded, m.n4);
+        std::vector<float> q(m.padded);
+        for (auto& v : q) v = std::normal_distribution<float>(0, 1)(rng);
+        const auto bound = ScoreBound::create(p, q);
+        ASSERT_TRUE(bound.has_value());
+        const auto codes = stress_codes(p, q, rng);
+        double max_abs = 0.0;
+        for (float v : q) max_abs = std::max(max_abs, std::abs(static_cast<double>(v)));
+        const double a = max_abs / kBoundQueryMax;
+        for (const auto& code : codes) {
+            int64_t want4 = 0, want2 = 0;
+            for (std::size_t i = 0; i < m.padded; ++i) {
+                const int64_t q8 = static_cast<int64_t>(std::nearbyint(q[i] / a));
+                const float c = centroid_of(p, code.data(), i);
+                int idx = 0;
+                if (i < m.n4) {
+                    while (CENTROIDS_4BIT[idx] != c) ++idx;
+                    want4 += q8 * kBoundTable4[idx];
+                } else {
+                    while (CENTROIDS_2BIT[idx] != c) ++idx;
+                    want2 += q8 * kBoundTable2[idx];
+                }
+            }
+            int32_t d4 = 0, d2 = 0;
+            approx_dots(bound->image(), code.data(), code.size(), 1, &d4, &d2);
+            EXPECT_EQ(d4, want4) << "padded " << m.padded << " n4 " << m.n4;
+            EXPECT_EQ(d2, want2) << "padded " << m.padded << " n4 " << m.n4;
+        }
+    }
+}
+
+// Long runs of codes through the vector pass, whose groups of four and
+// single-code tail must agree with the portable pass for every count.
+TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
+    if (!prune_available(features())) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(3);
+    for (const Mode& m : {Mode{64, 36}, Mode{512, 0}, Mode{256, 256}}) {
+        const QuantPipeline p = make_pipeline(m.padded, m.n4);
+        const std::size_t pb = p.packed_bytes_per_vec();
+        std::vector<float> q(m.padded);
+        for (auto& v : q) v = std::normal_distribution<float>(0, 2)(rng);
+        const auto bound = ScoreBound::create(p, q);
+        for (std::size_t count = 0; count < 11; ++count) {
+            // The codes end exactly at the end of the buffer.
+            std::vector<uint8_t> codes(count * pb);
+            for (auto& b : codes) b = static_cast<uint8_t>(rng());
+            std::vector<int32_t> a4(count + 1), a2(count + 1), b4(count + 1), b2(count + 1);
+            portable::approx_dots(bound->image(), codes.data(), pb, count, a4.data(), a2.data());
+            avx2::approx_dots(bound->image(), codes.data(), pb, count, b4.data(), b2.data());
+            EXPECT_EQ(a4, b4);
+            EXPECT_EQ(a2, b2);
+        }
+    }
+}
+
+TEST(PruneBound, QueriesThatCannotBeBoundedAreRefused) {
+    const QuantPipeline p = make_pipeline(64, 64);
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const struct {
+        const char* name;
+        float value;
+        bool bounded;
+    } cases[] = {
+        {"finite", 1.0f, true},
+        {"NaN", nan, false},
+        {"+inf", inf, false},
+        {"-inf", -inf, false},
+        {"near float max", 3e38f, false},
+        {"sums beyond 2^100", 1e30f, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<float> q(64, 0.5f);
+        q[17] = c.value;
+        EXPECT_EQ(ScoreBound::create(p, q).has_value(), c.bounded) << c.name;
+    }
+    // A query of the wrong length is never bounded.
+    EXPECT_FALSE(ScoreBound::create(p, std::vector<float>(32, 1.0f)).has_value());
+}
+
+}  // namespace
+}  // namespace kivo::quantize
