@@ -67,6 +67,10 @@ class Kivo:
         """Add vectors to the index."""
     def search(self, query: _Vector, k: SupportsIndex, allowlist: _Ids | None = None) -> list[_SearchResult]:
         """Search for the K nearest neighbors."""
+    def remove(self, ids: _Ids) -> int:
+        """Remove vectors from the index."""
+    def upsert(self, ids: _Ids, vectors: _Batch) -> None:
+        """Replace vectors: the vectors stored under each ID give way to the new one."""
     def fit(self, vectors: _Batch) -> None:
         """Compute per-dimension standardization parameters for L2 metric."""
     def build(self) -> None:

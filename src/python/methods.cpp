@@ -10,6 +10,7 @@
 #include "errors.h"
 #include "kivo_type.h"
 #include "pyref.h"
+#include "remove.h"
 #include "quantize/pipeline.h"
 
 namespace kivo::python {
@@ -461,6 +462,8 @@ PyMethodDef binding_methods[] = {
     {"is_mixed", as_cfunction(kivo_is_mixed), METH_NOARGS, kIsMixedDoc},
     {"profile_variance", as_cfunction(kivo_profile_variance), METH_FASTCALL | METH_KEYWORDS, kProfileVarianceDoc},
     {"optimal_n4_dims", as_cfunction(kivo_optimal_n4_dims), METH_FASTCALL | METH_KEYWORDS, kOptimalN4DimsDoc},
+    {"remove", as_cfunction(kivo_remove), METH_FASTCALL | METH_KEYWORDS, kRemoveDoc},
+    {"upsert", as_cfunction(kivo_upsert), METH_FASTCALL | METH_KEYWORDS, kUpsertDoc},
 };
 const std::size_t binding_method_count = sizeof(binding_methods) / sizeof(binding_methods[0]);
 

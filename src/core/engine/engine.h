@@ -37,6 +37,19 @@ public:
     Status fit(std::span<const std::vector<float>> vectors);
     Status build();
 
+    // Removal (exclusive access). Every stored vector whose id is listed goes,
+    // all of them when an id is stored more than once; ids not stored are
+    // ignored. Returns the number of vectors removed, counting the pending
+    // vectors of an IvfFlat index (which len() does not count). The remaining
+    // vectors keep their order.
+    Result<uint64_t> remove(std::span<const uint64_t> ids);
+    // Replacement: the vectors stored under each id give way to the given
+    // one (remove, then add). The input is checked first, by add's rules, and
+    // a refused call leaves the index unchanged. An IvfFlat index holds the
+    // new vectors pending until the next build(), as add does.
+    Status upsert(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors);
+    Status upsert_flat(std::span<const uint64_t> ids, std::span<const float> data);
+
     // Query (shared access).
     Result<std::vector<search::ScoredId>> search(std::span<const float> query, uint64_t k,
                                                  std::optional<std::span<const uint64_t>> allowlist) const;

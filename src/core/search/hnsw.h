@@ -10,6 +10,7 @@
 
 #include "engine/config.h"
 #include "quantize/pipeline.h"
+#include "search/filter.h"
 #include "search/topk.h"
 
 namespace kivo::io {
@@ -134,6 +135,18 @@ struct Hnsw {
     // whose length differs from vector_dim.
     void insert(std::vector<uint8_t> code, float norm, std::vector<float> construction_vector,
                 uint64_t id, engine::Metric metric);
+
+    // Takes every node whose id is in `doomed` out of the graph, as one
+    // batch, and returns how many there were. Each remaining list that
+    // linked to one of them is chosen anew, once, from its remaining links
+    // and the removed nodes' links, with the construction's selection and
+    // budget; the remaining nodes keep their order under new indexes. The
+    // entry point stays when it remains, else moves to the remaining node of
+    // the highest level (the lowest index among equals). Every remaining node
+    // is then reachable from it on layer 0: one that is not gets a link from
+    // a reached node near it. Released construction vectors are rebuilt from
+    // the codes for the repair and released again.
+    uint64_t remove(const Allowlist& doomed, const quantize::QuantPipeline& pipeline, engine::Metric metric);
 
     // Rebuilds every missing construction vector from the node's packed code:
     // the centroid of each slot in the transformed space, padded_dim values.

@@ -10,6 +10,7 @@
 #include "engine/config.h"
 #include "error.h"
 #include "quantize/pipeline.h"
+#include "search/filter.h"
 #include "search/topk.h"
 
 namespace kivo::io {
@@ -74,6 +75,10 @@ struct IvfFlat {
     // least one list; the spans hold one entry (code) per id.
     void append(std::span<const uint64_t> ids, std::span<const uint8_t> codes,
                 std::span<const float> norms, std::span<const std::vector<float>> training_vectors);
+
+    // Drops every member whose id is in `doomed` from its list, keeping the
+    // order of the rest; centroids and lists stay. Returns the count dropped.
+    uint64_t remove(const Allowlist& doomed);
 
     // Number of indexed vectors: the sum of the list sizes.
     uint64_t len() const;
