@@ -89,6 +89,9 @@ private:
     // body, pipeline and assembly.
     static Result<Kivo> load_body(io::ByteReader& reader, const io::Header& header);
 
+    // Before an upsert's insertions: the graph's construction vectors.
+    void keep_construction_vectors(std::size_t adding);
+
     // One accepted vector, by index type (steps shared by add and add_flat).
     void ingest_one(uint64_t id, std::span<const float> vector);
 

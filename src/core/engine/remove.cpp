@@ -26,6 +26,13 @@ Result<uint64_t> Kivo::remove(std::span<const uint64_t> ids) {
     return removed;
 }
 
+void Kivo::keep_construction_vectors(std::size_t adding) {
+    // The insertions of an upsert rebuild released construction vectors
+    // anyway; rebuilding them before the removal spares the removal doing it
+    // (and releasing them) on its own.
+    if (adding > 0 && hnsw_ && !hnsw_->nodes.empty() && !hnsw_->has_all_vectors()) hnsw_->restore_vectors(pipeline_);
+}
+
 Status Kivo::upsert(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors) {
     // Everything add could refuse is checked before anything is removed, so a
     // refused call changes nothing.
@@ -35,6 +42,7 @@ Status Kivo::upsert(std::span<const uint64_t> ids, std::span<const std::vector<f
     for (const auto& v : vectors) {
         if (v.size() != config_.dim) return std::unexpected(KivoError::dimension_mismatch(config_.dim, v.size()));
     }
+    keep_construction_vectors(ids.size());
     if (auto removed = remove(ids); !removed) return std::unexpected(removed.error());
     return add(ids, vectors);
 }
@@ -44,6 +52,7 @@ Status Kivo::upsert_flat(std::span<const uint64_t> ids, std::span<const float> d
     if (dim == 0 || data.size() % dim != 0 || data.size() / dim != ids.size()) {
         return std::unexpected(KivoError::id_count_mismatch(ids.size(), dim == 0 ? 0 : data.size() / dim));
     }
+    keep_construction_vectors(ids.size());
     if (auto removed = remove(ids); !removed) return std::unexpected(removed.error());
     return add_flat(ids, data);
 }
