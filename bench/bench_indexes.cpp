@@ -84,13 +84,7 @@ double bytes_per_vector(const Kivo& k) {
         }
     }
     if (const auto& h = k.hnsw()) {
-        bytes += h->nodes.capacity() * sizeof(kivo::search::HnswNode);
-        for (const auto& n : h->nodes) {
-            bytes += n.codes.capacity();
-            bytes += n.neighbours.capacity() * sizeof(n.neighbours[0]);
-            for (const auto& l : n.neighbours) bytes += l.capacity() * sizeof(kivo::search::Neighbour);
-        }
-        bytes += h->vectors.capacity() * 4;
+        bytes += h->memory_bytes();
     }
     return static_cast<double>(bytes) / static_cast<double>(k.len());
 }

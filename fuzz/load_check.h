@@ -67,14 +67,11 @@ inline std::optional<std::string> compare_engines(const Kivo& a, const Kivo& b) 
             x.ef_construction != y.ef_construction || x.ef_search != y.ef_search ||
             x.packed_bytes_per_vec != y.packed_bytes_per_vec ||
             std::bit_cast<uint64_t>(x.level_mult) != std::bit_cast<uint64_t>(y.level_mult) ||
-            x.nodes.size() != y.nodes.size()) {
+            x.size() != y.size()) {
             return "HNSW parameters differ";
         }
-        for (std::size_t i = 0; i < x.nodes.size(); ++i) {
-            const auto& u = x.nodes[i];
-            const auto& v = y.nodes[i];
-            if (u.id != v.id || u.codes != v.codes || std::bit_cast<uint32_t>(u.norm) != std::bit_cast<uint32_t>(v.norm) ||
-                u.neighbours != v.neighbours) {
+        for (uint32_t i = 0; i < x.size(); ++i) {
+            if (x.record(i) != y.record(i) || std::bit_cast<uint32_t>(x.norm(i)) != std::bit_cast<uint32_t>(y.norm(i))) {
                 return "HNSW node " + std::to_string(i) + " differs";
             }
         }

@@ -42,10 +42,11 @@ std::string key_text(PyObject* key) {
 bool too_many_positional(const Signature& signature, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
     std::string message = signature.display;
-    if (signature.required == signature.count) {
-        message += " takes " + std::to_string(signature.count) + " positional arguments but ";
+    const int most = signature.max_positional();
+    if (signature.required == most) {
+        message += " takes " + std::to_string(most) + " positional arguments but ";
     } else {
-        message += " takes from " + std::to_string(signature.required) + " to " + std::to_string(signature.count) +
+        message += " takes from " + std::to_string(signature.required) + " to " + std::to_string(most) +
                    " positional arguments but ";
     }
     message += std::to_string(given) + " " + verb + " given";
@@ -102,7 +103,7 @@ bool check_required(const Signature& signature, PyObject** out) {
 bool match_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out) {
     for (int i = 0; i < signature.count; ++i) out[i] = nullptr;
-    if (nargs > signature.count) return too_many_positional(signature, nargs);
+    if (nargs > signature.max_positional()) return too_many_positional(signature, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -116,7 +117,7 @@ bool match_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_
 bool match_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out) {
     for (int i = 0; i < signature.count; ++i) out[i] = nullptr;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > signature.count) return too_many_positional(signature, nargs);
+    if (nargs > signature.max_positional()) return too_many_positional(signature, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs != nullptr) {
         Py_ssize_t pos = 0;

@@ -12,14 +12,18 @@ namespace kivo::python {
 
 // The parameters of one function: the leading `required` ones have no
 // default. `display` is the name used in messages, e.g. "Kivo.search()".
+// Parameters from `positional` on are keyword-only (-1: none is).
 struct Signature {
     const char* display;
     const char* const* names;
     int count;
     int required;
+    int positional = -1;
+
+    int max_positional() const { return positional < 0 ? count : positional; }
 };
 
-inline constexpr int kMaxParams = 11;
+inline constexpr int kMaxParams = 12;
 
 // Matches vectorcall arguments; out[i] receives the borrowed argument for
 // parameter i or NULL when it was not passed. False with TypeError set.

@@ -34,6 +34,8 @@ class Kivo:
         hnsw_m: SupportsIndex = 32,
         hnsw_ef_construction: SupportsIndex = 200,
         hnsw_ef_search: SupportsIndex = 0,
+        *,
+        hnsw_selection: str = "diverse",
     ) -> Kivo: ...
     @property
     def n_vectors(self) -> int:
@@ -85,7 +87,7 @@ class Kivo:
     def recommended_m(n: SupportsIndex) -> int:
         """Recommended HNSW M value for a given corpus size."""
     @classmethod
-    def load(cls, path: str) -> Kivo:
+    def load(cls, path: str, *, hnsw_selection: str = "diverse") -> Kivo:
         """Load an index from a .kivo file (memory-mapped)."""
     def is_empty(self) -> bool:
         """True if the index contains no vectors."""

@@ -20,7 +20,8 @@ PyTypeObject* g_kivo_type = nullptr;
 
 const char kClassDoc[] =
     "Kivo(dim, metric=\"cosine\", bit_width=4, index_type=\"brute_force\", mixed_ratio=None, "
-    "n4_dims=None, ivf_nlist=256, ivf_nprobe=8, hnsw_m=32, hnsw_ef_construction=200, hnsw_ef_search=0)\n"
+    "n4_dims=None, ivf_nlist=256, ivf_nprobe=8, hnsw_m=32, hnsw_ef_construction=200, hnsw_ef_search=0, "
+    "*, hnsw_selection=\"diverse\")\n"
     "--\n"
     "\n"
     "Kivo \xE2\x80\x94 ultra-low resource embedded vector search engine.\n"
@@ -52,12 +53,19 @@ const char kClassDoc[] =
     "hnsw_ef_construction : int\n"
     "    HNSW: candidate list size during graph construction.\n"
     "hnsw_ef_search : int\n"
-    "    HNSW: candidate list size during search. 0 = default (m*2). Runtime-tunable.\n";
+    "    HNSW: candidate list size during search. 0 = default (m*2). Runtime-tunable.\n"
+    "hnsw_selection : str, keyword-only\n"
+    "    HNSW: how insertion chooses a node's links. 'diverse' (default) keeps a\n"
+    "    candidate only when it is closer to the node than to every link already\n"
+    "    kept, then fills the list with the closest of the rest, so clustered\n"
+    "    data stays connected; 'closest' takes the closest candidates only.\n"
+    "    Not stored in the file: Kivo.load takes it again.\n";
 
 const char* const kNewParams[] = {"dim",       "metric",     "bit_width", "index_type",
                                   "mixed_ratio", "n4_dims",  "ivf_nlist", "ivf_nprobe",
-                                  "hnsw_m",    "hnsw_ef_construction", "hnsw_ef_search"};
-const Signature kNewSignature{"Kivo.__new__()", kNewParams, 11, 1};
+                                  "hnsw_m",    "hnsw_ef_construction", "hnsw_ef_search",
+                                  "hnsw_selection"};
+const Signature kNewSignature{"Kivo.__new__()", kNewParams, 12, 1, 11};
 
 // Full Unicode lower-casing, as str.lower() does it.
 bool lower_utf8(const std::string& text, std::string& out) {
@@ -107,6 +115,26 @@ bool parse_index_type(const std::string& text, engine::IndexType& out) {
     }
     return true;
 }
+
+}  // namespace
+
+bool to_hnsw_selection(PyObject* obj, engine::HnswSelection& out) {
+    std::string text;
+    if (!to_utf8(obj, "hnsw_selection", text)) return false;
+    std::string lowered;
+    if (!lower_utf8(text, lowered)) return false;
+    if (lowered == "diverse") {
+        out = engine::HnswSelection::Diverse;
+    } else if (lowered == "closest") {
+        out = engine::HnswSelection::Closest;
+    } else {
+        raise_message(PyExc_ValueError, "unknown hnsw_selection '" + lowered + "': use 'diverse' or 'closest'");
+        return false;
+    }
+    return true;
+}
+
+namespace {
 
 // n4_dims from bit_width, mixed_ratio and an explicit n4_dims, the explicit
 // value winning. The ratio arithmetic is float32, in this order.
@@ -158,6 +186,9 @@ PyObject* kivo_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         if (a[9] != nullptr && !to_u64(a[9], "hnsw_ef_construction", hnsw_ef_construction)) return nullptr;
         if (a[10] != nullptr && !to_u64(a[10], "hnsw_ef_search", hnsw_ef_search)) return nullptr;
 
+        engine::HnswSelection selection = engine::HnswSelection::Diverse;
+        if (a[11] != nullptr && !to_hnsw_selection(a[11], selection)) return nullptr;
+
         if (!parse_metric(metric_text, config.metric)) return nullptr;
         if (!parse_index_type(index_text, config.index_type)) return nullptr;
 
@@ -180,6 +211,7 @@ PyObject* kivo_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
             config.hnsw_m = hnsw_m;
             config.hnsw_ef_construction = hnsw_ef_construction;
             config.hnsw_ef_search = hnsw_ef_search;
+            config.hnsw_selection = selection;
         }
 
         auto created = engine::Kivo::create(config);

@@ -65,6 +65,10 @@ private:
 // the engine in before the instance is visible, so this always holds.
 inline engine::Kivo& engine_of(PyKivo* self) { return *self->engine; }
 
+// The text of hnsw_selection ("diverse" or "closest", any case); false with
+// TypeError (not a str) or ValueError (unknown text) set.
+bool to_hnsw_selection(PyObject* obj, engine::HnswSelection& out);
+
 // Method table pieces, in class order: the bindings, then the accessors.
 extern PyMethodDef binding_methods[];
 extern const std::size_t binding_method_count;

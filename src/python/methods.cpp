@@ -31,7 +31,8 @@ const char* const kNprobeParams[] = {"nprobe"};
 const Signature kNprobeSignature{"Kivo.set_nprobe()", kNprobeParams, 1, 1};
 const char* const kPathParams[] = {"path"};
 const Signature kSaveSignature{"Kivo.save()", kPathParams, 1, 1};
-const Signature kLoadSignature{"Kivo.load()", kPathParams, 1, 1};
+const char* const kLoadParams[] = {"path", "hnsw_selection"};
+const Signature kLoadSignature{"Kivo.load()", kLoadParams, 2, 1, 1};
 const char* const kNParams[] = {"n"};
 const Signature kRecommendedSignature{"Kivo.recommended_m()", kNParams, 1, 1};
 const char* const kProfileParams[] = {"sample_vecs"};
@@ -221,12 +222,15 @@ PyObject* kivo_recommended_m(KIVO_FASTCALL_ARGS) {
 PyObject* kivo_load(KIVO_FASTCALL_ARGS) {
     (void)self;  // the class; it cannot be subclassed, so it is not consulted
     try {
-        PyObject* a[1];
+        PyObject* a[2];
         if (!match_fastcall(kLoadSignature, args, nargs, kwnames, a)) return nullptr;
         std::string path;
         if (!to_utf8(a[0], "path", path)) return nullptr;
+        engine::HnswSelection selection = engine::HnswSelection::Diverse;
+        if (a[1] != nullptr && !to_hnsw_selection(a[1], selection)) return nullptr;
         auto loaded = engine::Kivo::load_mmap(path);
         if (!loaded) return raise_engine_error(loaded.error());
+        loaded->set_hnsw_selection(selection);
         return new_kivo_instance(std::move(*loaded));
     } catch (...) {
         return raise_from_cpp_exception();
@@ -395,8 +399,12 @@ const char kRecommendedMDoc[] =
     "    32 for N < 1_000_000, 64 for N \xE2\x89\xA5 1_000_000.\n";
 
 const char kLoadDoc[] =
-    "load($cls, path)\n--\n\n"
-    "Load an index from a .kivo file (memory-mapped).\n";
+    "load($cls, path, *, hnsw_selection=\"diverse\")\n--\n\n"
+    "Load an index from a .kivo file (memory-mapped).\n"
+    "\n"
+    "hnsw_selection chooses how vectors added to a loaded HNSW index pick their\n"
+    "links ('diverse' or 'closest', as in the constructor); the file does not\n"
+    "store it. Other index types ignore it.\n";
 
 const char kIsEmptyDoc[] =
     "is_empty($self)\n--\n\n"

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <set>
 #include <span>
 #include <vector>
@@ -14,6 +15,36 @@
 #include "search/hnsw.h"
 
 namespace kivo::search::reference {
+
+// The graph as plain records, node order.
+inline std::vector<HnswNode> records(const Hnsw& g) {
+    std::vector<HnswNode> out;
+    for (uint32_t i = 0; i < g.size(); ++i) out.push_back(g.record(i));
+    return out;
+}
+
+// A graph held as plain records, built by the restated insertion below.
+struct Graph {
+    std::vector<HnswNode> nodes;
+    std::vector<std::vector<float>> vectors;
+    std::optional<uint32_t> entry_point;
+    uint64_t max_level = 0;
+    uint64_t m = 0;
+    uint64_t ef_construction = 0;
+    double level_mult = 0.0;
+    engine::HnswSelection selection = engine::HnswSelection::Diverse;
+
+    std::span<const float> vector_of(uint32_t v) const { return vectors[v]; }
+};
+
+inline Graph make_graph(uint64_t m, uint64_t ef_construction, engine::HnswSelection selection) {
+    Graph g;
+    g.m = m;
+    g.ef_construction = ef_construction;
+    g.level_mult = engine::level_multiplier(m);
+    g.selection = selection;
+    return g;
+}
 
 inline void sort_desc(std::vector<Candidate>& v) {
     std::stable_sort(v.begin(), v.end(), [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
@@ -69,15 +100,48 @@ inline float construction_score(std::span<const float> q, std::span<const float>
     return d - 0.5f * sq;
 }
 
-inline std::vector<Candidate> search_layer_build(const Hnsw& g, std::span<const float> q, uint32_t entry,
+inline std::vector<Candidate> search_layer_build(const Graph& g, std::span<const float> q, uint32_t entry,
                                                  uint64_t ef, uint64_t layer, engine::Metric metric) {
     return layer_search(g.nodes, entry, ef, layer,
                         [&](uint32_t v) { return construction_score(q, g.vector_of(v), metric); });
 }
 
-// Insertion step by step; `g` holds only the data fields.
-inline void insert(Hnsw& g, std::vector<uint8_t> code, float norm, std::vector<float> q, uint64_t id,
+// The diversity rule restated: candidates best first; c is kept when its
+// construction score (c as the query) with `base` beats the one with every
+// link kept so far; the budget is then filled with the best of the rest, and
+// the chosen ones are listed in candidate order.
+inline std::vector<Neighbour> select_diverse(const Graph& g, uint32_t base, const std::vector<Neighbour>& sorted,
+                                             uint64_t budget, engine::Metric metric) {
+    if (sorted.size() <= budget) return sorted;
+    std::vector<bool> chosen(sorted.size(), false);
+    std::vector<uint32_t> kept;
+    for (std::size_t i = 0; i < sorted.size() && kept.size() < budget; ++i) {
+        const auto c = g.vector_of(sorted[i].node);
+        const float to_base = construction_score(c, g.vector_of(base), metric);
+        bool good = true;
+        for (uint32_t r : kept) good = good && to_base > construction_score(c, g.vector_of(r), metric);
+        if (!good) continue;
+        chosen[i] = true;
+        kept.push_back(sorted[i].node);
+    }
+    std::size_t count = kept.size();
+    for (std::size_t i = 0; i < sorted.size() && count < budget; ++i) {
+        if (!chosen[i]) {
+            chosen[i] = true;
+            ++count;
+        }
+    }
+    std::vector<Neighbour> out;
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (chosen[i]) out.push_back(sorted[i]);
+    }
+    return out;
+}
+
+// Insertion step by step; `g` holds only the data fields and the selection.
+inline void insert(Graph& g, std::vector<uint8_t> code, float norm, std::vector<float> q, uint64_t id,
                    engine::Metric metric) {
+    const bool diverse = g.selection == engine::HnswSelection::Diverse;
     const uint64_t n = g.nodes.size();
     const uint64_t level = Hnsw::draw_level(n, g.level_mult);
     HnswNode node;
@@ -86,8 +150,7 @@ inline void insert(Hnsw& g, std::vector<uint8_t> code, float norm, std::vector<f
     node.norm = norm;
     node.neighbours.resize(level + 1);
     g.nodes.push_back(node);
-    if (g.vectors.empty()) g.vector_dim = q.size();
-    g.vectors.insert(g.vectors.end(), q.begin(), q.end());
+    g.vectors.push_back(q);
     if (!g.entry_point) {
         g.entry_point = static_cast<uint32_t>(n);
         g.max_level = level;
@@ -103,8 +166,11 @@ inline void insert(Hnsw& g, std::vector<uint8_t> code, float norm, std::vector<f
         const uint64_t budget = lc == 0 ? 2 * g.m : g.m;
         auto w = search_layer_build(g, q, ep, g.ef_construction, lc, metric);
         std::vector<Neighbour> selected;
-        for (std::size_t i = 0; i < std::min<std::size_t>(budget, w.size()); ++i) {
-            selected.push_back({w[i].node, w[i].score});
+        for (const Candidate& c : w) selected.push_back({c.node, c.score});
+        if (diverse) {
+            selected = select_diverse(g, static_cast<uint32_t>(n), selected, budget, metric);
+        } else if (selected.size() > budget) {
+            selected.resize(budget);
         }
         g.nodes[n].neighbours[lc] = selected;
         for (const Neighbour& s : selected) {
@@ -116,7 +182,11 @@ inline void insert(Hnsw& g, std::vector<uint8_t> code, float norm, std::vector<f
             if (list.size() > budget) {
                 std::stable_sort(list.begin(), list.end(),
                                  [](const Neighbour& a, const Neighbour& b) { return a.score > b.score; });
-                list.resize(budget);
+                if (diverse) {
+                    list = select_diverse(g, s.node, list, budget, metric);
+                } else {
+                    list.resize(budget);
+                }
             }
         }
         if (!w.empty()) ep = w[0].node;

@@ -241,7 +241,7 @@ TEST(EngineBuild, ByIndexType) {
     EXPECT_EQ(h.hnsw()->vector_count(), 40u);
     const auto before = h.search(v[3], 5, std::nullopt);
     EXPECT_TRUE(h.build());
-    EXPECT_TRUE(h.hnsw()->vectors.empty());
+    EXPECT_EQ(h.hnsw()->vector_count(), 0u);
     EXPECT_TRUE(h.build());
     EXPECT_EQ(h.search(v[3], 5, std::nullopt), before);
 
@@ -324,7 +324,7 @@ TEST(EngineBuild, HnswInsertionAfterBuildRestoresConstructionVectors) {
     // The new nodes keep their exact transformed vectors until build().
     EXPECT_TRUE(std::ranges::equal(h.hnsw()->vector_of(45), h.pipeline().transform_query(v[45])));
     ASSERT_TRUE(h.build());
-    EXPECT_TRUE(h.hnsw()->vectors.empty());
+    EXPECT_EQ(h.hnsw()->vector_count(), 0u);
     auto r = h.search(v[45], 50, std::nullopt);
     ASSERT_TRUE(r);
     EXPECT_FALSE(r->empty());

@@ -61,13 +61,12 @@ Fixture make_fixture(std::size_t count, Metric metric, uint64_t m = 4, uint64_t 
 }
 
 float code_score(const Fixture& f, std::span<const float> q, uint32_t v, Metric metric) {
-    const HnswNode& node = f.graph.nodes[v];
-    return quantize::adjust_score(metric, f.pipeline.score(q, node.codes), node.norm);
+    return quantize::adjust_score(metric, f.pipeline.score(q, f.graph.code(v)), f.graph.norm(v));
 }
 
 std::vector<Candidate> reference_layer(const Fixture& f, std::span<const float> q, uint32_t entry, uint64_t ef,
                                        uint64_t layer, Metric metric) {
-    return reference::layer_search(f.graph.nodes, entry, ef, layer,
+    return reference::layer_search(reference::records(f.graph), entry, ef, layer,
                                    [&](uint32_t v) { return code_score(f, q, v, metric); });
 }
 
@@ -83,7 +82,7 @@ std::vector<ScoredId> reference_query(const Fixture& f, std::span<const float> q
     }
     auto r = reference_layer(f, q, ep, std::max(f.graph.ef_search, k), 0, metric);
     std::vector<ScoredId> out;
-    for (std::size_t i = 0; i < std::min<uint64_t>(k, r.size()); ++i) out.push_back({f.graph.nodes[r[i].node].id, r[i].score});
+    for (std::size_t i = 0; i < std::min<uint64_t>(k, r.size()); ++i) out.push_back({f.graph.id(r[i].node), r[i].score});
     std::stable_sort(out.begin(), out.end(), [](const ScoredId& a, const ScoredId& b) { return a.score > b.score; });
     if (!allowlist) return out;
     std::vector<ScoredId> kept;
@@ -253,8 +252,13 @@ TEST(HnswQuery, NanQueryStaysInBounds) {
 // of bounds: bad links are passed over, a huge max_level costs nothing.
 TEST(HnswQuery, DamagedGraphStaysInBounds) {
     Fixture f = make_fixture(30, Metric::Dot);
-    f.graph.nodes[*f.graph.entry_point].neighbours[0].push_back({4000000000u, 0.0f});
-    f.graph.nodes[3].neighbours[0].push_back({30, 0.0f});
+    auto add_link = [&](uint32_t node, uint32_t target) {
+        std::vector<uint32_t> list(f.graph.links(node, 0).begin(), f.graph.links(node, 0).end());
+        list.push_back(target);
+        f.graph.set_links(node, 0, list);
+    };
+    add_link(*f.graph.entry_point, 4000000000u);
+    add_link(3, 30);
     f.graph.max_level = std::numeric_limits<uint64_t>::max();
     const auto q = f.pipeline.transform_query(f.raw[2]);
     const auto r = f.graph.search(f.pipeline, q, 40, std::nullopt, Metric::Dot);
@@ -270,15 +274,15 @@ TEST(HnswQuery, InsertAfterRestoreIsSearchable) {
     Fixture f = make_fixture(80, Metric::Cosine, 4, 30);
     f.graph.release_vectors();
     ASSERT_FALSE(f.graph.has_all_vectors());
-    f.graph.restore_vectors(f.pipeline);
+    f.graph.restore_vectors(f.pipeline, Metric::Cosine);
     ASSERT_TRUE(f.graph.has_all_vectors());
-    ASSERT_EQ(f.graph.vector_dim, f.pipeline.padded_dim());
+    ASSERT_EQ(f.graph.vector_dim(), f.pipeline.padded_dim());
     // The rebuilt vector of a node is what a query scores its code as (the
     // kernels sum in their own order, hence the tolerance).
     const auto probe = f.pipeline.transform_query(f.raw[0]);
     for (uint32_t v : {0u, 40u, 79u}) {
         const float d = Hnsw::construction_score(probe, f.graph.vector_of(v), Metric::Dot);
-        const float s = f.pipeline.score(probe, f.graph.nodes[v].codes);
+        const float s = f.pipeline.score(probe, f.graph.code(v));
         EXPECT_NEAR(d, s, 1e-4f * std::abs(s));
     }
     const auto extra = random_vectors(20, 12, 1234);

@@ -42,14 +42,16 @@ std::vector<std::vector<float>> tied_vectors(std::size_t count, std::size_t dim,
     return out;
 }
 
-Hnsw build(const std::vector<std::vector<float>>& vs, uint64_t m, uint64_t efc, Metric metric) {
-    Hnsw g = Hnsw::create(m, efc, 2 * m, 1);
-    for (std::size_t i = 0; i < vs.size(); ++i) g.insert({static_cast<uint8_t>(i)}, 1.0f, vs[i], 1000 + i, metric);
+Hnsw build(const std::vector<std::vector<float>>& vs, uint64_t m, uint64_t efc, Metric metric,
+           engine::HnswSelection selection = engine::HnswSelection::Closest) {
+    Hnsw g = Hnsw::create(m, efc, 2 * m, 1, selection);
+    for (std::size_t i = 0; i < vs.size(); ++i) g.insert(std::vector<uint8_t>{static_cast<uint8_t>(i)}, 1.0f, vs[i], 1000 + i, metric);
     return g;
 }
 
-Hnsw build_reference(const std::vector<std::vector<float>>& vs, uint64_t m, uint64_t efc, Metric metric) {
-    Hnsw g = Hnsw::create(m, efc, 2 * m, 1);
+reference::Graph build_reference(const std::vector<std::vector<float>>& vs, uint64_t m, uint64_t efc, Metric metric,
+                                 engine::HnswSelection selection = engine::HnswSelection::Closest) {
+    reference::Graph g = reference::make_graph(m, efc, selection);
     for (std::size_t i = 0; i < vs.size(); ++i) {
         reference::insert(g, {static_cast<uint8_t>(i)}, 1.0f, vs[i], 1000 + i, metric);
     }
@@ -58,12 +60,15 @@ Hnsw build_reference(const std::vector<std::vector<float>>& vs, uint64_t m, uint
 
 std::vector<float> as_vector(std::span<const float> v) { return {v.begin(), v.end()}; }
 
-void expect_same_graph(const Hnsw& a, const Hnsw& b) {
-    ASSERT_EQ(a.nodes.size(), b.nodes.size());
-    for (std::size_t i = 0; i < a.nodes.size(); ++i) {
-        ASSERT_EQ(a.nodes[i].neighbours.size(), b.nodes[i].neighbours.size()) << "node " << i;
-        for (std::size_t l = 0; l < a.nodes[i].neighbours.size(); ++l) {
-            const auto& x = a.nodes[i].neighbours[l];
+using reference::records;
+
+void expect_same_graph(const Hnsw& g, const reference::Graph& b) {
+    const std::vector<HnswNode> a = records(g);
+    ASSERT_EQ(a.size(), b.nodes.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        ASSERT_EQ(a[i].neighbours.size(), b.nodes[i].neighbours.size()) << "node " << i;
+        for (std::size_t l = 0; l < a[i].neighbours.size(); ++l) {
+            const auto& x = a[i].neighbours[l];
             const auto& y = b.nodes[i].neighbours[l];
             ASSERT_EQ(x.size(), y.size()) << "node " << i << " layer " << l;
             for (std::size_t j = 0; j < x.size(); ++j) {
@@ -72,8 +77,8 @@ void expect_same_graph(const Hnsw& a, const Hnsw& b) {
             }
         }
     }
-    EXPECT_EQ(a.entry_point, b.entry_point);
-    EXPECT_EQ(a.max_level, b.max_level);
+    EXPECT_EQ(g.entry_point, b.entry_point);
+    EXPECT_EQ(g.max_level, b.max_level);
 }
 
 TEST(HnswLevel, DefaultMultiplierSequence) {
@@ -112,9 +117,9 @@ TEST(HnswLevel, TinyMBuildsAUsableGraph) {
     const auto vs = random_vectors(40, 8, 5);
     for (uint64_t m : {0u, 1u}) {
         Hnsw g = build(vs, m, 10, Metric::Dot);
-        ASSERT_EQ(g.nodes.size(), vs.size());
+        ASSERT_EQ(g.size(), vs.size());
         EXPECT_LE(g.max_level, Hnsw::kMaxLevel);
-        for (const HnswNode& node : g.nodes) {
+        for (const HnswNode& node : records(g)) {
             EXPECT_LE(node.neighbours.size(), Hnsw::kMaxLevel + 1);
             for (std::size_t l = 0; l < node.neighbours.size(); ++l) {
                 EXPECT_LE(node.neighbours[l].size(), g.layer_budget(l));
@@ -128,14 +133,15 @@ TEST(HnswLevel, TinyMBuildsAUsableGraph) {
 
 TEST(HnswInsert, FirstNodeIsEntryWithoutLinks) {
     Hnsw g = Hnsw::create(32, 200, 64, 2);
-    g.insert({1, 2}, 0.5f, {1.0f, 0.0f, 0.0f, 0.0f}, 77, Metric::Cosine);
-    ASSERT_EQ(g.nodes.size(), 1u);
+    g.insert(std::vector<uint8_t>{1, 2}, 0.5f, std::vector<float>{1.0f, 0.0f, 0.0f, 0.0f}, 77, Metric::Cosine);
+    ASSERT_EQ(g.size(), 1u);
     EXPECT_EQ(g.entry_point, std::optional<uint32_t>(0));
     EXPECT_EQ(g.max_level, Hnsw::draw_level(0, g.level_mult));
-    for (const auto& list : g.nodes[0].neighbours) EXPECT_TRUE(list.empty());
-    EXPECT_EQ(g.nodes[0].id, 77u);
-    EXPECT_EQ(g.nodes[0].norm, 0.5f);
-    EXPECT_EQ(g.nodes[0].codes, (std::vector<uint8_t>{1, 2}));
+    const HnswNode node = g.record(0);
+    for (const auto& list : node.neighbours) EXPECT_TRUE(list.empty());
+    EXPECT_EQ(node.id, 77u);
+    EXPECT_EQ(node.norm, 0.5f);
+    EXPECT_EQ(node.codes, (std::vector<uint8_t>{1, 2}));
     EXPECT_TRUE(g.has_all_vectors());
 }
 
@@ -145,31 +151,32 @@ TEST(HnswInsert, SecondNodeLinksBothWaysWithTheSameScore) {
     for (uint64_t m : {1u, 2u, 32u}) {
         Hnsw g = Hnsw::create(m, 10, 2 * m, 1);
         const std::vector<float> a{0.5f, -1.0f, 2.0f}, b{1.5f, 0.25f, -0.75f};
-        g.insert({0}, 1.0f, a, 1, Metric::L2);
-        g.insert({0}, 1.0f, b, 2, Metric::L2);
-        const uint64_t shared = std::min(g.nodes[0].level(), g.nodes[1].level());
+        g.insert(std::vector<uint8_t>{0}, 1.0f, a, 1, Metric::L2);
+        g.insert(std::vector<uint8_t>{0}, 1.0f, b, 2, Metric::L2);
+        const auto nodes = records(g);
+        const uint64_t shared = std::min(nodes[0].level(), nodes[1].level());
         if (m == 1) {
             EXPECT_EQ(shared, Hnsw::kMaxLevel);
         }
         const float s = reference::construction_score(b, a, Metric::L2);
         for (uint64_t l = 0; l <= shared; ++l) {
-            ASSERT_EQ(g.nodes[1].neighbours[l], (std::vector<Neighbour>{{0, s}})) << "m " << m << " layer " << l;
-            ASSERT_EQ(g.nodes[0].neighbours[l], (std::vector<Neighbour>{{1, s}})) << "m " << m << " layer " << l;
+            ASSERT_EQ(nodes[1].neighbours[l], (std::vector<Neighbour>{{0, s}})) << "m " << m << " layer " << l;
+            ASSERT_EQ(nodes[0].neighbours[l], (std::vector<Neighbour>{{1, s}})) << "m " << m << " layer " << l;
         }
-        for (uint64_t l = shared + 1; l < g.nodes[1].neighbours.size(); ++l) EXPECT_TRUE(g.nodes[1].neighbours[l].empty());
-        for (uint64_t l = shared + 1; l < g.nodes[0].neighbours.size(); ++l) EXPECT_TRUE(g.nodes[0].neighbours[l].empty());
+        for (uint64_t l = shared + 1; l < nodes[1].neighbours.size(); ++l) EXPECT_TRUE(nodes[1].neighbours[l].empty());
+        for (uint64_t l = shared + 1; l < nodes[0].neighbours.size(); ++l) EXPECT_TRUE(nodes[0].neighbours[l].empty());
     }
 }
 
 TEST(HnswInsert, L2ReverseLinkKeepsTheNewNodesScore) {
     Hnsw g = Hnsw::create(32, 10, 64, 1);
     const std::vector<float> a{1.0f, 0.0f}, b{3.0f, 4.0f};
-    g.insert({0}, 1.0f, a, 1, Metric::L2);
-    g.insert({0}, 1.0f, b, 2, Metric::L2);
+    g.insert(std::vector<uint8_t>{0}, 1.0f, a, 1, Metric::L2);
+    g.insert(std::vector<uint8_t>{0}, 1.0f, b, 2, Metric::L2);
     const float seen_from_b = 3.0f - 0.5f * 1.0f;   // dot - |a|^2 / 2
     const float seen_from_a = 3.0f - 0.5f * 25.0f;  // what a recomputed score would be
-    EXPECT_EQ(g.nodes[1].neighbours[0], (std::vector<Neighbour>{{0, seen_from_b}}));
-    EXPECT_EQ(g.nodes[0].neighbours[0], (std::vector<Neighbour>{{1, seen_from_b}}));
+    EXPECT_EQ(g.record(1).neighbours[0], (std::vector<Neighbour>{{0, seen_from_b}}));
+    EXPECT_EQ(g.record(0).neighbours[0], (std::vector<Neighbour>{{1, seen_from_b}}));
     EXPECT_NE(seen_from_a, seen_from_b);
 }
 
@@ -185,32 +192,37 @@ struct GraphCase {
 class HnswGraphTest : public ::testing::TestWithParam<GraphCase> {};
 
 // The graph equals the one built by the plain restatement, link for link and
-// score for score, and keeps every structural invariant.
+// score for score, under either selection rule, and keeps every structural
+// invariant.
 TEST_P(HnswGraphTest, MatchesReferenceAndKeepsInvariants) {
+  for (auto selection : {engine::HnswSelection::Closest, engine::HnswSelection::Diverse}) {
+    SCOPED_TRACE(std::string(engine::hnsw_selection_name(selection)));
     const GraphCase c = GetParam();
     const uint32_t seed = static_cast<uint32_t>(c.m * 131 + c.efc);
     const auto vs = c.ties ? tied_vectors(c.count, c.dim, seed) : random_vectors(c.count, c.dim, seed);
-    const Hnsw g = build(vs, c.m, c.efc, c.metric);
-    expect_same_graph(g, build_reference(vs, c.m, c.efc, c.metric));
+    const Hnsw g = build(vs, c.m, c.efc, c.metric, selection);
+    expect_same_graph(g, build_reference(vs, c.m, c.efc, c.metric, selection));
 
     uint64_t top = 0;
-    for (std::size_t i = 0; i < g.nodes.size(); ++i) {
-        const HnswNode& node = g.nodes[i];
+    const std::vector<HnswNode> nodes = records(g);
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const HnswNode& node = nodes[i];
         top = std::max(top, node.level());
         for (std::size_t l = 0; l < node.neighbours.size(); ++l) {
             const auto& list = node.neighbours[l];
             EXPECT_LE(list.size(), g.layer_budget(l));
             std::set<uint32_t> seen;
             for (const Neighbour& link : list) {
-                ASSERT_LT(link.node, g.nodes.size());
+                ASSERT_LT(link.node, nodes.size());
                 EXPECT_NE(link.node, i);
-                EXPECT_GE(g.nodes[link.node].level(), l);
+                EXPECT_GE(nodes[link.node].level(), l);
                 EXPECT_TRUE(seen.insert(link.node).second);
             }
         }
     }
     EXPECT_EQ(g.max_level, top);
-    EXPECT_EQ(g.nodes[*g.entry_point].level(), top);
+    EXPECT_EQ(g.level(*g.entry_point), top);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HnswGraphTest,
@@ -228,7 +240,7 @@ TEST(HnswInsert, SameInputsSameGraph) {
     const auto vs = random_vectors(300, 12, 9);
     const Hnsw a = build(vs, 5, 30, Metric::Cosine);
     const Hnsw b = build(vs, 5, 30, Metric::Cosine);
-    EXPECT_EQ(a.nodes, b.nodes);
+    EXPECT_EQ(records(a), records(b));
     EXPECT_EQ(a.entry_point, b.entry_point);
     EXPECT_EQ(a.max_level, b.max_level);
 }
@@ -244,7 +256,7 @@ TEST(HnswInsert, EntryPointMovesOnlyOnAStrictlyHigherLevel) {
             expected_entry = static_cast<uint32_t>(i);
             expected_level = level;
         }
-        g.insert({0}, 1.0f, vs[i], i, Metric::Dot);
+        g.insert(std::vector<uint8_t>{0}, 1.0f, vs[i], i, Metric::Dot);
         ASSERT_EQ(g.entry_point, std::optional<uint32_t>(expected_entry)) << "after node " << i;
         ASSERT_EQ(g.max_level, expected_level);
     }
@@ -259,8 +271,8 @@ TEST(HnswInsert, SmallEfConstructionLimitsNewLinks) {
     for (uint64_t efc : {0u, 1u, 3u}) {
         Hnsw g = Hnsw::create(8, efc, 16, 1);
         for (std::size_t i = 0; i < vs.size(); ++i) {
-            g.insert({0}, 1.0f, vs[i], i, Metric::Dot);
-            const HnswNode& fresh = g.nodes.back();
+            g.insert(std::vector<uint8_t>{0}, 1.0f, vs[i], i, Metric::Dot);
+            const HnswNode fresh = g.record(static_cast<uint32_t>(i));
             for (const auto& list : fresh.neighbours) {
                 // ef 0 keeps at most the entry node of each layer search.
                 EXPECT_LE(list.size(), std::max<uint64_t>(efc, 1)) << "efc " << efc << " node " << i;
@@ -277,11 +289,11 @@ TEST(HnswInsert, NanVectorsStayWithinBounds) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     for (std::size_t i = 0; i < vs.size(); i += 3) vs[i][i % 8] = nan;
     vs[10].assign(8, nan);
-    Hnsw g = build(vs, 3, 12, Metric::L2);
-    for (const HnswNode& node : g.nodes) {
+    Hnsw g = build(vs, 3, 12, Metric::L2, engine::HnswSelection::Diverse);
+    for (const HnswNode& node : records(g)) {
         for (std::size_t l = 0; l < node.neighbours.size(); ++l) {
             EXPECT_LE(node.neighbours[l].size(), g.layer_budget(l));
-            for (const Neighbour& link : node.neighbours[l]) EXPECT_LT(link.node, g.nodes.size());
+            for (const Neighbour& link : node.neighbours[l]) EXPECT_LT(link.node, g.size());
         }
     }
     const auto r = g.search_layer_build(vs[10], *g.entry_point, 20, 0, Metric::L2);
@@ -306,12 +318,14 @@ TEST(HnswSearchLayerBuild, MatchesReferenceOnHandBuiltGraph) {
                 if (t != i) node.neighbours[1].push_back({t, 0.0f});
             }
         }
-        g.nodes.push_back(node);
-        g.vectors.insert(g.vectors.end(), vs[i].begin(), vs[i].end());
+        g.append_record(node);
+        g.push_vector(vs[i]);
     }
-    g.vector_dim = 3;
     g.entry_point = 0;
     g.max_level = 1;
+    reference::Graph plain = reference::make_graph(4, 10, engine::HnswSelection::Closest);
+    plain.nodes = records(g);
+    plain.vectors = vs;
     const auto queries = random_vectors(6, 3, 12);
     for (Metric metric : {Metric::Dot, Metric::L2}) {
         for (const auto& q : queries) {
@@ -319,7 +333,7 @@ TEST(HnswSearchLayerBuild, MatchesReferenceOnHandBuiltGraph) {
                 for (uint64_t ef : {0u, 1u, 2u, 3u, 5u, 12u, 100u}) {
                     for (uint64_t layer : {0u, 1u}) {
                         const auto got = g.search_layer_build(q, entry, ef, layer, metric);
-                        const auto want = reference::search_layer_build(g, q, entry, ef, layer, metric);
+                        const auto want = reference::search_layer_build(plain, q, entry, ef, layer, metric);
                         ASSERT_EQ(got.size(), want.size()) << "ef " << ef << " entry " << entry;
                         for (std::size_t i = 0; i < got.size(); ++i) {
                             EXPECT_EQ(got[i].node, want[i].node);
@@ -351,7 +365,8 @@ TEST(HnswRestore, DequantizeMixedCode) {
 TEST(HnswRestore, InsertAfterReleaseUsesRebuiltVectors) {
     const auto vs = random_vectors(60, 8, 21);
     std::mt19937 rng(3);
-    Hnsw g = Hnsw::create(4, 16, 8, 3);  // padded_dim 8, n4_dims 4: 3 bytes
+    // padded_dim 8, n4_dims 4: 3 bytes
+    Hnsw g = Hnsw::create(4, 16, 8, 3, engine::HnswSelection::Closest);
     std::vector<std::vector<uint8_t>> codes;
     for (std::size_t i = 0; i < vs.size(); ++i) {
         codes.push_back({static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())});
@@ -359,32 +374,39 @@ TEST(HnswRestore, InsertAfterReleaseUsesRebuiltVectors) {
         if (i == 39) {
             g.release_vectors();
             EXPECT_FALSE(g.has_all_vectors());
-            EXPECT_TRUE(g.vectors.empty());
-            g.restore_vectors(8, 4);
+            EXPECT_EQ(g.vector_count(), 0u);
+            EXPECT_FALSE(g.has_scores());
+            g.restore_vectors(8, 4, Metric::L2);
             ASSERT_TRUE(g.has_all_vectors());
-            for (std::size_t j = 0; j < g.nodes.size(); ++j) {
+            for (uint32_t j = 0; j < g.size(); ++j) {
                 EXPECT_EQ(as_vector(g.vector_of(j)), Hnsw::dequantize(codes[j], 8, 4));
             }
         }
     }
-    // The same graph as inserting every node after 40 with restored vectors
-    // in a reference that never released anything.
-    Hnsw ref = Hnsw::create(4, 16, 8, 3);
+    // The same graph as a reference that, at node 40, swaps every vector for
+    // its dequantized code and rescores every link from its list's owner.
+    reference::Graph ref = reference::make_graph(4, 16, engine::HnswSelection::Closest);
     for (std::size_t i = 0; i < vs.size(); ++i) {
         reference::insert(ref, codes[i], 1.0f, i < 40 ? vs[i] : Hnsw::dequantize(codes[i], 8, 4), i, Metric::L2);
         if (i == 39) {
-            ref.vectors.clear();
+            for (std::size_t j = 0; j < ref.nodes.size(); ++j) ref.vectors[j] = Hnsw::dequantize(codes[j], 8, 4);
             for (std::size_t j = 0; j < ref.nodes.size(); ++j) {
-                const auto v = Hnsw::dequantize(codes[j], 8, 4);
-                ref.vectors.insert(ref.vectors.end(), v.begin(), v.end());
+                for (auto& list : ref.nodes[j].neighbours) {
+                    for (Neighbour& link : list) {
+                        link.score = reference::construction_score(ref.vectors[j], ref.vectors[link.node], Metric::L2);
+                    }
+                }
             }
         }
     }
     expect_same_graph(g, ref);
     // New nodes keep their exact vectors; a second restore changes nothing.
-    const auto before = g.vectors;
-    g.restore_vectors(8, 4);
-    EXPECT_EQ(g.vectors, before);
+    std::vector<std::vector<float>> before;
+    for (uint32_t j = 0; j < g.size(); ++j) before.push_back(as_vector(g.vector_of(j)));
+    const auto links_before = records(g);
+    g.restore_vectors(8, 4, Metric::L2);
+    for (uint32_t j = 0; j < g.size(); ++j) EXPECT_EQ(as_vector(g.vector_of(j)), before[j]);
+    EXPECT_EQ(records(g), links_before);
 }
 
 TEST(HnswRestore, RestoreKeepsExactVectorsAndFillsMissingOnes) {
@@ -393,31 +415,36 @@ TEST(HnswRestore, RestoreKeepsExactVectorsAndFillsMissingOnes) {
     const auto centroids = Hnsw::dequantize(code, 4, 4);
     Hnsw g = Hnsw::create(4, 16, 8, 2);
     for (std::size_t i = 0; i < vs.size(); ++i) g.insert(code, 1.0f, vs[i], i, Metric::Dot);
-    g.vectors.resize(6 * 4);  // nodes 6-9 lost their vectors
-    g.restore_vectors(4, 4);
+    g.truncate_vectors(6);  // nodes 6-9 lost their vectors
+    EXPECT_FALSE(g.has_all_vectors());
+    g.restore_vectors(4, 4, Metric::Dot);
     ASSERT_TRUE(g.has_all_vectors());
     for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(as_vector(g.vector_of(i)), vs[i]);
     for (std::size_t i = 6; i < 10; ++i) EXPECT_EQ(as_vector(g.vector_of(i)), centroids);
     // Vectors of another length than the codes' space are all rebuilt.
-    g.restore_vectors(8, 8);
+    g.restore_vectors(8, 8, Metric::Dot);
     ASSERT_TRUE(g.has_all_vectors());
-    EXPECT_EQ(g.vector_dim, 8u);
+    EXPECT_EQ(g.vector_dim(), 8u);
     for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ(as_vector(g.vector_of(i)), Hnsw::dequantize(code, 8, 8));
 }
 
+// Insertion without restore_vectors() (the engine always restores) reads no
+// missing vector: the node is kept, unlinked, until a restore.
 TEST(HnswRestore, InsertWithoutRestoreReadsNoMissingVector) {
     const auto vs = random_vectors(30, 4, 8);
+    const std::vector<uint8_t> code{0x21, 0x43};
     Hnsw g = Hnsw::create(4, 16, 8, 2);
-    for (std::size_t i = 0; i < 20; ++i) g.insert({0x21, 0x43}, 1.0f, vs[i], i, Metric::L2);
+    for (std::size_t i = 0; i < 20; ++i) g.insert(code, 1.0f, vs[i], i, Metric::L2);
     g.release_vectors();
-    for (std::size_t i = 20; i < 30; ++i) g.insert({0x21, 0x43}, 1.0f, vs[i], i, Metric::L2);
-    EXPECT_EQ(g.nodes.size(), 30u);
-    EXPECT_TRUE(g.vectors.empty());
+    for (std::size_t i = 20; i < 30; ++i) g.insert(code, 1.0f, vs[i], i, Metric::L2);
+    EXPECT_EQ(g.size(), 30u);
+    EXPECT_EQ(g.vector_count(), 0u);
+    EXPECT_TRUE(g.links(25, 0).empty());
     EXPECT_TRUE(g.search_layer_build(vs[0], 0, 10, 0, Metric::L2).empty());
-    g.restore_vectors(4, 4);
+    g.restore_vectors(4, 4, Metric::L2);
     EXPECT_TRUE(g.has_all_vectors());
-    g.insert({0x21, 0x43}, 1.0f, vs[0], 99, Metric::L2);
-    EXPECT_FALSE(g.nodes.back().neighbours[0].empty());
+    g.insert(code, 1.0f, vs[0], 99, Metric::L2);
+    EXPECT_FALSE(g.links(30, 0).empty());
 }
 
 // Every kernel variant the processor offers gives the scalar sum bit for

@@ -10,10 +10,13 @@
 #include <set>
 
 #include "engine/engine.h"
+#include "quantize/pipeline.h"
 #include "persist_test_util.h"
 
 namespace kivo::engine {
 namespace {
+
+using search::Neighbour;
 
 constexpr std::size_t kDim = 32;
 #if defined(__SANITIZE_ADDRESS__)
@@ -85,42 +88,42 @@ double recall(const Kivo& index, const Kivo& exact, const Data& d) {
 
 // The graph's invariants, and every node reachable from the entry on layer 0.
 void expect_sound_graph(const search::Hnsw& g) {
-    ASSERT_FALSE(g.nodes.empty());
+    ASSERT_FALSE(g.empty());
     ASSERT_TRUE(g.entry_point.has_value());
     const uint32_t entry = *g.entry_point;
-    ASSERT_LT(entry, g.nodes.size());
-    EXPECT_EQ(g.max_level, g.nodes[entry].level());
-    for (uint32_t i = 0; i < g.nodes.size(); ++i) {
-        const auto& node = g.nodes[i];
-        EXPECT_LE(node.level(), g.max_level);
-        for (uint64_t l = 0; l < node.neighbours.size(); ++l) {
-            EXPECT_LE(node.neighbours[l].size(), g.layer_budget(l));
+    ASSERT_LT(entry, g.size());
+    EXPECT_EQ(g.max_level, g.level(entry));
+    for (uint32_t i = 0; i < g.size(); ++i) {
+        EXPECT_LE(g.level(i), g.max_level);
+        for (uint64_t l = 0; l <= g.level(i); ++l) {
+            const auto links = g.links(i, l);
+            EXPECT_LE(links.size(), g.layer_budget(l));
             std::set<uint32_t> distinct;
-            for (const auto& e : node.neighbours[l]) {
-                ASSERT_LT(e.node, g.nodes.size());
-                EXPECT_NE(e.node, i);
-                EXPECT_GE(g.nodes[e.node].level(), l);
-                distinct.insert(e.node);
+            for (uint32_t t : links) {
+                ASSERT_LT(t, g.size());
+                EXPECT_NE(t, i);
+                EXPECT_GE(g.level(t), l);
+                distinct.insert(t);
             }
-            EXPECT_EQ(distinct.size(), node.neighbours[l].size());
+            EXPECT_EQ(distinct.size(), links.size());
         }
     }
-    std::vector<uint8_t> seen(g.nodes.size(), 0);
+    std::vector<uint8_t> seen(g.size(), 0);
     std::vector<uint32_t> stack{entry};
     seen[entry] = 1;
     std::size_t reached = 1;
     while (!stack.empty()) {
         const uint32_t v = stack.back();
         stack.pop_back();
-        for (const auto& e : g.nodes[v].neighbours[0]) {
-            if (!seen[e.node]) {
-                seen[e.node] = 1;
+        for (uint32_t t : g.links(v, 0)) {
+            if (!seen[t]) {
+                seen[t] = 1;
                 ++reached;
-                stack.push_back(e.node);
+                stack.push_back(t);
             }
         }
     }
-    EXPECT_EQ(reached, g.nodes.size());
+    EXPECT_EQ(reached, g.size());
 }
 
 struct Store {
@@ -265,21 +268,87 @@ TEST(HnswRemove, EntryPointRule) {
     for (int round = 0; round < 3; ++round) {
         const auto& g = *index.hnsw();
         const uint32_t entry = *g.entry_point;
-        const uint64_t entry_id = g.nodes[entry].id;
+        const uint64_t entry_id = g.id(entry);
         // A node that is not the entry goes first: the entry stays.
-        const uint64_t other = g.nodes[entry == 0 ? 1 : 0].id;
+        const uint64_t other = g.id(entry == 0 ? 1 : 0);
         ASSERT_EQ(*index.remove(std::vector<uint64_t>{other}), 1u);
-        EXPECT_EQ(index.hnsw()->nodes[*index.hnsw()->entry_point].id, entry_id);
+        EXPECT_EQ(index.hnsw()->id(*index.hnsw()->entry_point), entry_id);
         // Then the entry itself.
         ASSERT_EQ(*index.remove(std::vector<uint64_t>{entry_id}), 1u);
         const auto& h = *index.hnsw();
         uint32_t expected = 0;
-        for (uint32_t i = 0; i < h.nodes.size(); ++i) {
-            if (h.nodes[i].level() > h.nodes[expected].level()) expected = i;
+        for (uint32_t i = 0; i < h.size(); ++i) {
+            if (h.level(i) > h.level(expected)) expected = i;
         }
         EXPECT_EQ(*h.entry_point, expected);
         expect_sound_graph(h);
     }
+}
+
+// A hand-built graph (m = 1: two links on layer 0) in which node 4 is linked
+// to only by the removed node 1, and node 0's relinking prefers 2 and 3 to
+// it: the reachability repair links 4 from the reached node nearest to it (3,
+// whose list is full), in place of 3's weakest link.
+TEST(HnswRemove, ReconnectsANodeThatOnlyTheRemovedNodeLinkedTo) {
+    const std::vector<std::vector<float>> vs = {{1.0f, 0.0f}, {0.5f, 0.5f}, {0.9f, 0.1f}, {0.8f, -0.1f}, {-1.0f, 0.0f}};
+    const std::vector<std::vector<Neighbour>> layer0 = {
+        {{1, 0.5f}, {2, 0.9f}}, {{4, -0.5f}, {3, 0.35f}}, {{0, 0.9f}, {3, 0.71f}}, {{0, 0.8f}, {2, 0.71f}}, {{0, -1.0f}}};
+    search::Hnsw g = search::Hnsw::create(1, 8, 2, 1);
+    for (std::size_t i = 0; i < vs.size(); ++i) {
+        search::HnswNode node;
+        node.codes = {0};
+        node.id = 100 + i;
+        node.neighbours = {layer0[i]};
+        g.append_record(node);
+        g.push_vector(vs[i]);
+    }
+    g.entry_point = 0;
+    g.max_level = 0;
+    ASSERT_TRUE(g.has_all_vectors());
+    const auto pipeline = *quantize::QuantPipeline::create(config(IndexType::Hnsw, Metric::Dot));
+    EXPECT_EQ(g.remove(search::Allowlist::create(std::vector<uint64_t>{101}), pipeline, Metric::Dot), 1u);
+    // Nodes 2, 3, 4 are now 1, 2, 3.
+    ASSERT_EQ(g.size(), 4u);
+    EXPECT_EQ(g.id(3), 104u);
+    EXPECT_EQ(std::vector<uint32_t>(g.links(0, 0).begin(), g.links(0, 0).end()), (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(std::vector<uint32_t>(g.links(2, 0).begin(), g.links(2, 0).end()), (std::vector<uint32_t>{0, 3}));
+    EXPECT_EQ(std::vector<uint32_t>(g.links(3, 0).begin(), g.links(3, 0).end()), (std::vector<uint32_t>{0}));
+    expect_sound_graph(g);
+}
+
+// Removal keeps what the remaining nodes carry (ids, codes, norms, levels,
+// upper-layer lists) under their new indexes, whatever their position.
+TEST(HnswRemove, RemainingNodesKeepTheirData) {
+    const Data d = make_data(12);
+    Kivo index = make(IndexType::Hnsw, iota(700, 0), {d.vectors.begin(), d.vectors.begin() + 700});
+    struct Saved {
+        search::HnswNode node;
+        std::vector<float> vector;
+    };
+    std::vector<Saved> before;
+    for (uint32_t i = 0; i < index.hnsw()->size(); ++i) {
+        const auto v = index.hnsw()->vector_of(i);
+        before.push_back({index.hnsw()->record(i), {v.begin(), v.end()}});
+    }
+    std::vector<uint64_t> gone;
+    for (uint64_t id = 0; id < 700; id += 7) gone.push_back(id);
+    gone.push_back(699);
+    ASSERT_EQ(*index.remove(gone), gone.size());
+    const search::Hnsw& after = *index.hnsw();
+    const std::set<uint64_t> removed(gone.begin(), gone.end());
+    uint32_t j = 0;
+    for (const Saved& b : before) {
+        if (removed.count(b.node.id)) continue;
+        ASSERT_LT(j, after.size());
+        EXPECT_EQ(after.id(j), b.node.id);
+        EXPECT_EQ(after.norm(j), b.node.norm);
+        EXPECT_EQ(after.level(j), b.node.level());
+        EXPECT_TRUE(std::ranges::equal(after.code(j), b.node.codes));
+        EXPECT_TRUE(std::ranges::equal(after.vector_of(j), b.vector));
+        ++j;
+    }
+    EXPECT_EQ(j, after.size());
+    expect_sound_graph(after);
 }
 
 }  // namespace

@@ -343,31 +343,31 @@ TEST(PersistSave, ValuesThatDoNotFitTheirFieldAreRefused) {
 }
 
 TEST(PersistSave, GraphLimitsOfTheFileAreChecked) {
-    search::Hnsw graph;
-    graph.packed_bytes_per_vec = 2;
-    graph.nodes.resize(2);
-    for (auto& node : graph.nodes) {
-        node.codes.assign(2, 0);
-        node.neighbours.resize(1);
-    }
+    search::Hnsw graph = search::Hnsw::create(4, 10, 8, 2);
+    search::HnswNode node;
+    node.codes.assign(2, 0);
+    node.neighbours.resize(1);
+    graph.append_record(node);
+    graph.append_record(node);
     graph.entry_point = 0;
     EXPECT_TRUE(graph.check_writable().has_value());
 
-    graph.nodes[1].neighbours[0].assign(65535, search::Neighbour{0, 0.0f});
+    std::vector<uint32_t> links(65535, 0);
+    graph.set_links(1, 0, links);
     EXPECT_TRUE(graph.check_writable().has_value());
-    graph.nodes[1].neighbours[0].push_back({0, 0.0f});
+    links.push_back(0);
+    graph.set_links(1, 0, links);
     auto long_list = graph.check_writable();
     ASSERT_FALSE(long_list.has_value());
     EXPECT_EQ(long_list.error().message(),
               "io error: HNSW node 1 has 65536 links on layer 0, more than the file's 16-bit field holds");
-    graph.nodes[1].neighbours[0].clear();
+    graph.set_links(1, 0, {});
 
-    graph.nodes[0].neighbours.resize(256);
-    auto many_lists = graph.check_writable();
-    ASSERT_FALSE(many_lists.has_value());
-    EXPECT_EQ(many_lists.error().message(),
-              "io error: HNSW node 0 has 256 neighbour lists, more than the file's 8-bit field holds");
-    graph.nodes[0].neighbours.resize(255);
+    // Levels are capped at 254, so a node never has more lists than the
+    // file's byte holds.
+    node.neighbours.resize(300);
+    graph.append_record(node);
+    EXPECT_EQ(graph.level(2), search::Hnsw::kMaxLevel);
     EXPECT_TRUE(graph.check_writable().has_value());
 
     graph.max_level = uint64_t{1} << 32;
@@ -753,7 +753,7 @@ TEST(PersistLoad, DamagedGraphsAreRefused) {
     write_file(dir.file("good.kivo"), hnsw_file(0, 1, good));
     auto ok = load_both(dir.file("good.kivo"));
     ASSERT_TRUE(ok.has_value()) << ok.error().message();
-    EXPECT_EQ(ok->hnsw()->nodes[2].neighbours[1], (std::vector<search::Neighbour>{{0, 0.0f}}));
+    EXPECT_EQ(ok->hnsw()->record(2).neighbours[1], (std::vector<search::Neighbour>{{0, 0.0f}}));
     auto found = ok->search(std::vector<float>{1, 0, 0, 0}, 3, std::nullopt);
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(found->size(), 3u);

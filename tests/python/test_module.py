@@ -17,7 +17,7 @@ METHODS = [
     ("set_nprobe", "($self, nprobe)", "Update IvfFlat nprobe at runtime. Higher = better recall, lower QPS."),
     ("save", "($self, path)", "Save the index to a .kivo file."),
     ("recommended_m", "(n)", "Recommended HNSW M value for a given corpus size."),
-    ("load", "($cls, path)", "Load an index from a .kivo file (memory-mapped)."),
+    ("load", "($cls, path, *, hnsw_selection=\"diverse\")", "Load an index from a .kivo file (memory-mapped)."),
     ("is_empty", "($self)", "True if the index contains no vectors."),
     ("is_mixed", "($self)", "True when index uses mixed 4-bit/2-bit quantization."),
     ("profile_variance", "($self, sample_vecs)", "Profile per-dimension variance of RHDH-rotated embeddings."),
@@ -54,20 +54,23 @@ def test_module_attributes():
 def test_class_signature_and_doc():
     assert Kivo.__text_signature__ == (
         '(dim, metric="cosine", bit_width=4, index_type="brute_force", mixed_ratio=None, n4_dims=None, '
-        "ivf_nlist=256, ivf_nprobe=8, hnsw_m=32, hnsw_ef_construction=200, hnsw_ef_search=0)"
+        "ivf_nlist=256, ivf_nprobe=8, hnsw_m=32, hnsw_ef_construction=200, hnsw_ef_search=0, "
+        '*, hnsw_selection="diverse")'
     )
     sig = inspect.signature(Kivo)
     assert list(sig.parameters) == [
         "dim", "metric", "bit_width", "index_type", "mixed_ratio", "n4_dims",
-        "ivf_nlist", "ivf_nprobe", "hnsw_m", "hnsw_ef_construction", "hnsw_ef_search",
+        "ivf_nlist", "ivf_nprobe", "hnsw_m", "hnsw_ef_construction", "hnsw_ef_search", "hnsw_selection",
     ]
+    assert sig.parameters["hnsw_selection"].kind is inspect.Parameter.KEYWORD_ONLY
+    assert sig.parameters["hnsw_selection"].default == "diverse"
     assert sig.parameters["metric"].default == "cosine"
     assert sig.parameters["hnsw_ef_search"].default == 0
     doc = Kivo.__doc__
     assert doc.splitlines()[0] == "Kivo \u2014 ultra-low resource embedded vector search engine."
     assert "Parameters\n----------\n" in doc
     order = ["dim", "metric", "bit_width", "index_type", "mixed_ratio", "n4_dims", "ivf_nlist",
-             "ivf_nprobe", "hnsw_m", "hnsw_ef_construction", "hnsw_ef_search"]
+             "ivf_nprobe", "hnsw_m", "hnsw_ef_construction", "hnsw_ef_search", "hnsw_selection"]
     positions = [doc.index("\n" + name + " : ") for name in order]
     assert positions == sorted(positions)
     for text in [

@@ -25,6 +25,10 @@ std::string_view index_type_name(IndexType index_type) {
     return "BruteForce";
 }
 
+std::string_view hnsw_selection_name(HnswSelection selection) {
+    return selection == HnswSelection::Closest ? "closest" : "diverse";
+}
+
 std::optional<Metric> metric_from_byte(uint8_t byte) {
     if (byte > 2) return std::nullopt;
     return static_cast<Metric>(byte);

@@ -12,11 +12,19 @@ namespace kivo::engine {
 
 enum class Metric : uint8_t { Cosine = 0, Dot = 1, L2 = 2 };
 enum class IndexType : uint8_t { BruteForce = 0, IvfFlat = 1, Hnsw = 2 };
+// How an HNSW insertion chooses a node's links among its candidates: Diverse
+// keeps a candidate only when it is closer to the node than to every link
+// already kept (then fills the budget with the best of the rest), so lists
+// keep long-range links; Closest takes the best candidates only. A
+// construction setting: it is not stored in the file.
+enum class HnswSelection : uint8_t { Diverse = 0, Closest = 1 };
 
 // "cosine", "dot", "l2".
 std::string_view metric_name(Metric metric);
 // "BruteForce", "IvfFlat", "Hnsw".
 std::string_view index_type_name(IndexType index_type);
+// "diverse", "closest".
+std::string_view hnsw_selection_name(HnswSelection selection);
 // The value stored under a file byte, or nothing for bytes above 2.
 std::optional<Metric> metric_from_byte(uint8_t byte);
 std::optional<IndexType> index_type_from_byte(uint8_t byte);
@@ -33,6 +41,7 @@ struct EngineConfig {
     uint64_t hnsw_m = 0;
     uint64_t hnsw_ef_construction = 0;
     uint64_t hnsw_ef_search = 0;
+    HnswSelection hnsw_selection = HnswSelection::Diverse;
     uint8_t bit_width = 4;
     Metric metric = Metric::Cosine;
     IndexType index_type = IndexType::BruteForce;

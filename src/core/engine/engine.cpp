@@ -20,7 +20,7 @@ Result<Kivo> Kivo::create(const EngineConfig& config) {
         search::Hnsw graph =
             search::Hnsw::create(config.hnsw_m, config.hnsw_ef_construction,
                                  effective_ef_search(config.hnsw_m, config.hnsw_ef_search),
-                                 kivo.packed_bytes_per_vec_);
+                                 kivo.packed_bytes_per_vec_, config.hnsw_selection);
         graph.level_mult = level_multiplier(config.hnsw_m);
         kivo.hnsw_ = std::move(graph);
     }
@@ -29,12 +29,18 @@ Result<Kivo> Kivo::create(const EngineConfig& config) {
 
 uint64_t Kivo::len() const {
     if (ivf_) return ivf_->len();
-    if (hnsw_) return hnsw_->nodes.size();
+    if (hnsw_) return hnsw_->size();
     return ids_.size();
 }
 
 void Kivo::set_ef_search(uint64_t ef) {
     if (hnsw_) hnsw_->ef_search = ef;
+}
+
+void Kivo::set_hnsw_selection(HnswSelection selection) {
+    if (config_.index_type != IndexType::Hnsw) return;
+    config_.hnsw_selection = selection;
+    if (hnsw_) hnsw_->selection = selection;
 }
 
 void Kivo::set_nprobe(uint64_t nprobe) {

@@ -57,6 +57,10 @@ public:
     // Runtime tunables: change the live structure only, never the config.
     void set_ef_search(uint64_t ef);
     void set_nprobe(uint64_t nprobe);
+    // How later insertions choose HNSW links. Not stored in the file: a
+    // loaded index starts with the default (Diverse) and its loader sets
+    // this when the caller asks for another rule.
+    void set_hnsw_selection(HnswSelection selection);
 
     // Persistence. Paths are passed unchanged to the operating system; one
     // holding a NUL byte is refused.

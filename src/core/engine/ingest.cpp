@@ -22,14 +22,14 @@ void Kivo::ingest_one(uint64_t id, std::span<const float> vector) {
             if (!hnsw_) {
                 hnsw_ = search::Hnsw::create(config_.hnsw_m, config_.hnsw_ef_construction,
                                              effective_ef_search(config_.hnsw_m, config_.hnsw_ef_search),
-                                             packed_bytes_per_vec_);
+                                             packed_bytes_per_vec_, config_.hnsw_selection);
                 hnsw_->level_mult = level_multiplier(config_.hnsw_m);
             }
             // After build() or a load the construction vectors are gone;
             // insertion scores against them, so they are rebuilt from the
             // codes first.
-            if (!hnsw_->has_all_vectors()) hnsw_->restore_vectors(pipeline_);
-            hnsw_->insert(std::move(code), norm, pipeline_.transform_query(vector), id, config_.metric);
+            if (!hnsw_->has_all_vectors()) hnsw_->restore_vectors(pipeline_, config_.metric);
+            hnsw_->insert(code, norm, pipeline_.transform_query(vector), id, config_.metric);
             break;
         }
     }

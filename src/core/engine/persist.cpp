@@ -130,7 +130,7 @@ Status Kivo::save(const std::string& path) const {
         }
     } else {
         if (auto ok = hnsw_->check_writable(); !ok) return ok;
-        n_vectors = hnsw_->nodes.size();
+        n_vectors = hnsw_->size();
     }
 
     io::Header header;
@@ -190,22 +190,23 @@ Status Kivo::save(const std::string& path) const {
     } else {
         const auto& graph = *hnsw_;
         std::vector<uint8_t> link_bytes;
-        if (auto ok = out.write_u32(static_cast<uint32_t>(graph.nodes.size())); !ok) return ok;
+        if (auto ok = out.write_u32(static_cast<uint32_t>(graph.size())); !ok) return ok;
         if (auto ok = out.write_u32(graph.entry_point.value_or(io::kNoEntryPoint)); !ok) return ok;
         if (auto ok = out.write_u32(static_cast<uint32_t>(graph.max_level)); !ok) return ok;
-        for (const auto& node : graph.nodes) {
-            if (auto ok = out.write_u64(node.id); !ok) return ok;
-            if (auto ok = out.write(node.codes); !ok) return ok;
-            if (auto ok = out.write_f32(node.norm); !ok) return ok;
-            if (auto ok = out.write_u8(static_cast<uint8_t>(node.neighbours.size())); !ok) return ok;
-            for (const auto& list : node.neighbours) {
+        for (uint32_t node = 0; node < graph.size(); ++node) {
+            if (auto ok = out.write_u64(graph.id(node)); !ok) return ok;
+            if (auto ok = out.write(graph.code(node)); !ok) return ok;
+            if (auto ok = out.write_f32(graph.norm(node)); !ok) return ok;
+            if (auto ok = out.write_u8(static_cast<uint8_t>(graph.level(node) + 1)); !ok) return ok;
+            for (uint64_t layer = 0; layer <= graph.level(node); ++layer) {
+                const std::span<const uint32_t> list = graph.links(node, layer);
                 // The count and the indexes of a list in one write.
                 link_bytes.resize(2 + 4 * list.size());
                 const auto count = static_cast<uint16_t>(list.size());
                 link_bytes[0] = static_cast<uint8_t>(count);
                 link_bytes[1] = static_cast<uint8_t>(count >> 8);
                 for (std::size_t c = 0; c < list.size(); ++c) {
-                    const uint32_t target = list[c].node;
+                    const uint32_t target = list[c];
                     for (int b = 0; b < 4; ++b) link_bytes[2 + 4 * c + b] = static_cast<uint8_t>(target >> (8 * b));
                 }
                 if (auto ok = out.write(link_bytes); !ok) return ok;

@@ -30,7 +30,9 @@ void Kivo::keep_construction_vectors(std::size_t adding) {
     // The insertions of an upsert rebuild released construction vectors
     // anyway; rebuilding them before the removal spares the removal doing it
     // (and releasing them) on its own.
-    if (adding > 0 && hnsw_ && !hnsw_->nodes.empty() && !hnsw_->has_all_vectors()) hnsw_->restore_vectors(pipeline_);
+    if (adding > 0 && hnsw_ && !hnsw_->empty() && !hnsw_->has_all_vectors()) {
+        hnsw_->restore_vectors(pipeline_, config_.metric);
+    }
 }
 
 Status Kivo::upsert(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors) {

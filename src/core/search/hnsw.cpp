@@ -1,5 +1,6 @@
 // Hnsw graph: creation, the query-side layer search on packed codes, and the
-// query (greedy descent, wide layer-0 search, top k, allowlist post-filter).
+// queries (greedy descent, wide layer-0 search, top k, with the allowlist as
+// a post-filter or a pre-filter).
 #include "search/hnsw.h"
 
 #include <algorithm>
@@ -10,8 +11,9 @@
 namespace kivo::search {
 
 Hnsw Hnsw::create(uint64_t m, uint64_t ef_construction, uint64_t ef_search,
-                  uint64_t packed_bytes_per_vec) {
+                  uint64_t packed_bytes_per_vec, engine::HnswSelection selection) {
     Hnsw graph;
+    graph.selection = selection;
     graph.m = m;
     graph.ef_construction = ef_construction;
     graph.ef_search = ef_search;
@@ -20,20 +22,35 @@ Hnsw Hnsw::create(uint64_t m, uint64_t ef_construction, uint64_t ef_search,
     return graph;
 }
 
-void Hnsw::release_vectors() {
-    std::vector<float>().swap(vectors);
-    std::vector<float>().swap(vector_sq_sums);
-    vector_dim = 0;
-}
-
 namespace {
 
-// Similarity of one node for a transformed query: raw code score adjusted by
-// the node's stored norm.
-float node_score(const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                 const HnswNode& node, engine::Metric metric) {
-    return quantize::adjust_score(metric, pipeline.score(query, node.codes), node.norm);
-}
+// Codes of the fresh neighbours of one pop are gathered into one buffer and
+// scored by the batched kernel (bit-identical to one score per code); the
+// copy also pulls them into cache ahead of the kernel.
+struct CodeScorer {
+    const Hnsw& graph;
+    const quantize::QuantPipeline& pipeline;
+    std::span<const float> query;
+    engine::Metric metric;
+    std::vector<uint8_t> gathered;
+
+    float one(uint32_t v) const {
+        return quantize::adjust_score(metric, pipeline.score(query, graph.code(v)), graph.norm(v));
+    }
+    void many(const uint32_t* ids, std::size_t count, float* out) {
+        const std::size_t bytes = static_cast<std::size_t>(graph.packed_bytes_per_vec);
+        if (count == 1 || bytes == 0) {
+            for (std::size_t i = 0; i < count; ++i) out[i] = one(ids[i]);
+            return;
+        }
+        gathered.resize(count * bytes);
+        for (std::size_t i = 0; i < count; ++i) {
+            std::copy_n(graph.code(ids[i]).data(), bytes, gathered.data() + i * bytes);
+        }
+        pipeline.score_batch(query, gathered.data(), count, out);
+        for (std::size_t i = 0; i < count; ++i) out[i] = quantize::adjust_score(metric, out[i], graph.norm(ids[i]));
+    }
+};
 
 }  // namespace
 
@@ -44,47 +61,93 @@ std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipelin
     return search_layer(pipeline, query, entry, ef, layer, metric, visited);
 }
 
+namespace {
+
+template <class Admit>
+std::vector<Candidate> code_layer_search(const Hnsw& graph, const quantize::QuantPipeline& pipeline,
+                                         std::span<const float> query, uint32_t entry, uint64_t ef, uint64_t layer,
+                                         engine::Metric metric, Admit admit, bool filtered,
+                                         detail::VisitedSet& visited) {
+    if (entry >= graph.size()) return {};
+    CodeScorer scorer{graph, pipeline, query, metric, {}};
+    const float s0 = scorer.one(entry);
+    // Links at or beyond the node count can only come from a damaged file;
+    // they are never followed.
+    const std::size_t n = graph.size();
+    auto reachable = [n](uint32_t v) { return v < n; };
+    auto score_many = [&](const uint32_t* ids, std::size_t count, float* out) { scorer.many(ids, count, out); };
+    auto prefetch = [&](uint32_t v) {
+        const uint8_t* code = graph.code(v).data();
+        __builtin_prefetch(code);
+        __builtin_prefetch(code + 64);
+    };
+    return detail::layer_search(graph, entry, s0, ef, layer, reachable, prefetch, score_many, admit, filtered,
+                                visited);
+}
+
+// Greedy descent from the entry point to layer 1 with ef 1; the node to
+// start layer 0 from.
+uint32_t descend(const Hnsw& graph, const quantize::QuantPipeline& pipeline, std::span<const float> query,
+                 engine::Metric metric, detail::VisitedSet& visited) {
+    uint32_t ep = *graph.entry_point;
+    // Above the entry node's own level the entry has no links and the descent
+    // would keep it anyway; starting lower only skips empty work.
+    const uint64_t top = std::min<uint64_t>(graph.max_level, graph.level(ep));
+    auto all = [](uint32_t) { return true; };
+    for (uint64_t layer = top; layer >= 1; --layer) {
+        const std::vector<Candidate> r =
+            code_layer_search(graph, pipeline, query, ep, 1, layer, metric, all, false, visited);
+        if (!r.empty()) ep = r[0].node;
+    }
+    return ep;
+}
+
+}  // namespace
+
 std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipeline,
                                           std::span<const float> query, uint32_t entry, uint64_t ef,
                                           uint64_t layer, engine::Metric metric,
                                           detail::VisitedSet& visited) const {
-    if (entry >= nodes.size()) return {};
-    const float s0 = node_score(pipeline, query, nodes[entry], metric);
-    // Links at or beyond the node count can only come from a damaged file;
-    // they are never followed.
-    auto reachable = [&](uint32_t v) { return v < nodes.size(); };
-    auto score_many = [&](const uint32_t* ids, std::size_t count, float* out) {
-        for (std::size_t i = 0; i < count; ++i) out[i] = node_score(pipeline, query, nodes[ids[i]], metric);
-    };
-    auto prefetch = [&](uint32_t v) { __builtin_prefetch(nodes[v].codes.data()); };
-    return detail::layer_search(nodes, entry, s0, ef, layer, reachable, prefetch, score_many, visited);
+    return code_layer_search(*this, pipeline, query, entry, ef, layer, metric, [](uint32_t) { return true; },
+                             false, visited);
 }
 
 std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
                                    uint64_t k, std::optional<std::span<const uint64_t>> allowlist,
                                    engine::Metric metric) const {
     if (k == 0) return {};
-    if (!entry_point || *entry_point >= nodes.size()) return {};
-    uint32_t ep = *entry_point;
+    if (!entry_point || *entry_point >= size()) return {};
     detail::VisitedSet visited;
-    // Above the entry node's own level the entry has no links and the descent
-    // would keep it anyway; starting lower only skips empty work (and a huge
-    // max_level from a damaged file).
-    const uint64_t top = std::min<uint64_t>(max_level, nodes[ep].level());
-    for (uint64_t layer = top; layer >= 1; --layer) {
-        const std::vector<Candidate> r = search_layer(pipeline, query, ep, 1, layer, metric, visited);
-        if (!r.empty()) ep = r[0].node;
-    }
+    const uint32_t ep = descend(*this, pipeline, query, metric, visited);
     const uint64_t ef = std::max(ef_search, k);
     const std::vector<Candidate> r = search_layer(pipeline, query, ep, ef, 0, metric, visited);
 
     const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(k, r.size()));
     std::vector<ScoredId> out;
     out.reserve(take);
-    for (std::size_t i = 0; i < take; ++i) out.push_back({nodes[r[i].node].id, r[i].score});
+    for (std::size_t i = 0; i < take; ++i) out.push_back({ids_[r[i].node], r[i].score});
     sort_by_score_desc(out);
     // The allowlist filters the top k afterwards, as for IVF queries.
     if (allowlist) out = keep_listed(std::move(out), *allowlist);
+    return out;
+}
+
+std::vector<ScoredId> Hnsw::search_filtered(const quantize::QuantPipeline& pipeline, std::span<const float> query,
+                                            uint64_t k, const Allowlist& allowed, engine::Metric metric) const {
+    if (k == 0) return {};
+    if (!entry_point || *entry_point >= size()) return {};
+    detail::VisitedSet visited;
+    const uint32_t ep = descend(*this, pipeline, query, metric, visited);
+    const uint64_t ef = std::max(ef_search, k);
+    auto admit = [&](uint32_t v) { return allowed.contains(ids_[v]); };
+    const std::vector<Candidate> r =
+        code_layer_search(*this, pipeline, query, ep, ef, 0, metric, admit, true, visited);
+
+    const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(k, r.size()));
+    std::vector<ScoredId> out;
+    out.reserve(take);
+    for (std::size_t i = 0; i < take; ++i) out.push_back({ids_[r[i].node], r[i].score});
+    sort_by_score_desc(out);
     return out;
 }
 

@@ -5,10 +5,6 @@
 #include <cmath>
 #include <limits>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "quantize/tables.h"
 #include "search/hnsw.h"
 #include "search/hnsw_layer.h"
@@ -29,11 +25,11 @@ float sum_squares(std::span<const float> x) {
     return acc;
 }
 
-// Stable sort of a link list by stored score, descending, cut to `budget`.
-// A list that was sorted before the one appended link (the usual case once
-// a list is full) only needs that link moved into place: with no NaN scores
-// this is exactly where the stable sort puts it.
-void prune(std::vector<Neighbour>& list, uint64_t budget) {
+// Stable sort of a link list by stored score, descending. A list that was
+// sorted before the one appended link (the usual case once a list is full)
+// only needs that link moved into place: with no NaN scores this is exactly
+// where the stable sort puts it.
+void sort_links(std::vector<Neighbour>& list) {
     const Neighbour added = list.back();
     bool sorted_before = !std::isnan(added.score);
     for (std::size_t i = 0; sorted_before && i + 1 < list.size(); ++i) {
@@ -48,47 +44,14 @@ void prune(std::vector<Neighbour>& list, uint64_t budget) {
         std::stable_sort(list.begin(), list.end(),
                          [](const Neighbour& a, const Neighbour& b) { return a.score > b.score; });
     }
-    list.resize(static_cast<std::size_t>(budget));
-}
-
-// Asks for huge pages over the whole 2 MiB pages inside [data, data + bytes).
-// Construction reads rows at random across the array; with 4 KiB pages
-// nearly every row costs a TLB miss. A refusal only loses speed.
-void advise_huge_pages(void* data, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-    const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-    if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
-}
-
-// Appends one row, growing the array geometrically itself so that the new
-// storage is advised before the old rows are copied into it (pages touched
-// before the advice stay small).
-void append_row(std::vector<float>& vectors, std::span<const float> row) {
-    const std::size_t need = vectors.size() + row.size();
-    if (need > vectors.capacity()) {
-        std::vector<float> grown;
-        grown.reserve(std::max(need, 2 * vectors.capacity()));
-        advise_huge_pages(grown.data(), grown.capacity() * sizeof(float));
-        grown.assign(vectors.begin(), vectors.end());
-        vectors.swap(grown);
-    }
-    vectors.insert(vectors.end(), row.begin(), row.end());
 }
 
 // Recomputes the cached sums of squares when they fell out of step.
-void sync_sq_sums(Hnsw& graph) {
+void sync_sq_sums(std::vector<float>& sums, const Hnsw& graph) {
     const std::size_t count = static_cast<std::size_t>(graph.vector_count());
-    if (graph.vector_sq_sums.size() == count) return;
-    graph.vector_sq_sums.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        graph.vector_sq_sums[i] = sum_squares(graph.vector_of(static_cast<uint32_t>(i)));
-    }
+    if (sums.size() == count) return;
+    sums.resize(count);
+    for (std::size_t i = 0; i < count; ++i) sums[i] = sum_squares(graph.vector_of(static_cast<uint32_t>(i)));
 }
 
 }  // namespace
@@ -137,18 +100,18 @@ std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, ui
 std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
                                                 uint64_t layer, engine::Metric metric,
                                                 detail::VisitedSet& visited) const {
-    const std::size_t limit = static_cast<std::size_t>(std::min<uint64_t>(nodes.size(), vector_count()));
+    const std::size_t limit = static_cast<std::size_t>(std::min<uint64_t>(size(), vector_count()));
     if (entry >= limit) return {};
     const bool l2 = metric == engine::Metric::L2;
-    const bool cached_sq = vector_sq_sums.size() == vector_count();
+    const bool cached_sq = vector_sq_sums_.size() == vector_count();
     // The kernels need every row as long as the query; a query of another
     // length (outside the engine's use) takes the scalar path over the
     // shorter length.
-    const bool batched = query.size() == vector_dim;
+    const bool batched = query.size() == vector_dim();
     const uint32_t features = simd::features();
 
     auto finish_l2 = [&](uint32_t v, float d) {
-        const float sq = cached_sq ? vector_sq_sums[v] : sum_squares(vector_of(v));
+        const float sq = cached_sq ? vector_sq_sums_[v] : sum_squares(vector_of(v));
         const float half = 0.5f * sq;
         return d - half;
     };
@@ -160,7 +123,7 @@ std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, ui
     auto reachable = [&](uint32_t v) { return v < limit; };
     // Start loading each new row while the rest of the list is walked.
     auto prefetch = [&](uint32_t v) {
-        const char* row = reinterpret_cast<const char*>(vectors.data() + static_cast<std::size_t>(v) * vector_dim);
+        const char* row = reinterpret_cast<const char*>(vectors_.row(v));
         __builtin_prefetch(row);
         __builtin_prefetch(row + 64);
     };
@@ -172,43 +135,34 @@ std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, ui
             return;
         }
         rows.resize(count);
-        for (std::size_t i = 0; i < count; ++i) rows[i] = vectors.data() + static_cast<std::size_t>(ids[i]) * vector_dim;
+        for (std::size_t i = 0; i < count; ++i) rows[i] = vectors_.row(ids[i]);
         simd::dot_rows(query.data(), query.size(), rows.data(), count, out, features);
         if (l2) {
             for (std::size_t i = 0; i < count; ++i) out[i] = finish_l2(ids[i], out[i]);
         }
     };
-    return detail::layer_search(nodes, entry, score_one(entry), ef, layer, reachable, prefetch, score_many,
-                                visited);
+    return detail::layer_search(*this, entry, score_one(entry), ef, layer, reachable, prefetch, score_many,
+                                [](uint32_t) { return true; }, false, visited);
 }
 
-void Hnsw::insert(std::vector<uint8_t> code, float norm, std::vector<float> construction_vector, uint64_t id,
+void Hnsw::insert(std::span<const uint8_t> code, float norm, std::span<const float> q, uint64_t id,
                   engine::Metric metric) {
-    const uint64_t n = nodes.size();
-    if (vectors.empty()) vector_dim = construction_vector.size();
-    const bool store = has_all_vectors() && construction_vector.size() == vector_dim && vector_dim > 0;
-    sync_sq_sums(*this);
+    const uint64_t n = size();
+    if (n == 0 && vectors_.empty()) vectors_.reset(q.size());
+    // Links are made only when every node has its construction vector and
+    // its links their scores (restore_vectors() after build() or a load).
+    // Otherwise the node is stored without links and without a vector (the
+    // engine never does this).
+    const bool linkable = vector_count() == n && has_scores_ && q.size() == vector_dim() && !q.empty();
 
-    // Steps 1-2: level and node; the vector is stored as node n's when that
-    // is where it belongs. Otherwise (vectors released and not restored, or
-    // a vector of another length) it is only the query of this insertion,
-    // and restore_vectors() rebuilds the node's vector from its code.
+    // Steps 1-2: level and node.
     const uint64_t level = draw_level(n, level_mult);
-    HnswNode node;
-    node.codes = std::move(code);
-    node.id = id;
-    node.norm = norm;
-    node.neighbours.resize(static_cast<std::size_t>(level) + 1);
-    for (uint64_t l = 0; l <= level; ++l) {
-        node.neighbours[l].reserve(static_cast<std::size_t>(std::min<uint64_t>(layer_budget(l), 128)) + 1);
+    const uint32_t self = append_node(id, code, norm, level);
+    if (linkable) {
+        sync_sq_sums(vector_sq_sums_, *this);
+        vectors_.push_back(q);
+        vector_sq_sums_.push_back(sum_squares(q));
     }
-    nodes.push_back(std::move(node));
-    if (store) {
-        vector_sq_sums.push_back(sum_squares(construction_vector));
-        append_row(vectors, construction_vector);
-    }
-    const std::span<const float> q = construction_vector;
-    const uint32_t self = static_cast<uint32_t>(n);
 
     // Step 3: the first node becomes the entry.
     if (!entry_point) {
@@ -216,41 +170,67 @@ void Hnsw::insert(std::vector<uint8_t> code, float norm, std::vector<float> cons
         max_level = level;
         return;
     }
+    if (!linkable) return;
 
     // Steps 4-5: greedy descent. The entry has no links above its own level,
     // so the layers above it (only a damaged max_level has any) change
     // nothing and are skipped.
     uint32_t ep = *entry_point;
     detail::VisitedSet visited;
-    const uint64_t top =
-        ep < nodes.size() ? std::min<uint64_t>(max_level, nodes[ep].level()) : 0;
+    const uint64_t top = ep < size() ? std::min<uint64_t>(max_level, levels_[ep]) : 0;
     for (uint64_t layer = top; layer > level; --layer) {
         const std::vector<Candidate> r = search_layer_build(q, ep, 1, layer, metric, visited);
         if (!r.empty()) ep = r[0].node;
     }
 
     // Step 6: search, select, link both ways, layer by layer down to 0.
+    std::vector<Neighbour> candidates;
+    std::vector<Neighbour> chosen;
+    std::vector<Neighbour> list;
+    std::vector<Neighbour> pruned;
+    std::vector<uint32_t> targets;
+    std::vector<float> scores;
+    auto store = [&](uint32_t node, uint64_t layer, const std::vector<Neighbour>& links) {
+        targets.clear();
+        scores.clear();
+        for (const Neighbour& link : links) {
+            targets.push_back(link.node);
+            scores.push_back(link.score);
+        }
+        set_links(node, layer, targets, scores);
+    };
     for (uint64_t lc = std::min(top, level);; --lc) {
         const uint64_t budget = layer_budget(lc);
         const std::vector<Candidate> w = search_layer_build(q, ep, ef_construction, lc, metric, visited);
-        const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(budget, w.size()));
-        std::vector<Neighbour>& own = nodes[n].neighbours[lc];
-        own.clear();
-        for (std::size_t i = 0; i < take; ++i) own.push_back({w[i].node, w[i].score});
+        candidates.clear();
+        for (const Candidate& c : w) candidates.push_back({c.node, c.score});
+        select_links(self, candidates, budget, metric, chosen);
+        store(self, lc, chosen);
 
-        for (std::size_t i = 0; i < take; ++i) {
-            const Neighbour link = nodes[n].neighbours[lc][i];
-            HnswNode& other = nodes[link.node];
+        for (const Neighbour& link : chosen) {
             // A node below this layer can only be reached through a damaged
             // graph; it gets no list here.
-            if (lc >= other.neighbours.size()) continue;
-            std::vector<Neighbour>& list = other.neighbours[lc];
-            const bool linked = std::any_of(list.begin(), list.end(),
-                                            [&](const Neighbour& e) { return e.node == self; });
-            if (linked) continue;
+            if (lc > levels_[link.node]) continue;
+            const std::span<const uint32_t> present = links(link.node, lc);
+            if (std::find(present.begin(), present.end(), self) != present.end()) continue;
             // The reverse link keeps the score seen from the new node.
+            if (present.size() < budget) {
+                ensure_stride(lc > 0, present.size() + 1);
+                push_link(link.node, lc, self, link.score);
+                continue;
+            }
+            const std::span<const float> present_scores = link_scores(link.node, lc);
+            list.clear();
+            for (std::size_t i = 0; i < present.size(); ++i) list.push_back({present[i], present_scores[i]});
             list.push_back({self, link.score});
-            if (list.size() > budget) prune(list, budget);
+            sort_links(list);
+            if (selection == engine::HnswSelection::Closest) {
+                list.resize(static_cast<std::size_t>(budget));
+                store(link.node, lc, list);
+            } else {
+                select_links(link.node, list, budget, metric, pruned);
+                store(link.node, lc, pruned);
+            }
         }
         if (!w.empty()) ep = w[0].node;
         if (lc == 0) break;
@@ -282,28 +262,59 @@ std::vector<float> Hnsw::dequantize(std::span<const uint8_t> code, uint64_t padd
     return out;
 }
 
-void Hnsw::restore_vectors(const quantize::QuantPipeline& pipeline) {
-    restore_vectors(pipeline.padded_dim(), pipeline.n4_dims());
+void Hnsw::restore_vectors(const quantize::QuantPipeline& pipeline, engine::Metric metric) {
+    restore_vectors(pipeline.padded_dim(), pipeline.n4_dims(), metric);
 }
 
-void Hnsw::restore_vectors(uint64_t padded_dim, uint64_t n4_dims) {
+void Hnsw::restore_vectors(uint64_t padded_dim, uint64_t n4_dims, engine::Metric metric) {
     // Vectors of another length cannot be scored against the codes' space:
     // all are rebuilt then.
-    if (vector_dim != padded_dim) {
-        vectors.clear();
-        vector_sq_sums.clear();
-        vector_dim = padded_dim;
+    if (vector_dim() != padded_dim) {
+        vectors_.reset(padded_dim);
+        vector_sq_sums_.clear();
     }
     if (padded_dim == 0) return;
-    sync_sq_sums(*this);
-    const std::size_t kept = static_cast<std::size_t>(std::min<uint64_t>(vector_count(), nodes.size()));
-    vectors.resize(kept * padded_dim);
-    vector_sq_sums.resize(kept);
-    vectors.reserve(nodes.size() * padded_dim);
-    for (std::size_t i = kept; i < nodes.size(); ++i) {
-        const std::vector<float> v = dequantize(nodes[i].codes, padded_dim, n4_dims);
-        vector_sq_sums.push_back(sum_squares(v));
-        vectors.insert(vectors.end(), v.begin(), v.end());
+    const uint64_t kept = std::min<uint64_t>(vector_count(), size());
+    vectors_.truncate(kept);
+    sync_sq_sums(vector_sq_sums_, *this);
+    for (uint64_t i = kept; i < size(); ++i) {
+        const std::vector<float> v = dequantize(code(static_cast<uint32_t>(i)), padded_dim, n4_dims);
+        vector_sq_sums_.push_back(sum_squares(v));
+        vectors_.push_back(v);
+    }
+    if (!has_scores_) recompute_scores(metric);
+}
+
+// Each link's score seen from its list's owner, from the construction
+// vectors: what insertion would have stored had it made the link now.
+void Hnsw::recompute_scores(engine::Metric metric) {
+    layer0_scores_.assign(layer0_.size(), 0.0f);
+    upper_scores_.assign(upper_.size(), 0.0f);
+    has_scores_ = true;
+    const uint32_t features = simd::features();
+    const bool l2 = metric == engine::Metric::L2;
+    std::vector<const float*> rows;
+    std::vector<float> out;
+    for (uint32_t node = 0; node < size(); ++node) {
+        for (uint64_t layer = 0; layer <= levels_[node]; ++layer) {
+            const std::span<const uint32_t> t = links(node, layer);
+            if (t.empty()) continue;
+            rows.clear();
+            for (uint32_t target : t) rows.push_back(vectors_.row(target));
+            out.resize(t.size());
+            simd::dot_rows(vectors_.row(node), static_cast<std::size_t>(vector_dim()), rows.data(), rows.size(),
+                           out.data(), features);
+            std::vector<float>& s = layer == 0 ? layer0_scores_ : upper_scores_;
+            const std::size_t word = word_of(node, layer);
+            for (std::size_t i = 0; i < t.size(); ++i) {
+                float score = out[i];
+                if (l2) {
+                    const float half = 0.5f * vector_sq_sums_[t[i]];
+                    score = score - half;
+                }
+                s[word + 1 + i] = score;
+            }
+        }
     }
 }
 

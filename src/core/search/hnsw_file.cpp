@@ -24,7 +24,7 @@ KivoError bad_graph(const std::string& text) { return KivoError::invalid_format(
 // has the layer it is on.
 Status check_graph(const Hnsw& graph) {
     using std::to_string;
-    const uint64_t n = graph.nodes.size();
+    const uint64_t n = graph.size();
     if (n == 0) {
         if (graph.entry_point) {
             return std::unexpected(bad_graph("HNSW entry point " + to_string(*graph.entry_point) +
@@ -44,29 +44,28 @@ Status check_graph(const Hnsw& graph) {
         return std::unexpected(bad_graph("HNSW entry point " + to_string(entry) + " is out of range for " +
                                          to_string(n) + " nodes"));
     }
-    if (graph.nodes[entry].level() != graph.max_level) {
+    if (graph.level(entry) != graph.max_level) {
         return std::unexpected(bad_graph("HNSW entry node " + to_string(entry) + " has level " +
-                                         to_string(graph.nodes[entry].level()) + ", not max_level " +
+                                         to_string(graph.level(entry)) + ", not max_level " +
                                          to_string(graph.max_level)));
     }
-    for (uint64_t i = 0; i < n; ++i) {
-        const HnswNode& node = graph.nodes[i];
-        if (node.level() > graph.max_level) {
+    for (uint32_t i = 0; i < n; ++i) {
+        if (graph.level(i) > graph.max_level) {
             return std::unexpected(bad_graph("HNSW node " + to_string(i) + " has level " +
-                                             to_string(node.level()) + " above max_level " +
+                                             to_string(graph.level(i)) + " above max_level " +
                                              to_string(graph.max_level)));
         }
-        for (uint64_t layer = 0; layer < node.neighbours.size(); ++layer) {
-            for (const Neighbour& link : node.neighbours[layer]) {
-                if (link.node >= n) {
+        for (uint64_t layer = 0; layer <= graph.level(i); ++layer) {
+            for (const uint32_t target : graph.links(i, layer)) {
+                if (target >= n) {
                     return std::unexpected(bad_graph("HNSW node " + to_string(i) + " links to node " +
-                                                     to_string(link.node) + " on layer " + to_string(layer) +
+                                                     to_string(target) + " on layer " + to_string(layer) +
                                                      ", out of range for " + to_string(n) + " nodes"));
                 }
-                if (graph.nodes[link.node].level() < layer) {
+                if (graph.level(target) < layer) {
                     return std::unexpected(bad_graph("HNSW node " + to_string(i) + " links on layer " +
-                                                     to_string(layer) + " to node " + to_string(link.node) +
-                                                     " of level " + to_string(graph.nodes[link.node].level())));
+                                                     to_string(layer) + " to node " + to_string(target) +
+                                                     " of level " + to_string(graph.level(target))));
                 }
             }
         }
@@ -79,26 +78,20 @@ Status check_graph(const Hnsw& graph) {
 Status Hnsw::check_writable() const {
     using std::to_string;
     auto refuse = [](const std::string& text) { return Status(std::unexpected(KivoError::io_text(text))); };
-    if (nodes.size() >= io::kNoEntryPoint) {
-        return refuse("HNSW node count " + to_string(nodes.size()) + " does not fit the file's 32-bit node indexes");
+    if (size() >= io::kNoEntryPoint) {
+        return refuse("HNSW node count " + to_string(size()) + " does not fit the file's 32-bit node indexes");
     }
     if (max_level > 0xFFFFFFFFu) {
         return refuse("HNSW max_level " + to_string(max_level) + " does not fit the file's 32-bit field");
     }
-    for (uint64_t i = 0; i < nodes.size(); ++i) {
-        const HnswNode& node = nodes[i];
-        if (node.neighbours.size() > 255) {
-            return refuse("HNSW node " + to_string(i) + " has " + to_string(node.neighbours.size()) +
-                          " neighbour lists, more than the file's 8-bit field holds");
-        }
-        if (node.codes.size() != packed_bytes_per_vec) {
-            return refuse("HNSW node " + to_string(i) + " has a code of " + to_string(node.codes.size()) +
-                          " bytes, not " + to_string(packed_bytes_per_vec));
-        }
-        for (uint64_t layer = 0; layer < node.neighbours.size(); ++layer) {
-            if (node.neighbours[layer].size() > 65535) {
-                return refuse("HNSW node " + to_string(i) + " has " + to_string(node.neighbours[layer].size()) +
-                              " links on layer " + to_string(layer) + ", more than the file's 16-bit field holds");
+    // Levels are at most kMaxLevel (254), so every node's list count fits
+    // its byte; list lengths are bounded by the strides.
+    for (uint32_t i = 0; i < size(); ++i) {
+        for (uint64_t layer = 0; layer <= level(i); ++layer) {
+            const std::size_t count = links(i, layer).size();
+            if (count > 65535) {
+                return refuse("HNSW node " + to_string(i) + " has " + to_string(count) + " links on layer " +
+                              to_string(layer) + ", more than the file's 16-bit field holds");
             }
         }
     }
@@ -122,19 +115,15 @@ Result<Hnsw> Hnsw::read_data(io::ByteReader& reader, uint64_t packed_bytes_per_v
     const auto nodes_min = checked_mul(*n_nodes, node_min);
     if (!nodes_min || *nodes_min > reader.remaining()) return eof();
 
-    Hnsw graph;
-    graph.m = m;
-    graph.ef_construction = ef_construction;
-    graph.ef_search = ef_search;
-    graph.packed_bytes_per_vec = packed_bytes_per_vec;
-    graph.level_mult = engine::level_multiplier(m);
+    Hnsw graph = Hnsw::create(m, ef_construction, ef_search, packed_bytes_per_vec);
+    // A read graph holds no construction state until insertion resumes.
+    graph.release_vectors();
     graph.max_level = *max_level;
     if (*entry != io::kNoEntryPoint) graph.entry_point = *entry;
 
-    graph.nodes.reserve(*n_nodes);
     std::vector<uint8_t> link_bytes;
+    std::vector<uint32_t> targets;
     for (uint32_t i = 0; i < *n_nodes; ++i) {
-        HnswNode node;
         auto id = reader.read_u64();
         if (!id) return unexpected(id.error());
         auto code = reader.read_bytes(packed_bytes_per_vec);
@@ -148,27 +137,35 @@ Result<Hnsw> Hnsw::read_data(io::ByteReader& reader, uint64_t packed_bytes_per_v
             return unexpected(KivoError::invalid_format("HNSW node " + std::to_string(i) +
                                                         " has no neighbour lists"));
         }
+        if (*n_lists - 1 > kMaxLevel) {
+            return unexpected(KivoError::invalid_format("HNSW node " + std::to_string(i) + " has " +
+                                                        std::to_string(*n_lists) + " neighbour lists"));
+        }
         if (auto ok = reader.require(uint64_t{*n_lists} * 2); !ok) return unexpected(ok.error());
-        node.id = *id;
-        node.codes = std::move(*code);
-        node.norm = *norm;
-        node.neighbours.resize(*n_lists);
-        for (auto& list : node.neighbours) {
+        const uint32_t node = graph.append_node(*id, *code, *norm, *n_lists - 1u);
+        for (uint64_t layer = 0; layer < *n_lists; ++layer) {
             auto count = reader.read_u16();
             if (!count) return unexpected(count.error());
             if (auto ok = reader.require(uint64_t{*count} * 4); !ok) return unexpected(ok.error());
+            // The writer never stores a list beyond its budget; the flat
+            // layout sizes every node's block by the longest list, so a
+            // longer one is refused rather than paid for by every node.
+            if (*count > graph.layer_budget(layer)) {
+                return unexpected(KivoError::invalid_format(
+                    "HNSW node " + std::to_string(i) + " has " + std::to_string(*count) + " links on layer " +
+                    std::to_string(layer) + ", more than the " + std::to_string(graph.layer_budget(layer)) +
+                    " that M " + std::to_string(m) + " allows"));
+            }
             // One read per list, then the little-endian indexes.
             link_bytes.resize(uint64_t{*count} * 4);
             if (auto ok = reader.read_exact(link_bytes); !ok) return unexpected(ok.error());
-            list.resize(*count);
+            targets.resize(*count);
             for (uint16_t c = 0; c < *count; ++c) {
                 const uint8_t* p = link_bytes.data() + 4 * c;
-                list[c] = Neighbour{uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-                                        uint32_t{p[3]} << 24,
-                                    0.0f};
+                targets[c] = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
             }
+            graph.set_links(node, layer, targets);
         }
-        graph.nodes.push_back(std::move(node));
     }
     if (auto ok = check_graph(graph); !ok) return unexpected(ok.error());
     return graph;

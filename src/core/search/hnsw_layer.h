@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -61,13 +62,12 @@ public:
     // order, calling on_new(node) for each node that was not in the set. The
     // table's fields stay in registers across the list.
     template <class Reachable, class OnNew>
-    void insert_links(const std::vector<Neighbour>& links, Reachable reachable, OnNew on_new) {
+    void insert_links(std::span<const uint32_t> links, Reachable reachable, OnNew on_new) {
         uint32_t* slots = slots_.data();
         std::size_t mask = mask_;
         std::size_t limit = limit_;
         std::size_t count = count_;
-        for (const Neighbour& link : links) {
-            const uint32_t node = link.node;
+        for (const uint32_t node : links) {
             if (!reachable(node)) continue;
             if (node == kEmpty) [[unlikely]] {
                 if (has_empty_key_) continue;
@@ -193,6 +193,9 @@ public:
         items_.push_back(first);
         has_nan_ = std::isnan(first.score);
     }
+    explicit ResultList(std::size_t reserve) { items_.reserve(reserve); }
+
+    std::size_t size() const { return items_.size(); }
 
     // Minimum score; scores that do not compare are passed over; +infinity
     // when the list is empty.
@@ -244,19 +247,23 @@ private:
     bool has_nan_ = false;
 };
 
-// One layer search from `entry` (already scored s0). `reachable(v)` says
-// whether node v may be visited at all (link targets of a damaged graph and
-// nodes without a construction vector are passed over);
+// One layer search from `entry` (already scored s0) over `graph`.
+// `reachable(v)` says whether node v may be visited at all (link targets of
+// a damaged graph and nodes without a construction vector are passed over);
 // `prefetch(v)` is told of each newly visited node before any is scored;
-// `score_many(nodes, count, out)` scores newly visited nodes, in list order.
-template <class Reachable, class Prefetch, class ScoreMany>
-std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t entry, float s0,
-                                    uint64_t ef, uint64_t layer, Reachable reachable, Prefetch prefetch,
-                                    ScoreMany score_many, VisitedSet& visited) {
+// `score_many(nodes, count, out)` scores newly visited nodes, in list order;
+// `admit(v)` says whether v may enter the result list. With a filter
+// (`filtered`), the walk also goes on while the list holds fewer than ef
+// entries; when admit() is always true that changes nothing, because a
+// list below ef holds every visited node and no popped node is worse than
+// its worst.
+template <class Reachable, class Prefetch, class ScoreMany, class Admit>
+std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0, uint64_t ef, uint64_t layer,
+                                    Reachable reachable, Prefetch prefetch, ScoreMany score_many, Admit admit,
+                                    bool filtered, VisitedSet& visited) {
     // Room for ef results, but never more than the graph can supply.
-    const std::size_t reserve =
-        static_cast<std::size_t>(std::min<uint64_t>(ef, nodes.size())) + 1;
-    ResultList results({s0, entry}, reserve);
+    const std::size_t reserve = static_cast<std::size_t>(std::min<uint64_t>(ef, graph.size())) + 1;
+    ResultList results = admit(entry) ? ResultList({s0, entry}, reserve) : ResultList(reserve);
     CandidateHeap heap;
     heap.push({s0, entry});
     visited.reset();
@@ -271,16 +278,20 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
         // Computed once per pop: admissions below compare against this value
         // even after the list has changed.
         const float worst = results.worst();
-        if (c.score < worst && pops > ef) break;
-        const HnswNode& node = nodes[c.node];
-        if (layer >= node.neighbours.size()) continue;
-        const std::vector<Neighbour>& links = node.neighbours[layer];
+        if (c.score < worst && pops > ef && (!filtered || results.size() >= ef)) break;
+        const std::span<const uint32_t> links = graph.links(c.node, layer);
+        if (links.empty()) continue;
         fresh.clear();
         visited.insert_links(links, reachable, [&](uint32_t v) {
-            __builtin_prefetch(&nodes[v]);
             prefetch(v);
             fresh.push_back(v);
         });
+        // The likely next pop: start loading its list while this one is
+        // scored.
+        if (!heap.empty()) {
+            const std::span<const uint32_t> next = graph.links(heap.top().node, layer);
+            __builtin_prefetch(next.data());
+        }
         if (fresh.empty()) continue;
         // Scoring all fresh neighbours before handling them in list order
         // gives the same result as scoring one at a time: nothing below feeds
@@ -290,12 +301,7 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
         for (std::size_t i = 0; i < fresh.size(); ++i) {
             const Candidate next{scores[i], fresh[i]};
             heap.push(next);
-            results.admit(next, worst, ef);
-        }
-        // The likely next pop: start loading its list header now.
-        if (!heap.empty()) {
-            const HnswNode& next = nodes[heap.top().node];
-            if (layer < next.neighbours.size()) __builtin_prefetch(next.neighbours.data() + layer);
+            if (admit(next.node)) results.admit(next, worst, ef);
         }
     }
     return std::move(results).finish();
