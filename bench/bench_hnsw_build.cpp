@@ -1,15 +1,21 @@
 // HNSW insertion speed: random unit vectors through the real pipeline
 // (encode, norm, transformed vector), timing only the graph insertions.
 // Usage: bench_hnsw_build [count=100000] [dim=384] [m=32] [ef_construction=200]
+//                         [selection=diverse|closest]
+// Also reports the graph's bytes per vector while inserting (construction
+// vectors and link scores included) and after build() releases them, and the
+// process's peak resident size.
 #include <chrono>
 #include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
+#include <sys/resource.h>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "quantize/pipeline.h"
 #include "search/hnsw.h"
 #include "simd/dispatch.h"
@@ -20,13 +26,16 @@ int main(int argc, char** argv) {
     const uint64_t dim = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 384;
     const uint64_t m = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 32;
     const uint64_t efc = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 200;
+    const vocab::HnswSelection selection = argc > 5 && std::string(argv[5]) == "closest"
+                                               ? vocab::HnswSelection::Closest
+                                               : vocab::HnswSelection::Diverse;
 
-    engine::EngineConfig config;
+    vocab::EngineConfig config;
     config.dim = dim;
-    config.metric = engine::Metric::Cosine;
-    config.index_type = engine::IndexType::Hnsw;
+    config.metric = vocab::Metric::Cosine;
+    config.index_type = vocab::IndexType::Hnsw;
     config.bit_width = 4;
-    config.n4_dims = *engine::padded_dim_for(dim);
+    config.n4_dims = *vocab::padded_dim_for(dim);
     config.hnsw_m = m;
     config.hnsw_ef_construction = efc;
     auto pipeline = quantize::QuantPipeline::create(config);
@@ -54,8 +63,8 @@ int main(int argc, char** argv) {
         transformed[i] = pipeline->transform_query(v);
     }
 
-    search::Hnsw graph = search::Hnsw::create(m, efc, engine::effective_ef_search(m, 0),
-                                              pipeline->packed_bytes_per_vec());
+    search::Hnsw graph = search::Hnsw::create(m, efc, vocab::effective_ef_search(m, 0),
+                                              pipeline->packed_bytes_per_vec(), selection);
     // CPU time as well as wall time: on a shared machine the wall clock
     // mostly measures the neighbours.
     auto cpu_seconds = [] {
@@ -67,7 +76,9 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     auto last = start;
     for (std::size_t i = 0; i < count; ++i) {
-        graph.insert(std::move(codes[i]), norms[i], std::move(transformed[i]), i, config.metric);
+        graph.insert(codes[i], norms[i], transformed[i], i, config.metric);
+        std::vector<uint8_t>().swap(codes[i]);
+        std::vector<float>().swap(transformed[i]);
         if ((i + 1) % 10000 == 0) {
             const auto now = std::chrono::steady_clock::now();
             std::printf("%zu nodes: %.2f s wall (last 10000: %.2f s), %.2f s cpu\n", i + 1,
@@ -84,5 +95,14 @@ int main(int argc, char** argv) {
                 count, static_cast<unsigned long long>(dim),
                 static_cast<unsigned long long>(pipeline->padded_dim()), static_cast<unsigned long long>(m),
                 static_cast<unsigned long long>(efc), simd::features(), seconds, cpu, count / cpu);
+    const double inserting = static_cast<double>(graph.memory_bytes()) / static_cast<double>(count);
+    graph.release_vectors();
+    const double built = static_cast<double>(graph.memory_bytes()) / static_cast<double>(count);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("selection %s: graph bytes per vector while inserting %.0f, after build() %.0f; "
+                "peak resident %.0f MiB (input vectors included)\n",
+                std::string(vocab::hnsw_selection_name(selection)).c_str(), inserting, built,
+                static_cast<double>(usage.ru_maxrss) / 1024.0);
     return 0;
 }

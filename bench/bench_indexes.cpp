@@ -15,10 +15,10 @@
 #include "engine/engine.h"
 #include "simd/dispatch.h"
 
-using kivo::engine::EngineConfig;
-using kivo::engine::IndexType;
+using kivo::vocab::EngineConfig;
+using kivo::vocab::IndexType;
 using kivo::engine::Kivo;
-using kivo::engine::Metric;
+using kivo::vocab::Metric;
 
 namespace {
 

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "quantize/scalar.h"
 #include "simd/dispatch.h"
 #include "simd/kernels.h"
 
@@ -146,7 +145,7 @@ int main(int argc, char** argv) {
     const bool has_avx2 = simd::variant_2bit(f) == simd::Variant::Avx2;
     const bool has_avx512 = simd::variant_4bit(f) == simd::Variant::Avx512;
     std::vector<Variant> variants = {
-        {"portable", quantize::score_4bit_portable, quantize::score_2bit_portable, nullptr, nullptr},
+        {"portable", simd::portable::score_4bit, simd::portable::score_2bit, nullptr, nullptr},
     };
     if (has_avx2) {
         variants.push_back({"avx2", simd::avx2::score_4bit, simd::avx2::score_2bit, simd::avx2::score_4bit_batch,

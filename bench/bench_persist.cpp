@@ -19,10 +19,10 @@
 
 namespace {
 
-using kivo::engine::EngineConfig;
-using kivo::engine::IndexType;
+using kivo::vocab::EngineConfig;
+using kivo::vocab::IndexType;
 using kivo::engine::Kivo;
-using kivo::engine::Metric;
+using kivo::vocab::Metric;
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
         if (types.find("bih"[static_cast<int>(type)]) == std::string::npos) continue;
         EngineConfig config;
         config.dim = dim;
-        config.n4_dims = *kivo::engine::padded_dim_for(dim);
+        config.n4_dims = *kivo::vocab::padded_dim_for(dim);
         config.bit_width = 4;
         config.metric = Metric::Cosine;
         config.index_type = type;
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
         }
         std::filesystem::remove(path);
         if (loaded_len != index->len()) return 1;
-        std::printf("%-11s %10.2f %12llu %9.1f %9.1f %9s %10s\n", std::string(kivo::engine::index_type_name(type)).c_str(),
+        std::printf("%-11s %10.2f %12llu %9.1f %9.1f %9s %10s\n", std::string(kivo::vocab::index_type_name(type)).c_str(),
                     build_s, static_cast<unsigned long long>(size), save_s * 1e3, load_s * 1e3,
                     type == IndexType::BruteForce ? std::to_string(mmap_s * 1e3).substr(0, 6).c_str() : "-",
                     type == IndexType::BruteForce ? std::to_string(copy_s * 1e3).substr(0, 6).c_str() : "-");

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "quantize/pipeline.h"
 #include "quantize/rotation.h"
 
@@ -57,14 +57,14 @@ int main(int argc, char** argv) {
         for (float& v : x) v = dist(gen);
         const std::size_t iters = static_cast<std::size_t>(scale * 2e7 / static_cast<double>(dim)) + 1;
 
-        const auto rhdh = quantize::Rhdh::create(dim, engine::kDefaultSeed);
+        const auto rhdh = quantize::Rhdh::create(dim, vocab::kDefaultSeed);
         const double fast = ns_per_call(iters, [&] { return rhdh.apply(x)[0]; });
         const double plain = ns_per_call(iters, [&] { return plain_apply(rhdh.signs(), x)[0]; });
         const double create = ns_per_call(iters / 8 + 1, [&] {
-            return static_cast<float>(quantize::Rhdh::create(dim, engine::kDefaultSeed).signs()[0]);
+            return static_cast<float>(quantize::Rhdh::create(dim, vocab::kDefaultSeed).signs()[0]);
         });
 
-        engine::EngineConfig config;
+        vocab::EngineConfig config;
         config.dim = dim;
         config.n4_dims = rhdh.padded_dim();
         const auto pipeline = quantize::QuantPipeline::create(config);

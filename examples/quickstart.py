@@ -1,7 +1,8 @@
 """Kivo quickstart: index 50,000 embeddings with each index type, measure recall, speed and size,
 then save, reload and check that the reloaded index answers identically.
 
-Run:  pip install . && python3 examples/quickstart.py
+Run:  bash scripts/quickstart.sh
+(or, inside a virtual environment: pip install ".[numpy]" && python3 examples/quickstart.py)
 """
 import os
 import sys

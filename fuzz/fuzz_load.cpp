@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/config.h"
+#include "config.h"
 #include "load_check.h"
 
 namespace {
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size >= 12) {
         const uint32_t dim = uint32_t{data[8]} | uint32_t{data[9]} << 8 | uint32_t{data[10]} << 16 |
                              uint32_t{data[11]} << 24;
-        const uint64_t padded = kivo::engine::padded_dim_for(dim).value_or(1);
+        const uint64_t padded = kivo::vocab::padded_dim_for(dim).value_or(1);
         if (padded > (uint64_t{1} << 20) && padded > 8 * static_cast<uint64_t>(size)) return -1;
     }
     if (!fill(input_fd, data, size)) std::abort();

@@ -13,10 +13,10 @@
 
 namespace {
 
-using kivo::engine::EngineConfig;
-using kivo::engine::IndexType;
+using kivo::vocab::EngineConfig;
+using kivo::vocab::IndexType;
 using kivo::engine::Kivo;
-using kivo::engine::Metric;
+using kivo::vocab::Metric;
 
 struct Seed {
     std::string name;

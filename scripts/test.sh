@@ -1,35 +1,69 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs every test: the core suite (release
-# and sanitizer builds) through CTest, then the Python suite through pytest.
+# and sanitizer builds) through CTest; the Python suite through pytest in the
+# project's own virtual environment (build/venv-test, with NumPy, mypy and the
+# CPU build of PyTorch); the README's main command, exactly as the README
+# prints it, in a fresh virtual environment; and the wheel build with its
+# smoke test (scripts/wheel.sh).
+#
+#   bash scripts/test.sh [core] [sanitize] [python] [readme] [wheel]
+#
+# runs only the named stages (all of them when none is named).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/common.sh
+
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(core sanitize python readme wheel)
+for stage in "${stages[@]}"; do
+  case "$stage" in core | sanitize | python | readme | wheel) ;; *) kivo_fail "unknown stage '$stage'" ;; esac
+done
+wants() { [[ " ${stages[*]} " == *" $1 "* ]]; }
 
 jobs=$(nproc 2>/dev/null || echo 2)
-export DEBIAN_FRONTEND=noninteractive
+python=${PYTHON:-python3}
+if wants core || wants sanitize; then kivo_system_packages "$python" gtest; else kivo_system_packages "$python"; fi
 
-# System packages: a C++ compiler, CMake and GoogleTest.
-need_apt=()
-command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
-command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
-[ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
-if [ ${#need_apt[@]} -gt 0 ]; then
-  echo "== installing ${need_apt[*]}"
-  apt-get update -qq
-  apt-get install -y -qq "${need_apt[@]}"
+if wants core; then
+  echo "== core tests (release)"
+  cmake -S . -B build/test-release -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=ON >/dev/null
+  cmake --build build/test-release -j "$jobs"
+  ctest --test-dir build/test-release --output-on-failure -j "$jobs"
 fi
 
-echo "== core tests (release)"
-cmake -S . -B build/test-release -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=ON >/dev/null
-cmake --build build/test-release -j "$jobs"
-ctest --test-dir build/test-release --output-on-failure -j "$jobs"
+if wants sanitize; then
+  echo "== core tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+  cmake -S . -B build/test-asan -DCMAKE_BUILD_TYPE=Debug -DKIVO_SANITIZE=ON -DKIVO_BUILD_TESTS=ON >/dev/null
+  cmake --build build/test-asan -j "$jobs"
+  ctest --test-dir build/test-asan --output-on-failure -j "$jobs"
+fi
 
-echo "== core tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
-cmake -S . -B build/test-asan -DCMAKE_BUILD_TYPE=Debug -DKIVO_SANITIZE=ON -DKIVO_BUILD_TESTS=ON >/dev/null
-cmake --build build/test-asan -j "$jobs"
-ctest --test-dir build/test-asan --output-on-failure -j "$jobs"
+if wants python; then
+  echo "== Python module tests (virtual environment build/venv-test)"
+  kivo_venv build/venv-test "$python"
+  kivo_pip_install build/venv-test/bin/python ".[test]"
+  build/venv-test/bin/python -m pytest -q
+fi
 
-if [ -f src/python/CMakeLists.txt ]; then
-  echo "== Python module tests"
-  python3 -m pip install -q ".[test]"
-  python3 -m pytest -q
+if wants readme; then
+  # The README's two commands are the two fenced blocks of its section
+  # "The two commands": the first installs and runs the quickstart.
+  commands=$(awk '/^## /{section = ($0 == "## The two commands")} section && /^```/{inside = !inside; next} section && inside' README.md)
+  main_command=$(printf '%s\n' "$commands" | sed -n 1p)
+  test_command=$(printf '%s\n' "$commands" | sed -n 2p)
+  [ "$(printf '%s\n' "$commands" | wc -l)" = 2 ] && [ "$test_command" = "bash scripts/test.sh" ] ||
+    kivo_fail "README.md's section 'The two commands' must hold two one-line commands, the second 'bash scripts/test.sh'; found:" "$commands"
+  fresh=$(mktemp -d)
+  trap 'rm -rf "$fresh"' EXIT
+  echo "== README main command in a fresh virtual environment: $main_command"
+  "$python" -m venv "$fresh/venv"
+  (
+    export VIRTUAL_ENV=$fresh/venv PATH=$fresh/venv/bin:$PATH
+    unset PYTHONPATH PYTHONHOME PYTHON
+    bash -c "$main_command"
+  ) || kivo_fail "the README's main command failed in a fresh virtual environment: $main_command"
+fi
+
+if wants wheel; then
+  bash scripts/wheel.sh
 fi

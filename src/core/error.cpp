@@ -54,6 +54,7 @@ KivoError KivoError::not_implemented(std::string_view index_type_name) {
 KivoError KivoError::not_built() { return {ErrorKind::NotBuilt, 0, 0, {}}; }
 KivoError KivoError::empty_sample() { return {ErrorKind::EmptySample, 0, 0, {}}; }
 KivoError KivoError::fit_after_add() { return {ErrorKind::FitAfterAdd, 0, 0, {}}; }
+KivoError KivoError::interrupted() { return {ErrorKind::Interrupted, 0, 0, {}}; }
 
 std::string KivoError::message() const {
     using std::to_string;
@@ -85,6 +86,8 @@ std::string KivoError::message() const {
             return "sample is empty \u2014 provide at least 1 vector for profiling";
         case ErrorKind::FitAfterAdd:
             return "fit() must be called before add() \u2014 index already contains vectors";
+        case ErrorKind::Interrupted:
+            return "interrupted";
     }
     return "unknown error";
 }

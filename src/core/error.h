@@ -25,6 +25,7 @@ enum class ErrorKind : uint8_t {
     NotBuilt = 10,
     EmptySample = 11,
     FitAfterAdd = 12,
+    Interrupted = 13,
 };
 
 class KivoError {
@@ -49,6 +50,8 @@ public:
     static KivoError not_built();
     static KivoError empty_sample();
     static KivoError fit_after_add();
+    // The caller's InterruptCheck asked a long operation to stop.
+    static KivoError interrupted();
 
     ErrorKind kind() const { return kind_; }
 

@@ -19,7 +19,7 @@ const char* const kQueryParams[] = {"query"};
 const Signature kTransformSignature{"Kivo.transform_query_np()", kQueryParams, 1, 1};
 
 bool is_brute_force(const engine::Kivo& engine, const char* method) {
-    if (engine.index_type() == engine::IndexType::BruteForce) return true;
+    if (engine.index_type() == vocab::IndexType::BruteForce) return true;
     raise_message(PyExc_RuntimeError, std::string(method) + " is only available for BruteForce indexes");
     return false;
 }

@@ -252,4 +252,24 @@ bool to_utf8(PyObject* obj, const char* name, std::string& out) {
     return true;
 }
 
+bool to_path(PyObject* obj, const char* name, std::string& out) {
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj)) return to_utf8(obj, name, out);
+    // os.PathLike is any type with __fspath__ (looked up on the type, as
+    // os.fspath does); without it the object is refused as a non-string.
+    PyRef method = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__fspath__"));
+    if (!method) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return to_utf8(obj, name, out);
+    }
+    PyRef fspath = PyRef::steal(PyOS_FSPath(obj));
+    if (!fspath) {
+        prefix_argument_error(name);  // __fspath__ raised or gave neither str nor bytes
+        return false;
+    }
+    // Byte paths are not taken: the message names the object passed.
+    if (!PyUnicode_Check(fspath.get())) return to_utf8(obj, name, out);
+    return to_utf8(fspath.get(), name, out);
+}
+
 }  // namespace kivo::python

@@ -43,6 +43,10 @@ bool to_bit_width(PyObject* obj, const char* name, uint8_t& out);
 bool to_f64(PyObject* obj, const char* name, double& out);
 // `str` only, as UTF-8.
 bool to_utf8(PyObject* obj, const char* name, std::string& out);
+// A file path: a `str`, or an os.PathLike whose __fspath__() gives a `str`,
+// as UTF-8. Anything else (bytes, or a path-like giving bytes) gets the
+// message of `to_utf8` for the object passed.
+bool to_path(PyObject* obj, const char* name, std::string& out);
 
 // A double rounded to the nearest float32 (IEEE rounding, out-of-range values
 // to infinities, NaN stays NaN), without the undefined behaviour of a plain

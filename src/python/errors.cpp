@@ -19,6 +19,8 @@ PyObject* exception_type_for(ErrorKind kind) {
         case ErrorKind::EmptyIndex:
         case ErrorKind::NotBuilt:
             return PyExc_RuntimeError;
+        case ErrorKind::Interrupted:
+            return PyExc_KeyboardInterrupt;
         case ErrorKind::DimensionMismatch:
         case ErrorKind::InvalidBitWidth:
         case ErrorKind::InvalidMetric:
@@ -57,6 +59,9 @@ PyObject* to_py_err(const KivoError& error) {
 }
 
 std::nullptr_t raise_engine_error(const KivoError& error) {
+    // The signal poll stopped the call and left the handler's exception
+    // (KeyboardInterrupt, or whatever a custom handler raised) pending.
+    if (error.kind() == ErrorKind::Interrupted && PyErr_Occurred()) return nullptr;
     return set_exception(exception_type_for(error.kind()), to_py_err(error));
 }
 

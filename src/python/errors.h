@@ -12,8 +12,8 @@
 namespace kivo::python {
 
 // The built-in exception type an engine error maps to: OSError for the three
-// file-level failures, RuntimeError for the two state failures, ValueError
-// for every other variant.
+// file-level failures, RuntimeError for the two state failures,
+// KeyboardInterrupt for Interrupted, ValueError for every other variant.
 PyObject* exception_type_for(ErrorKind kind);
 
 // A new exception instance (OSError exactly, never a subclass) created from
@@ -21,7 +21,9 @@ PyObject* exception_type_for(ErrorKind kind);
 PyObject* to_py_err(const KivoError& error);
 
 // Sets the exception of to_py_err; always returns nullptr so callers can
-// `return raise_engine_error(e);`.
+// `return raise_engine_error(e);`. An Interrupted error with a Python
+// exception already pending (set by a signal handler during the call's
+// interrupt poll) keeps that exception.
 std::nullptr_t raise_engine_error(const KivoError& error);
 
 // Sets a new instance of `type` created from `message` alone.

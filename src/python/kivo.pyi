@@ -1,6 +1,8 @@
-# Type stub of the kivo extension module: the class Kivo, its constructor,
-# properties, methods and NumPy accessors.
+# Type stub of the kivo package (the surface its extension kivo._kivo
+# exports): the class Kivo, its constructor, properties, methods and NumPy
+# accessors.
 from collections.abc import Sequence
+from os import PathLike
 from typing import Any, SupportsFloat, SupportsIndex, TypedDict, Union, final
 
 import numpy as np
@@ -81,13 +83,13 @@ class Kivo:
         """Update HNSW ef_search at runtime without rebuilding the index."""
     def set_nprobe(self, nprobe: SupportsIndex) -> None:
         """Update IvfFlat nprobe at runtime. Higher = better recall, lower QPS."""
-    def save(self, path: str) -> None:
+    def save(self, path: str | PathLike[str]) -> None:
         """Save the index to a .kivo file."""
     @staticmethod
     def recommended_m(n: SupportsIndex) -> int:
         """Recommended HNSW M value for a given corpus size."""
     @classmethod
-    def load(cls, path: str, *, hnsw_selection: str = "diverse") -> Kivo:
+    def load(cls, path: str | PathLike[str], *, hnsw_selection: str = "diverse") -> Kivo:
         """Load an index from a .kivo file (memory-mapped)."""
     def is_empty(self) -> bool:
         """True if the index contains no vectors."""

@@ -80,15 +80,15 @@ bool lower_utf8(const std::string& text, std::string& out) {
     return true;
 }
 
-bool parse_metric(const std::string& text, engine::Metric& out) {
+bool parse_metric(const std::string& text, vocab::Metric& out) {
     std::string lowered;
     if (!lower_utf8(text, lowered)) return false;
     if (lowered == "cosine") {
-        out = engine::Metric::Cosine;
+        out = vocab::Metric::Cosine;
     } else if (lowered == "dot" || lowered == "dot_product") {
-        out = engine::Metric::Dot;
+        out = vocab::Metric::Dot;
     } else if (lowered == "l2" || lowered == "euclidean") {
-        out = engine::Metric::L2;
+        out = vocab::Metric::L2;
     } else {
         raise_message(PyExc_ValueError, "unknown metric '" + lowered + "': use 'cosine', 'dot', or 'l2'");
         return false;
@@ -96,18 +96,18 @@ bool parse_metric(const std::string& text, engine::Metric& out) {
     return true;
 }
 
-bool parse_index_type(const std::string& text, engine::IndexType& out) {
+bool parse_index_type(const std::string& text, vocab::IndexType& out) {
     std::string normalized;
     if (!lower_utf8(text, normalized)) return false;
     for (char& c : normalized) {
         if (c == '-') c = '_';
     }
     if (normalized == "brute_force" || normalized == "bruteforce" || normalized == "brute") {
-        out = engine::IndexType::BruteForce;
+        out = vocab::IndexType::BruteForce;
     } else if (normalized == "ivf_flat" || normalized == "ivfflat" || normalized == "ivf") {
-        out = engine::IndexType::IvfFlat;
+        out = vocab::IndexType::IvfFlat;
     } else if (normalized == "hnsw") {
-        out = engine::IndexType::Hnsw;
+        out = vocab::IndexType::Hnsw;
     } else {
         raise_message(PyExc_ValueError,
                       "unknown index_type '" + normalized + "': use 'brute_force', 'ivf_flat', or 'hnsw'");
@@ -118,15 +118,15 @@ bool parse_index_type(const std::string& text, engine::IndexType& out) {
 
 }  // namespace
 
-bool to_hnsw_selection(PyObject* obj, engine::HnswSelection& out) {
+bool to_hnsw_selection(PyObject* obj, vocab::HnswSelection& out) {
     std::string text;
     if (!to_utf8(obj, "hnsw_selection", text)) return false;
     std::string lowered;
     if (!lower_utf8(text, lowered)) return false;
     if (lowered == "diverse") {
-        out = engine::HnswSelection::Diverse;
+        out = vocab::HnswSelection::Diverse;
     } else if (lowered == "closest") {
-        out = engine::HnswSelection::Closest;
+        out = vocab::HnswSelection::Closest;
     } else {
         raise_message(PyExc_ValueError, "unknown hnsw_selection '" + lowered + "': use 'diverse' or 'closest'");
         return false;
@@ -157,7 +157,7 @@ PyObject* kivo_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         PyObject* a[kMaxParams];
         if (!match_tuple(kNewSignature, args, kwargs, a)) return nullptr;
 
-        engine::EngineConfig config;
+        vocab::EngineConfig config;
         uint64_t dim = 0;
         std::string metric_text = "cosine";
         uint8_t bit_width = 4;
@@ -186,13 +186,13 @@ PyObject* kivo_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         if (a[9] != nullptr && !to_u64(a[9], "hnsw_ef_construction", hnsw_ef_construction)) return nullptr;
         if (a[10] != nullptr && !to_u64(a[10], "hnsw_ef_search", hnsw_ef_search)) return nullptr;
 
-        engine::HnswSelection selection = engine::HnswSelection::Diverse;
+        vocab::HnswSelection selection = vocab::HnswSelection::Diverse;
         if (a[11] != nullptr && !to_hnsw_selection(a[11], selection)) return nullptr;
 
         if (!parse_metric(metric_text, config.metric)) return nullptr;
         if (!parse_index_type(index_text, config.index_type)) return nullptr;
 
-        const std::optional<uint64_t> padded = engine::padded_dim_for(dim);
+        const std::optional<uint64_t> padded = vocab::padded_dim_for(dim);
         if (!padded) {
             // The rotation would need 2^64 coordinates: no machine can hold it.
             return raise_message(PyExc_MemoryError, "cannot allocate an index of dimension " +
@@ -201,13 +201,13 @@ PyObject* kivo_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         }
         config.dim = dim;
         config.n4_dims = derive_n4_dims(*padded, bit_width, mixed_ratio, n4_dims);
-        config.seed = engine::kDefaultSeed;
+        config.seed = vocab::kDefaultSeed;
         config.bit_width = bit_width;
-        if (config.index_type == engine::IndexType::IvfFlat) {
+        if (config.index_type == vocab::IndexType::IvfFlat) {
             config.ivf_nlist = ivf_nlist;
             config.ivf_nprobe = ivf_nprobe;
         }
-        if (config.index_type == engine::IndexType::Hnsw) {
+        if (config.index_type == vocab::IndexType::Hnsw) {
             config.hnsw_m = hnsw_m;
             config.hnsw_ef_construction = hnsw_ef_construction;
             config.hnsw_ef_search = hnsw_ef_search;
@@ -258,13 +258,13 @@ PyObject* get_bit_width(PyObject* self, void*) {
     return read_shared(self, [](engine::Kivo& e) { return PyLong_FromLong(e.bit_width()); });
 }
 PyObject* get_index_type(PyObject* self, void*) {
-    return read_shared(self, [](engine::Kivo& e) { return text_of(engine::index_type_name(e.index_type())); });
+    return read_shared(self, [](engine::Kivo& e) { return text_of(vocab::index_type_name(e.index_type())); });
 }
 PyObject* get_n4_dims(PyObject* self, void*) {
     return read_shared(self, [](engine::Kivo& e) { return PyLong_FromUnsignedLongLong(e.n4_dims()); });
 }
 PyObject* get_metric(PyObject* self, void*) {
-    return read_shared(self, [](engine::Kivo& e) { return text_of(engine::metric_name(e.metric())); });
+    return read_shared(self, [](engine::Kivo& e) { return text_of(vocab::metric_name(e.metric())); });
 }
 PyObject* get_padded_dim(PyObject* self, void*) {
     return read_shared(self, [](engine::Kivo& e) { return PyLong_FromUnsignedLongLong(e.padded_dim()); });
@@ -296,7 +296,7 @@ PyObject* kivo_repr(PyObject* self) {
     return read_shared(self, [](engine::Kivo& e) {
         const std::string text = "Kivo(dim=" + std::to_string(e.dim()) + ", n=" + std::to_string(e.len()) +
                                  ", bit_width=" + std::to_string(e.bit_width()) +
-                                 ", index_type=" + std::string(engine::index_type_name(e.index_type())) + ")";
+                                 ", index_type=" + std::string(vocab::index_type_name(e.index_type())) + ")";
         return text_of(text);
     });
 }

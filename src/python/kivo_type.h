@@ -67,7 +67,7 @@ inline engine::Kivo& engine_of(PyKivo* self) { return *self->engine; }
 
 // The text of hnsw_selection ("diverse" or "closest", any case); false with
 // TypeError (not a str) or ValueError (unknown text) set.
-bool to_hnsw_selection(PyObject* obj, engine::HnswSelection& out);
+bool to_hnsw_selection(PyObject* obj, vocab::HnswSelection& out);
 
 // Method table pieces, in class order: the bindings, then the accessors.
 extern PyMethodDef binding_methods[];

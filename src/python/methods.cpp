@@ -203,7 +203,7 @@ PyObject* kivo_save(KIVO_FASTCALL_ARGS) {
         SharedAccess access(kivo);
         if (!access.ok()) return nullptr;
         std::string path;
-        if (!to_utf8(a[0], "path", path)) return nullptr;
+        if (!to_path(a[0], "path", path)) return nullptr;
         return none_or_error(engine_of(kivo).save(path));
     } catch (...) {
         return raise_from_cpp_exception();
@@ -225,8 +225,8 @@ PyObject* kivo_load(KIVO_FASTCALL_ARGS) {
         PyObject* a[2];
         if (!match_fastcall(kLoadSignature, args, nargs, kwnames, a)) return nullptr;
         std::string path;
-        if (!to_utf8(a[0], "path", path)) return nullptr;
-        engine::HnswSelection selection = engine::HnswSelection::Diverse;
+        if (!to_path(a[0], "path", path)) return nullptr;
+        vocab::HnswSelection selection = vocab::HnswSelection::Diverse;
         if (a[1] != nullptr && !to_hnsw_selection(a[1], selection)) return nullptr;
         auto loaded = engine::Kivo::load_mmap(path);
         if (!loaded) return raise_engine_error(loaded.error());
@@ -382,6 +382,9 @@ const char kSaveDoc[] =
     "save($self, path)\n--\n\n"
     "Save the index to a .kivo file.\n"
     "\n"
+    "``path`` is a ``str`` or an ``os.PathLike`` (such as ``pathlib.Path``)\n"
+    "whose ``__fspath__()`` gives one.\n"
+    "\n"
     "IvfFlat: vectors added after the last ``build()`` are written into the\n"
     "file as well, in the lists the next ``build()`` would put them in.\n";
 
@@ -402,9 +405,11 @@ const char kLoadDoc[] =
     "load($cls, path, *, hnsw_selection=\"diverse\")\n--\n\n"
     "Load an index from a .kivo file (memory-mapped).\n"
     "\n"
-    "hnsw_selection chooses how vectors added to a loaded HNSW index pick their\n"
-    "links ('diverse' or 'closest', as in the constructor); the file does not\n"
-    "store it. Other index types ignore it.\n";
+    "``path`` is a ``str`` or an ``os.PathLike`` (such as ``pathlib.Path``)\n"
+    "whose ``__fspath__()`` gives one. ``hnsw_selection`` chooses how vectors\n"
+    "added to a loaded HNSW index pick their links ('diverse' or 'closest', as\n"
+    "in the constructor); the file does not store it. Other index types ignore\n"
+    "it.\n";
 
 const char kIsEmptyDoc[] =
     "is_empty($self)\n--\n\n"

@@ -1,5 +1,6 @@
-// The extension module kivo: PyInit_kivo, the module definition, and the
-// class and version it exposes. Nothing else happens at import.
+// The extension module kivo._kivo (re-exported by the package kivo):
+// PyInit__kivo, the module definition, and the class and version it exposes.
+// Nothing else happens at import.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -31,7 +32,7 @@ PyModuleDef_Slot kSlots[] = {
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
-    "kivo",
+    "kivo._kivo",
     "",  // empty module docstring
     0,
     nullptr,  // no module-level functions
@@ -44,4 +45,4 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace kivo::python
 
-PyMODINIT_FUNC PyInit_kivo(void) { return PyModuleDef_Init(&kivo::python::kModule); }
+PyMODINIT_FUNC PyInit__kivo(void) { return PyModuleDef_Init(&kivo::python::kModule); }

@@ -32,16 +32,16 @@ struct Graph {
     uint64_t m = 0;
     uint64_t ef_construction = 0;
     double level_mult = 0.0;
-    engine::HnswSelection selection = engine::HnswSelection::Diverse;
+    vocab::HnswSelection selection = vocab::HnswSelection::Diverse;
 
     std::span<const float> vector_of(uint32_t v) const { return vectors[v]; }
 };
 
-inline Graph make_graph(uint64_t m, uint64_t ef_construction, engine::HnswSelection selection) {
+inline Graph make_graph(uint64_t m, uint64_t ef_construction, vocab::HnswSelection selection) {
     Graph g;
     g.m = m;
     g.ef_construction = ef_construction;
-    g.level_mult = engine::level_multiplier(m);
+    g.level_mult = vocab::level_multiplier(m);
     g.selection = selection;
     return g;
 }
@@ -91,17 +91,17 @@ std::vector<Candidate> layer_search(const std::vector<HnswNode>& nodes, uint32_t
     return result;
 }
 
-inline float construction_score(std::span<const float> q, std::span<const float> x, engine::Metric metric) {
+inline float construction_score(std::span<const float> q, std::span<const float> x, vocab::Metric metric) {
     float d = -0.0f;
     for (std::size_t i = 0; i < std::min(q.size(), x.size()); ++i) d = d + q[i] * x[i];
-    if (metric != engine::Metric::L2) return d;
+    if (metric != vocab::Metric::L2) return d;
     float sq = 0.0f;
     for (float v : x) sq = sq + v * v;
     return d - 0.5f * sq;
 }
 
 inline std::vector<Candidate> search_layer_build(const Graph& g, std::span<const float> q, uint32_t entry,
-                                                 uint64_t ef, uint64_t layer, engine::Metric metric) {
+                                                 uint64_t ef, uint64_t layer, vocab::Metric metric) {
     return layer_search(g.nodes, entry, ef, layer,
                         [&](uint32_t v) { return construction_score(q, g.vector_of(v), metric); });
 }
@@ -111,7 +111,7 @@ inline std::vector<Candidate> search_layer_build(const Graph& g, std::span<const
 // link kept so far; the budget is then filled with the best of the rest, and
 // the chosen ones are listed in candidate order.
 inline std::vector<Neighbour> select_diverse(const Graph& g, uint32_t base, const std::vector<Neighbour>& sorted,
-                                             uint64_t budget, engine::Metric metric) {
+                                             uint64_t budget, vocab::Metric metric) {
     if (sorted.size() <= budget) return sorted;
     std::vector<bool> chosen(sorted.size(), false);
     std::vector<uint32_t> kept;
@@ -140,8 +140,8 @@ inline std::vector<Neighbour> select_diverse(const Graph& g, uint32_t base, cons
 
 // Insertion step by step; `g` holds only the data fields and the selection.
 inline void insert(Graph& g, std::vector<uint8_t> code, float norm, std::vector<float> q, uint64_t id,
-                   engine::Metric metric) {
-    const bool diverse = g.selection == engine::HnswSelection::Diverse;
+                   vocab::Metric metric) {
+    const bool diverse = g.selection == vocab::HnswSelection::Diverse;
     const uint64_t n = g.nodes.size();
     const uint64_t level = Hnsw::draw_level(n, g.level_mult);
     HnswNode node;

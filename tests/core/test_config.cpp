@@ -3,9 +3,9 @@
 
 #include <cmath>
 
-#include "engine/config.h"
+#include "config.h"
 
-namespace kivo::engine {
+namespace kivo::vocab {
 namespace {
 
 TEST(Config, NamesAndBytes) {
@@ -64,4 +64,4 @@ TEST(Config, HnswDerivedParameters) {
 }
 
 }  // namespace
-}  // namespace kivo::engine
+}  // namespace kivo::vocab

@@ -26,7 +26,7 @@ EngineConfig make_config(uint64_t dim, IndexType type, Metric metric = Metric::C
     c.bit_width = bits;
     c.metric = metric;
     c.index_type = type;
-    c.n4_dims = bits == 4 ? *padded_dim_for(dim) : 0;
+    c.n4_dims = bits == 4 ? *vocab::padded_dim_for(dim) : 0;
     if (type == IndexType::IvfFlat) {
         c.ivf_nlist = 4;
         c.ivf_nprobe = 2;
@@ -275,7 +275,7 @@ TEST(EngineBuild, IvfListsMatchDirectBuild) {
     const auto training = i.training_vectors();
     ASSERT_TRUE(i.build());
     auto direct = search::IvfFlat::build(4, 2, i.packed_bytes_per_vec(), i.padded_dim(), ids, codes, norms,
-                                         training, kDefaultSeed, Metric::L2);
+                                         training, vocab::kDefaultSeed, Metric::L2);
     ASSERT_TRUE(direct);
     EXPECT_EQ(*i.ivf(), *direct);
 }

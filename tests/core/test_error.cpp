@@ -33,12 +33,14 @@ TEST(KivoError, DisplayTextsAndKindsInVariantOrder) {
          "sample is empty \xE2\x80\x94 provide at least 1 vector for profiling"},
         {KivoError::fit_after_add(), ErrorKind::FitAfterAdd,
          "fit() must be called before add() \xE2\x80\x94 index already contains vectors"},
+        {KivoError::interrupted(), ErrorKind::Interrupted, "interrupted"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.error.kind(), c.kind) << c.text;
         EXPECT_EQ(c.error.message(), c.text);
     }
     EXPECT_EQ(static_cast<int>(ErrorKind::FitAfterAdd), 12);
+    EXPECT_EQ(static_cast<int>(ErrorKind::Interrupted), 13);
 }
 
 TEST(KivoError, PayloadsAreAvailable) {

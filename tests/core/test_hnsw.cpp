@@ -10,7 +10,7 @@
 #include <set>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "hnsw_reference.h"
 #include "quantize/pipeline.h"
 #include "search/hnsw.h"
@@ -18,7 +18,7 @@
 namespace kivo::search {
 namespace {
 
-using engine::Metric;
+using vocab::Metric;
 
 struct Fixture {
     quantize::QuantPipeline pipeline;
@@ -37,10 +37,10 @@ std::vector<std::vector<float>> random_vectors(std::size_t count, std::size_t di
 }
 
 quantize::QuantPipeline make_pipeline(uint64_t dim, Metric metric, uint64_t n4_dims) {
-    engine::EngineConfig config;
+    vocab::EngineConfig config;
     config.dim = dim;
     config.metric = metric;
-    config.index_type = engine::IndexType::Hnsw;
+    config.index_type = vocab::IndexType::Hnsw;
     config.n4_dims = n4_dims;
     config.bit_width = n4_dims == 0 ? 2 : 4;
     auto pipeline = quantize::QuantPipeline::create(config);
@@ -227,6 +227,59 @@ TEST(HnswQuery, AllowlistFiltersTheTopK) {
         expect_same(got, c.want);
         expect_same(got, reference_query(f, q, 5, c.allowlist, Metric::Cosine));
     }
+}
+
+// The pre-filtered query: with every id allowed it is search() bit for bit;
+// with a selective list it returns only allowed ids, k of them whenever k
+// allowed nodes are reachable, close to the exact filtered answer.
+TEST(HnswFilteredQuery, AdmitsOnlyAllowedIdsAndFindsK) {
+    Fixture f = make_fixture(600, Metric::Cosine, 4, 30);
+    f.graph.ef_search = 32;
+    std::vector<uint64_t> all_ids;
+    for (std::size_t i = 0; i < 600; ++i) all_ids.push_back(1000 + i);
+    const Allowlist everything = Allowlist::create(all_ids);
+    for (const auto& raw : random_vectors(8, 12, 31)) {
+        const auto q = f.pipeline.transform_query(raw);
+        for (uint64_t k : {1u, 10u, 700u}) {
+            expect_same(f.graph.search_filtered(f.pipeline, q, k, everything, Metric::Cosine),
+                        f.graph.search(f.pipeline, q, k, std::nullopt, Metric::Cosine));
+        }
+    }
+    struct Case {
+        const char* name;
+        std::size_t every;  // allow one id in `every`
+    };
+    const Case cases[] = {{"one in 2", 2}, {"one in 10", 10}, {"one in 50", 50}, {"one in 300", 300}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint64_t> ids;
+        for (std::size_t i = 0; i < 600; i += c.every) ids.push_back(1000 + i);
+        const Allowlist allowed = Allowlist::create(ids);
+        std::size_t hits = 0, wanted = 0;
+        for (const auto& raw : random_vectors(10, 12, 32)) {
+            const auto q = f.pipeline.transform_query(raw);
+            const auto got = f.graph.search_filtered(f.pipeline, q, 10, allowed, Metric::Cosine);
+            // Exact filtered answer over the same codes.
+            std::vector<ScoredId> exact;
+            for (uint64_t id : ids) exact.push_back({id, code_score(f, q, static_cast<uint32_t>(id - 1000), Metric::Cosine)});
+            sort_by_score_desc(exact);
+            exact.resize(std::min<std::size_t>(10, exact.size()));
+            ASSERT_EQ(got.size(), exact.size());
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                EXPECT_TRUE(allowed.contains(got[i].id));
+                if (i > 0) EXPECT_GE(got[i - 1].score, got[i].score);
+            }
+            for (const ScoredId& e : got) hits += e.score >= exact.back().score ? 1 : 0;
+            wanted += exact.size();
+        }
+        EXPECT_GE(static_cast<double>(hits) / static_cast<double>(wanted), 0.9);
+    }
+    EXPECT_TRUE(f.graph.search_filtered(f.pipeline, f.pipeline.transform_query(f.raw[0]), 5,
+                                        Allowlist::create(std::vector<uint64_t>{}), Metric::Cosine)
+                    .empty());
+    EXPECT_TRUE(f.graph.search_filtered(f.pipeline, f.pipeline.transform_query(f.raw[0]), 0, everything,
+                                        Metric::Cosine)
+                    .empty());
 }
 
 TEST(HnswQuery, NanQueryStaysInBounds) {

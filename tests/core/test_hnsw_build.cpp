@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "hnsw_reference.h"
 #include "quantize/tables.h"
 #include "search/hnsw.h"
@@ -19,7 +19,7 @@
 namespace kivo::search {
 namespace {
 
-using engine::Metric;
+using vocab::Metric;
 
 std::vector<std::vector<float>> random_vectors(std::size_t count, std::size_t dim, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -43,14 +43,14 @@ std::vector<std::vector<float>> tied_vectors(std::size_t count, std::size_t dim,
 }
 
 Hnsw build(const std::vector<std::vector<float>>& vs, uint64_t m, uint64_t efc, Metric metric,
-           engine::HnswSelection selection = engine::HnswSelection::Closest) {
+           vocab::HnswSelection selection = vocab::HnswSelection::Closest) {
     Hnsw g = Hnsw::create(m, efc, 2 * m, 1, selection);
     for (std::size_t i = 0; i < vs.size(); ++i) g.insert(std::vector<uint8_t>{static_cast<uint8_t>(i)}, 1.0f, vs[i], 1000 + i, metric);
     return g;
 }
 
 reference::Graph build_reference(const std::vector<std::vector<float>>& vs, uint64_t m, uint64_t efc, Metric metric,
-                                 engine::HnswSelection selection = engine::HnswSelection::Closest) {
+                                 vocab::HnswSelection selection = vocab::HnswSelection::Closest) {
     reference::Graph g = reference::make_graph(m, efc, selection);
     for (std::size_t i = 0; i < vs.size(); ++i) {
         reference::insert(g, {static_cast<uint8_t>(i)}, 1.0f, vs[i], 1000 + i, metric);
@@ -82,7 +82,7 @@ void expect_same_graph(const Hnsw& g, const reference::Graph& b) {
 }
 
 TEST(HnswLevel, DefaultMultiplierSequence) {
-    const double mult = engine::level_multiplier(32);
+    const double mult = vocab::level_multiplier(32);
     struct Case {
         uint64_t node;
         uint64_t level;
@@ -99,7 +99,7 @@ TEST(HnswLevel, DefaultMultiplierSequence) {
 TEST(HnswLevel, CappedAt254) {
     // m = 0 and m = 1 give a multiplier of 1e9: nearly every draw saturates.
     for (uint64_t m : {0u, 1u}) {
-        const double mult = engine::level_multiplier(m);
+        const double mult = vocab::level_multiplier(m);
         uint64_t capped = 0;
         for (uint64_t n = 0; n < 1000; ++n) {
             const uint64_t level = Hnsw::draw_level(n, mult);
@@ -195,8 +195,8 @@ class HnswGraphTest : public ::testing::TestWithParam<GraphCase> {};
 // score for score, under either selection rule, and keeps every structural
 // invariant.
 TEST_P(HnswGraphTest, MatchesReferenceAndKeepsInvariants) {
-  for (auto selection : {engine::HnswSelection::Closest, engine::HnswSelection::Diverse}) {
-    SCOPED_TRACE(std::string(engine::hnsw_selection_name(selection)));
+  for (auto selection : {vocab::HnswSelection::Closest, vocab::HnswSelection::Diverse}) {
+    SCOPED_TRACE(std::string(vocab::hnsw_selection_name(selection)));
     const GraphCase c = GetParam();
     const uint32_t seed = static_cast<uint32_t>(c.m * 131 + c.efc);
     const auto vs = c.ties ? tied_vectors(c.count, c.dim, seed) : random_vectors(c.count, c.dim, seed);
@@ -289,7 +289,7 @@ TEST(HnswInsert, NanVectorsStayWithinBounds) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     for (std::size_t i = 0; i < vs.size(); i += 3) vs[i][i % 8] = nan;
     vs[10].assign(8, nan);
-    Hnsw g = build(vs, 3, 12, Metric::L2, engine::HnswSelection::Diverse);
+    Hnsw g = build(vs, 3, 12, Metric::L2, vocab::HnswSelection::Diverse);
     for (const HnswNode& node : records(g)) {
         for (std::size_t l = 0; l < node.neighbours.size(); ++l) {
             EXPECT_LE(node.neighbours[l].size(), g.layer_budget(l));
@@ -323,7 +323,7 @@ TEST(HnswSearchLayerBuild, MatchesReferenceOnHandBuiltGraph) {
     }
     g.entry_point = 0;
     g.max_level = 1;
-    reference::Graph plain = reference::make_graph(4, 10, engine::HnswSelection::Closest);
+    reference::Graph plain = reference::make_graph(4, 10, vocab::HnswSelection::Closest);
     plain.nodes = records(g);
     plain.vectors = vs;
     const auto queries = random_vectors(6, 3, 12);
@@ -366,7 +366,7 @@ TEST(HnswRestore, InsertAfterReleaseUsesRebuiltVectors) {
     const auto vs = random_vectors(60, 8, 21);
     std::mt19937 rng(3);
     // padded_dim 8, n4_dims 4: 3 bytes
-    Hnsw g = Hnsw::create(4, 16, 8, 3, engine::HnswSelection::Closest);
+    Hnsw g = Hnsw::create(4, 16, 8, 3, vocab::HnswSelection::Closest);
     std::vector<std::vector<uint8_t>> codes;
     for (std::size_t i = 0; i < vs.size(); ++i) {
         codes.push_back({static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng()), static_cast<uint8_t>(rng())});
@@ -385,7 +385,7 @@ TEST(HnswRestore, InsertAfterReleaseUsesRebuiltVectors) {
     }
     // The same graph as a reference that, at node 40, swaps every vector for
     // its dequantized code and rescores every link from its list's owner.
-    reference::Graph ref = reference::make_graph(4, 16, engine::HnswSelection::Closest);
+    reference::Graph ref = reference::make_graph(4, 16, vocab::HnswSelection::Closest);
     for (std::size_t i = 0; i < vs.size(); ++i) {
         reference::insert(ref, codes[i], 1.0f, i < 40 ? vs[i] : Hnsw::dequantize(codes[i], 8, 4), i, Metric::L2);
         if (i == 39) {

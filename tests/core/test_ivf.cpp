@@ -15,7 +15,7 @@
 namespace kivo::search {
 namespace {
 
-using engine::Metric;
+using vocab::Metric;
 
 constexpr uint64_t kSeed = 0xDEADBEEFCAFE1337ULL;
 
@@ -139,7 +139,7 @@ TEST(IvfBuild, MatchesReferenceModelPerMetric) {
     };
     const auto t = formula_vectors(40, 5);
     for (const auto& c : cases) {
-        SCOPED_TRACE(engine::metric_name(c.metric));
+        SCOPED_TRACE(vocab::metric_name(c.metric));
         auto ivf = build_plain(11, t, c.metric);
         ASSERT_TRUE(ivf);
         ASSERT_EQ(ivf->lists.size(), 11u);

@@ -11,12 +11,14 @@
 #include <random>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "quantize/scalar.h"
 #include "quantize/tables.h"
 #include "simd/dispatch.h"
+#include "simd/codebook.h"
 #include "simd/kernels.h"
+#include "simd/registry.h"
 
 namespace kivo::simd {
 namespace {
@@ -111,26 +113,35 @@ float emulate_avx512_4bit(const float* q, std::size_t len, const uint8_t* c) {
 using SingleFn = float (*)(const float*, std::size_t, const uint8_t*);
 using BatchFn = void (*)(const float*, std::size_t, const uint8_t*, std::size_t, std::size_t, float*);
 
-struct KernelVariant {
+// The scalar restatement of each vectorised registry row's own order; a new
+// row needs one here (the registry test below insists).
+SingleFn emulation_of(std::string_view name) {
+    if (name == "avx2_2bit") return emulate_avx2_2bit;
+    if (name == "avx2_4bit") return emulate_avx2_4bit;
+    if (name == "avx512_4bit") return emulate_avx512_4bit;
+    return nullptr;
+}
+
+// A registry row as the tests see it.
+struct Tested {
     const char* name;
     int bits_per_coord;
     uint32_t required;  // feature bits the variant needs
     SingleFn single;
-    BatchFn batch;      // vector variants only
-    SingleFn emulate;   // vector variants only
+    BatchFn batch;
+    SingleFn emulate;   // vectorised rows only
 };
+void PrintTo(const Tested& v, std::ostream* os) { *os << v.name; }
 
-const KernelVariant kVariants[] = {
-    {"portable_2bit", 2, 0, quantize::score_2bit_portable, nullptr, nullptr},
-    {"avx2_2bit", 2, kAvx2 | kFma, avx2::score_2bit, avx2::score_2bit_batch, emulate_avx2_2bit},
-    {"portable_4bit", 4, 0, quantize::score_4bit_portable, nullptr, nullptr},
-    {"avx2_4bit", 4, kAvx2 | kFma, avx2::score_4bit, avx2::score_4bit_batch, emulate_avx2_4bit},
-    {"avx512_4bit", 4, kAvx512F | kAvx512Bw, avx512::score_4bit, avx512::score_4bit_batch,
-     emulate_avx512_4bit},
-};
-void PrintTo(const KernelVariant& v, std::ostream* os) { *os << v.name; }
-
-const KernelVariant kVectorVariants[] = {kVariants[1], kVariants[3], kVariants[4]};
+// Every registry row, or only the vectorised ones (those requiring features).
+std::vector<Tested> tested_rows(bool vectorised_only) {
+    std::vector<Tested> rows;
+    for (const KernelVariant& r : kKernelVariants) {
+        if (vectorised_only && r.required == 0) continue;
+        rows.push_back({r.name, r.bits, r.required, r.single, r.batch, emulation_of(r.name)});
+    }
+    return rows;
+}
 
 std::size_t code_bytes(int bits_per_coord, std::size_t len) {
     return bits_per_coord == 2 ? (len + 3) / 4 : (len + 1) / 2;
@@ -191,7 +202,7 @@ struct Fixture {
 
 // Exact inner product in double, and the magnitude sum used to bound the
 // float32 rounding of any summation order.
-void reference(const KernelVariant& v, std::span<const float> q, std::span<const uint8_t> c, double& exact,
+void reference(const Tested& v, std::span<const float> q, std::span<const uint8_t> c, double& exact,
                double& magnitude) {
     exact = 0.0;
     magnitude = 0.0;
@@ -213,7 +224,7 @@ std::vector<std::size_t> tail_lengths() {
     return lens;
 }
 
-class Kernels : public ::testing::TestWithParam<KernelVariant> {
+class Kernels : public ::testing::TestWithParam<Tested> {
 protected:
     void SetUp() override {
         const uint32_t required = GetParam().required;
@@ -224,8 +235,8 @@ protected:
 class VectorKernels : public Kernels {};
 
 TEST_P(Kernels, AgreesWithPortableWithinRounding) {
-    const KernelVariant& v = GetParam();
-    const SingleFn portable = v.bits_per_coord == 2 ? quantize::score_2bit_portable : quantize::score_4bit_portable;
+    const Tested& v = GetParam();
+    const SingleFn portable = v.bits_per_coord == 2 ? portable::score_2bit : portable::score_4bit;
     std::mt19937 rng(1234);
     for (std::size_t len : tail_lengths()) {
         for (bool integer_query : {false, true}) {
@@ -249,7 +260,7 @@ TEST_P(Kernels, AgreesWithPortableWithinRounding) {
 }
 
 TEST_P(VectorKernels, MatchesItsOwnSummationOrderBitForBit) {
-    const KernelVariant& v = GetParam();
+    const Tested& v = GetParam();
     std::mt19937 rng(99);
     for (std::size_t len : tail_lengths()) {
         for (int trial = 0; trial < 3; ++trial) {
@@ -267,7 +278,7 @@ TEST_P(VectorKernels, MatchesItsOwnSummationOrderBitForBit) {
 // centroid, whatever the summation order: this pins which slot of which byte
 // each coordinate reads.
 TEST_P(Kernels, OneHotQueryIsExact) {
-    const KernelVariant& v = GetParam();
+    const Tested& v = GetParam();
     std::mt19937 rng(7);
     for (std::size_t len : {1, 2, 3, 5, 7, 8, 15, 16, 17, 31, 33, 63, 64, 65, 97, 127, 255, 256}) {
         Fixture f(v.bits_per_coord, len);
@@ -286,7 +297,7 @@ TEST_P(Kernels, OneHotQueryIsExact) {
 }
 
 TEST_P(VectorKernels, BatchEqualsSingleBitForBit) {
-    const KernelVariant& v = GetParam();
+    const Tested& v = GetParam();
     std::mt19937 rng(5);
     std::normal_distribution<float> normal(0.0f, 1.0f);
     std::uniform_int_distribution<int> byte(0, 255);
@@ -322,7 +333,7 @@ struct EdgeCase {
 };
 
 TEST_P(Kernels, EdgeCases) {
-    const KernelVariant& v = GetParam();
+    const Tested& v = GetParam();
     const float c2_0 = CENTROIDS_2BIT[0];
     const EdgeCase cases[] = {
         {"empty 2-bit", 2, {}, {}, 0.0f, true},
@@ -348,9 +359,39 @@ TEST_P(Kernels, EdgeCases) {
     }
 }
 
-std::string variant_name(const ::testing::TestParamInfo<KernelVariant>& info) { return info.param.name; }
-INSTANTIATE_TEST_SUITE_P(Variants, Kernels, ::testing::ValuesIn(kVariants), variant_name);
-INSTANTIATE_TEST_SUITE_P(Variants, VectorKernels, ::testing::ValuesIn(kVectorVariants), variant_name);
+std::string variant_name(const ::testing::TestParamInfo<Tested>& info) { return info.param.name; }
+INSTANTIATE_TEST_SUITE_P(Variants, Kernels, ::testing::ValuesIn(tested_rows(false)), variant_name);
+INSTANTIATE_TEST_SUITE_P(Variants, VectorKernels, ::testing::ValuesIn(tested_rows(true)), variant_name);
+
+// ---- the registry and the kernels' codebook -----------------------------------
+
+TEST(KernelRegistry, EveryWidthEndsInAPortableRowAndVectorRowsAreEmulated) {
+    for (uint8_t width : {uint8_t{2}, uint8_t{4}}) {
+        // With no features at all the walk must still find a row: the portable one.
+        EXPECT_EQ(select_kernel(width, 0).required, 0u);
+        EXPECT_EQ(select_kernel(width, 0).bits, width);
+    }
+    for (const KernelVariant& r : kKernelVariants) {
+        SCOPED_TRACE(r.name);
+        EXPECT_TRUE(r.bits == 2 || r.bits == 4);
+        EXPECT_NE(r.single, nullptr);
+        EXPECT_NE(r.batch, nullptr);
+        if (r.required != 0) {
+            EXPECT_NE(emulation_of(r.name), nullptr) << "no scalar restatement of its order";
+        }
+    }
+}
+
+// The kernels carry the codebook as float literals; they must be the
+// quantizer's pinned values to the bit, or codes would score as other values.
+TEST(KernelCodebook, MatchesTheQuantizerTablesBitForBit) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(bits(kCentroids2[i]), bits(CENTROIDS_2BIT[i])) << i;
+        EXPECT_EQ(bits(kCentroids2x2[i]), bits(CENTROIDS_2BIT[i])) << i;
+        EXPECT_EQ(bits(kCentroids2x2[i + 4]), bits(CENTROIDS_2BIT[i])) << i;
+    }
+    for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(bits(kCentroids4[i]), bits(CENTROIDS_4BIT[i])) << i;
+}
 
 // ---- the dispatching entry points ---------------------------------------------
 
@@ -359,8 +400,8 @@ TEST(KernelDispatch, EntryPointsReturnTheChosenVariant) {
     const Variant v2 = variant_2bit(features());
     const SingleFn expect4 = v4 == Variant::Avx512 ? avx512::score_4bit
                              : v4 == Variant::Avx2 ? avx2::score_4bit
-                                                   : quantize::score_4bit_portable;
-    const SingleFn expect2 = v2 == Variant::Avx2 ? avx2::score_2bit : quantize::score_2bit_portable;
+                                                   : portable::score_4bit;
+    const SingleFn expect2 = v2 == Variant::Avx2 ? avx2::score_2bit : portable::score_2bit;
     std::mt19937 rng(11);
     std::normal_distribution<float> normal(0.0f, 1.0f);
     std::uniform_int_distribution<int> byte(0, 255);

@@ -39,7 +39,7 @@ EngineConfig make_config(uint64_t dim, Metric metric, IndexType type, uint8_t bi
     EngineConfig c;
     c.dim = dim;
     c.bit_width = bit_width;
-    const uint64_t padded = padded_dim_for(dim).value();
+    const uint64_t padded = vocab::padded_dim_for(dim).value();
     c.n4_dims = n4 ? *n4 : (bit_width == 4 ? padded : 0);
     c.metric = metric;
     c.index_type = type;
@@ -494,7 +494,7 @@ TEST(PersistVersions, OlderBruteForceFilesLoad) {
         f.n_vectors = 3;
         f.std_flag = c.std_flag;  // set in the version 5 case: ignored there
         f.metric = 2;
-        const uint64_t p = packed_bytes_per_vec_for(8, c.expect_n4);
+        const uint64_t p = vocab::packed_bytes_per_vec_for(8, c.expect_n4);
         const auto bytes = with_body(header_bytes(f), brute_body(3, p, c.norms));
         std::string name = "v";
         name += std::to_string(c.version);
@@ -679,7 +679,7 @@ TEST(PersistLoad, CountsBeyondTheFileAreRefusedBeforeAllocation) {
         HeaderFields f;
         f.index_type = type;
         f.dim = dim;
-        f.n4_dims = static_cast<uint32_t>(padded_dim_for(dim).value());
+        f.n4_dims = static_cast<uint32_t>(vocab::padded_dim_for(dim).value());
         f.n_vectors = n;
         f.std_flag = flag;
         return f;
@@ -790,12 +790,12 @@ TEST(PersistLoad, DamagedGraphsAreRefused) {
 std::vector<uint8_t> ivf_file(uint32_t dim, uint32_t centroid_len, const std::vector<uint32_t>& members) {
     HeaderFields f;
     f.dim = dim;
-    f.n4_dims = static_cast<uint32_t>(padded_dim_for(dim).value());
+    f.n4_dims = static_cast<uint32_t>(vocab::padded_dim_for(dim).value());
     f.index_type = 1;
     f.ivf_nlist = 2;
     f.ivf_nprobe = 4;
     auto out = header_bytes(f);
-    const uint64_t p = packed_bytes_per_vec_for(padded_dim_for(dim).value(), f.n4_dims);
+    const uint64_t p = vocab::packed_bytes_per_vec_for(vocab::padded_dim_for(dim).value(), f.n4_dims);
     put_u32(out, static_cast<uint32_t>(members.size()));
     put_u32(out, centroid_len);
     for (std::size_t l = 0; l < members.size(); ++l) {

@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "quantize/pipeline.h"
 #include "quantize/scalar.h"
 #include "quantize/tables.h"
@@ -19,8 +19,8 @@
 namespace kivo::quantize {
 namespace {
 
-using engine::EngineConfig;
-using engine::Metric;
+using vocab::EngineConfig;
+using vocab::Metric;
 
 EngineConfig make_config(uint64_t dim, uint64_t n4_dims, Metric metric = Metric::Cosine, uint8_t bit_width = 4) {
     EngineConfig c;

@@ -9,14 +9,14 @@
 #include <random>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "quantize/pipeline.h"
 
 namespace kivo::quantize {
 namespace {
 
-using engine::EngineConfig;
-using engine::Metric;
+using vocab::EngineConfig;
+using vocab::Metric;
 
 EngineConfig make_config(uint64_t dim, Metric metric) {
     EngineConfig c;
@@ -63,7 +63,7 @@ TEST(Profile, OptimalN4DimsForBudget) {
         ASSERT_TRUE(n4.has_value());
         EXPECT_EQ(*n4, c.expected) << "dim " << c.dim << " avg_bits " << c.avg_bits;
         // The result is always a valid split for a new index of that dimension.
-        EXPECT_TRUE(engine::check_n4_dims(*n4, *engine::padded_dim_for(c.dim), 4).has_value());
+        EXPECT_TRUE(vocab::check_n4_dims(*n4, *vocab::padded_dim_for(c.dim), 4).has_value());
     }
 }
 

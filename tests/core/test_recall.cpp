@@ -206,7 +206,7 @@ TEST(RecallSeparated, DiverseSelectionKeepsClustersConnected) {
         const double r = recall_of(h);
         const std::size_t reached = reachable_on_layer0(*h.hnsw());
         std::printf("HNSW %s selection on 200 separated clusters: recall@10 = %.4f, %zu of %zu nodes reachable\n",
-                    std::string(hnsw_selection_name(c.selection)).c_str(), r, reached, kVectors);
+                    std::string(vocab::hnsw_selection_name(c.selection)).c_str(), r, reached, kVectors);
         if (c.connected) {
             EXPECT_GE(r, 0.95);
             EXPECT_EQ(reached, kVectors);

@@ -38,7 +38,7 @@ EngineConfig make_config(IndexType type, const Mode& mode) {
     c.bit_width = mode.bits;
     c.metric = mode.metric;
     c.index_type = type;
-    const uint64_t padded = *padded_dim_for(kDim);
+    const uint64_t padded = *vocab::padded_dim_for(kDim);
     c.n4_dims = mode.mixed ? padded / 2 : (mode.bits == 4 ? padded : 0);
     c.ivf_nlist = 6;
     c.ivf_nprobe = 3;

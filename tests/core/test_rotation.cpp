@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "quantize/rotation.h"
 
 namespace kivo::quantize {

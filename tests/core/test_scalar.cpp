@@ -8,6 +8,7 @@
 
 #include "quantize/scalar.h"
 #include "quantize/tables.h"
+#include "simd/kernels.h"
 
 namespace kivo::quantize {
 namespace {
@@ -101,15 +102,15 @@ TEST(Scalar, PortableScoringEdgeCases) {
     const std::vector<float> ones = {1, 1, 1, 1};
     const std::vector<float> first = {1, 0, 0, 0};
     const uint8_t e4 = 0xE4, f0 = 0xF0;
-    EXPECT_FLOAT_EQ(score_2bit_portable(ones.data(), 4, &e4), 0.0f);
-    EXPECT_EQ(score_2bit_portable(first.data(), 4, &e4), CENTROIDS_2BIT[0]);
-    EXPECT_FLOAT_EQ(score_4bit_portable(ones.data(), 2, &f0), 0.0f);
-    EXPECT_EQ(score_2bit_portable(nullptr, 0, nullptr), 0.0f);
-    EXPECT_EQ(score_4bit_portable(nullptr, 0, nullptr), 0.0f);
+    EXPECT_FLOAT_EQ(simd::portable::score_2bit(ones.data(), 4, &e4), 0.0f);
+    EXPECT_EQ(simd::portable::score_2bit(first.data(), 4, &e4), CENTROIDS_2BIT[0]);
+    EXPECT_FLOAT_EQ(simd::portable::score_4bit(ones.data(), 2, &f0), 0.0f);
+    EXPECT_EQ(simd::portable::score_2bit(nullptr, 0, nullptr), 0.0f);
+    EXPECT_EQ(simd::portable::score_4bit(nullptr, 0, nullptr), 0.0f);
     // L = 1: only the low nibble counts; L = 2 for 2-bit: only the two low slots.
     const uint8_t hi = 0xF0;
-    EXPECT_EQ(score_4bit_portable(ones.data(), 1, &hi), CENTROIDS_4BIT[0]);
-    EXPECT_EQ(score_2bit_portable(ones.data(), 2, &e4), CENTROIDS_2BIT[0] + CENTROIDS_2BIT[1]);
+    EXPECT_EQ(simd::portable::score_4bit(ones.data(), 1, &hi), CENTROIDS_4BIT[0]);
+    EXPECT_EQ(simd::portable::score_2bit(ones.data(), 2, &e4), CENTROIDS_2BIT[0] + CENTROIDS_2BIT[1]);
 }
 
 }  // namespace

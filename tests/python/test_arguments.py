@@ -98,11 +98,6 @@ def test_prefix_on_type_errors_of_non_vector_arguments(index, call, message):
         call(index)
 
 
-def test_pathlib_path_refused(index, tmp_path):
-    with raises_exact(TypeError, "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"):
-        index.save(tmp_path / "x.kivo")
-
-
 def test_qualified_type_name_in_message(index):
     class Outer:
         class Inner:

@@ -29,7 +29,7 @@ MATRIX_BYTES = 50_000 * 384 * 4
 
 def peak_growth(order):
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [os.path.dirname(kivo.__file__), env.get("PYTHONPATH", "")] if p)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [os.path.dirname(os.path.dirname(kivo.__file__)), env.get("PYTHONPATH", "")] if p)
     out = subprocess.run([sys.executable, "-c", SCRIPT, order], capture_output=True, text=True, env=env, timeout=300)
     assert out.returncode == 0, out.stderr
     return int(out.stdout)

@@ -63,9 +63,9 @@ def run(python, code, env_extra=None):
 
 @pytest.fixture(scope="module")
 def module_dir(tmp_path_factory):
-    """A directory holding only the built module (no numpy next to it)."""
+    """A directory holding only the built package (no numpy next to it)."""
     d = tmp_path_factory.mktemp("kivo_only")
-    shutil.copy(kivo.__file__, d)
+    shutil.copytree(os.path.dirname(kivo.__file__), d / "kivo", ignore=shutil.ignore_patterns("__pycache__"))
     return str(d)
 
 

@@ -19,9 +19,9 @@ Result<Kivo> Kivo::create(const EngineConfig& config) {
     if (config.index_type == IndexType::Hnsw) {
         search::Hnsw graph =
             search::Hnsw::create(config.hnsw_m, config.hnsw_ef_construction,
-                                 effective_ef_search(config.hnsw_m, config.hnsw_ef_search),
+                                 vocab::effective_ef_search(config.hnsw_m, config.hnsw_ef_search),
                                  kivo.packed_bytes_per_vec_, config.hnsw_selection);
-        graph.level_mult = level_multiplier(config.hnsw_m);
+        graph.level_mult = vocab::level_multiplier(config.hnsw_m);
         kivo.hnsw_ = std::move(graph);
     }
     return kivo;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "error.h"
 #include "quantize/pipeline.h"
 #include "search/hnsw.h"
@@ -22,6 +22,12 @@ struct Header;
 }  // namespace kivo::io
 
 namespace kivo::engine {
+
+// The engine's interface speaks the shared vocabulary.
+using vocab::EngineConfig;
+using vocab::IndexType;
+using vocab::HnswSelection;
+using vocab::Metric;
 
 class Kivo {
 public:

@@ -21,9 +21,9 @@ void Kivo::ingest_one(uint64_t id, std::span<const float> vector) {
         case IndexType::Hnsw: {
             if (!hnsw_) {
                 hnsw_ = search::Hnsw::create(config_.hnsw_m, config_.hnsw_ef_construction,
-                                             effective_ef_search(config_.hnsw_m, config_.hnsw_ef_search),
+                                             vocab::effective_ef_search(config_.hnsw_m, config_.hnsw_ef_search),
                                              packed_bytes_per_vec_, config_.hnsw_selection);
-                hnsw_->level_mult = level_multiplier(config_.hnsw_m);
+                hnsw_->level_mult = vocab::level_multiplier(config_.hnsw_m);
             }
             // After build() or a load the construction vectors are gone;
             // insertion scores against them, so they are rebuilt from the

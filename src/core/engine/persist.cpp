@@ -224,16 +224,16 @@ Result<Kivo> Kivo::load_body(io::ByteReader& reader, const io::Header& header) {
     auto unexpected = [](const KivoError& error) { return std::unexpected(error); };
     auto eof = [] { return std::unexpected(KivoError::io_unexpected_eof()); };
 
-    const auto metric = metric_from_byte(header.metric);
+    const auto metric = vocab::metric_from_byte(header.metric);
     if (!metric) return unexpected(KivoError::invalid_metric(header.metric));
-    const auto type = index_type_from_byte(header.index_type);
+    const auto type = vocab::index_type_from_byte(header.index_type);
     if (!type) return unexpected(KivoError::unsupported_index_type(header.index_type));
 
     // Sizes come from arithmetic on the header alone; the rotation is built
     // last, once the body has shown that the file holds what it announces.
-    const uint64_t padded = padded_dim_for(header.dim).value_or(1);
-    if (auto ok = check_n4_dims(header.n4_dims, padded, header.bit_width); !ok) return unexpected(ok.error());
-    const uint64_t pbv = packed_bytes_per_vec_for(padded, header.n4_dims);
+    const uint64_t padded = vocab::padded_dim_for(header.dim).value_or(1);
+    if (auto ok = vocab::check_n4_dims(header.n4_dims, padded, header.bit_width); !ok) return unexpected(ok.error());
+    const uint64_t pbv = vocab::packed_bytes_per_vec_for(padded, header.n4_dims);
 
     EngineConfig config;
     config.dim = header.dim;
@@ -271,7 +271,7 @@ Result<Kivo> Kivo::load_body(io::ByteReader& reader, const io::Header& header) {
         case IndexType::Hnsw: {
             if (header.version == 4) return unexpected(KivoError::invalid_format(std::string(kHnswV4Text)));
             auto read = search::Hnsw::read_data(reader, pbv, config.hnsw_m, config.hnsw_ef_construction,
-                                                effective_ef_search(config.hnsw_m, config.hnsw_ef_search));
+                                                vocab::effective_ef_search(config.hnsw_m, config.hnsw_ef_search));
             if (!read) return unexpected(read.error());
             graph = std::move(*read);
             break;
@@ -338,10 +338,10 @@ Result<Kivo> Kivo::load_mmap(const std::string& path) {
         if (!reader) return std::unexpected(reader.error());
         auto header = io::Header::read(*reader);
         if (!header) return std::unexpected(header.error());
-        if (!metric_from_byte(header->metric)) {
+        if (!vocab::metric_from_byte(header->metric)) {
             return std::unexpected(KivoError::invalid_metric(header->metric));
         }
-        const auto type = index_type_from_byte(header->index_type);
+        const auto type = vocab::index_type_from_byte(header->index_type);
         if (!type) return std::unexpected(KivoError::unsupported_index_type(header->index_type));
         if (*type != IndexType::BruteForce) return load(path);
     }

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "engine/config.h"
+#include "config.h"
 
 namespace kivo::io {
 
@@ -92,7 +92,7 @@ Result<Header> Header::read(ByteReader& reader) {
     if (header.version <= 2) {
         // Pure modes only before version 3. A 32-bit dim always has a padded
         // dimension.
-        const uint64_t padded = engine::padded_dim_for(header.dim).value_or(1);
+        const uint64_t padded = vocab::padded_dim_for(header.dim).value_or(1);
         header.n4_dims = header.bit_width == 4 ? padded : 0;
         return header;
     }

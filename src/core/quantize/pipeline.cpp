@@ -35,15 +35,15 @@ std::vector<float> normalize_cosine(std::span<const float> x) {
     return y;
 }
 
-Result<QuantPipeline> QuantPipeline::create(const engine::EngineConfig& config) {
-    const auto padded = engine::padded_dim_for(config.dim);
+Result<QuantPipeline> QuantPipeline::create(const vocab::EngineConfig& config) {
+    const auto padded = vocab::padded_dim_for(config.dim);
     // There is no error value for a dimension that has no padded dimension
     // (dim > 2^63): its sign vector could never be allocated, so it ends like
     // any exhausted allocation (the Python module maps this to MemoryError).
     if (!padded) throw std::bad_alloc();
     // Checked before the rotation is built: a refused configuration should
     // not first allocate (and draw) a sign vector of padded_dim entries.
-    if (auto ok = engine::check_n4_dims(config.n4_dims, *padded, config.bit_width); !ok) {
+    if (auto ok = vocab::check_n4_dims(config.n4_dims, *padded, config.bit_width); !ok) {
         return std::unexpected(ok.error());
     }
     QuantPipeline p;
@@ -51,8 +51,8 @@ Result<QuantPipeline> QuantPipeline::create(const engine::EngineConfig& config) 
     p.padded_dim_ = p.rhdh_.padded_dim();
     p.dim_ = config.dim;
     p.n4_dims_ = config.n4_dims;
-    p.n2_dims_ = engine::n2_dims_for(p.padded_dim_, config.n4_dims);
-    p.pb4_per_vec_ = engine::pb4_per_vec_for(config.n4_dims);
+    p.n2_dims_ = vocab::n2_dims_for(p.padded_dim_, config.n4_dims);
+    p.pb4_per_vec_ = vocab::pb4_per_vec_for(config.n4_dims);
     p.scale_ = std::sqrt(static_cast<float>(p.padded_dim_));
     p.metric_ = config.metric;
     p.bit_width_ = config.bit_width;
@@ -60,16 +60,16 @@ Result<QuantPipeline> QuantPipeline::create(const engine::EngineConfig& config) 
 }
 
 uint64_t QuantPipeline::packed_bytes_per_vec() const {
-    return engine::packed_bytes_per_vec_for(padded_dim_, n4_dims_);
+    return vocab::packed_bytes_per_vec_for(padded_dim_, n4_dims_);
 }
 
 void QuantPipeline::set_std_params(StdParams params) { std_params_ = std::move(params); }
 
 std::vector<float> QuantPipeline::prepare_input(std::span<const float> x) const {
     switch (metric_) {
-        case engine::Metric::Cosine: return normalize_cosine(x);
-        case engine::Metric::Dot: break;
-        case engine::Metric::L2:
+        case vocab::Metric::Cosine: return normalize_cosine(x);
+        case vocab::Metric::Dot: break;
+        case vocab::Metric::L2:
             if (std_params_) {
                 const auto& mean = std_params_->mean;
                 const auto& inv_std = std_params_->inv_std;
@@ -86,7 +86,7 @@ std::vector<float> QuantPipeline::prepare_input(std::span<const float> x) const 
 std::vector<float> QuantPipeline::transform_query(std::span<const float> x) const {
     // Where preparation is a plain copy (dot, l2 without parameters) the
     // rotation reads the input directly; the result is the same.
-    const bool plain = metric_ == engine::Metric::Dot || (metric_ == engine::Metric::L2 && !std_params_);
+    const bool plain = metric_ == vocab::Metric::Dot || (metric_ == vocab::Metric::L2 && !std_params_);
     std::vector<float> q = plain ? rhdh_.apply(x) : rhdh_.apply(prepare_input(x));
     for (float& v : q) v = v * scale_;
     return q;
@@ -168,11 +168,11 @@ void QuantPipeline::score_batch(std::span<const float> query, const uint8_t* cod
     }
 }
 
-float adjust_score(engine::Metric metric, float raw, float norm) {
+float adjust_score(vocab::Metric metric, float raw, float norm) {
     switch (metric) {
-        case engine::Metric::Cosine: return norm > 1e-9f ? raw / norm : raw;
-        case engine::Metric::Dot: return raw;
-        case engine::Metric::L2: return raw + (norm * -0.5f) * norm;
+        case vocab::Metric::Cosine: return norm > 1e-9f ? raw / norm : raw;
+        case vocab::Metric::Dot: return raw;
+        case vocab::Metric::L2: return raw + (norm * -0.5f) * norm;
     }
     return raw;
 }

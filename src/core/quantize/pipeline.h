@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "error.h"
 #include "quantize/rotation.h"
 
@@ -32,7 +32,7 @@ public:
     // InvalidBitWidth (carrying bit_width) when n4_dims is inconsistent.
     // A dim above 2^63 has no padded dimension; its rotation could never be
     // allocated, so it is reported like exhausted memory: std::bad_alloc.
-    static Result<QuantPipeline> create(const engine::EngineConfig& config);
+    static Result<QuantPipeline> create(const vocab::EngineConfig& config);
 
     void set_std_params(StdParams params);
     const std::optional<StdParams>& std_params() const { return std_params_; }
@@ -54,7 +54,7 @@ public:
 
     // Per padded coordinate variance of the sample after (cosine
     // normalization,) rotation and scale; population variance in float64.
-    static Result<std::vector<float>> profile_variance(const engine::EngineConfig& config,
+    static Result<std::vector<float>> profile_variance(const vocab::EngineConfig& config,
                                                        std::span<const std::vector<float>> sample);
 
     const Rhdh& rhdh() const { return rhdh_; }
@@ -65,7 +65,7 @@ public:
     uint64_t pb4_per_vec() const { return pb4_per_vec_; }
     uint64_t packed_bytes_per_vec() const;
     float scale() const { return scale_; }
-    engine::Metric metric() const { return metric_; }
+    vocab::Metric metric() const { return metric_; }
     uint8_t bit_width() const { return bit_width_; }
 
 private:
@@ -79,16 +79,16 @@ private:
     uint64_t n2_dims_ = 0;
     uint64_t pb4_per_vec_ = 0;
     float scale_ = 1.0f;
-    engine::Metric metric_ = engine::Metric::Cosine;
+    vocab::Metric metric_ = vocab::Metric::Cosine;
     uint8_t bit_width_ = 4;
 };
 
 // The similarity from a raw score and a stored norm: cosine divides by the
 // norm when it is above 1e-9, dot leaves it, l2 adds (norm * -0.5) * norm.
-float adjust_score(engine::Metric metric, float raw, float norm);
+float adjust_score(vocab::Metric metric, float raw, float norm);
 
 // n4_dims for an average bit budget (clamped to [2, 4]); a multiple of 4.
-Result<uint64_t> optimal_n4_dims(const engine::EngineConfig& config,
+Result<uint64_t> optimal_n4_dims(const vocab::EngineConfig& config,
                                  std::span<const std::vector<float>> sample, double avg_bits);
 
 }  // namespace kivo::quantize

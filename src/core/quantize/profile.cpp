@@ -9,7 +9,7 @@
 
 namespace kivo::quantize {
 
-Result<std::vector<float>> QuantPipeline::profile_variance(const engine::EngineConfig& config,
+Result<std::vector<float>> QuantPipeline::profile_variance(const vocab::EngineConfig& config,
                                                            std::span<const std::vector<float>> sample) {
     if (sample.empty()) return std::unexpected(KivoError::empty_sample());
     // Every vector is checked before any work: the first wrong length is the
@@ -28,7 +28,7 @@ Result<std::vector<float>> QuantPipeline::profile_variance(const engine::EngineC
     for (const auto& v : sample) {
         // Standardization parameters are never applied here, even for l2.
         const std::vector<float> r =
-            config.metric == engine::Metric::Cosine ? rhdh.apply(normalize_cosine(v)) : rhdh.apply(v);
+            config.metric == vocab::Metric::Cosine ? rhdh.apply(normalize_cosine(v)) : rhdh.apply(v);
         for (std::size_t i = 0; i < n; ++i) {
             const double x = static_cast<double>(r[i] * scale);  // product in float32, then widened
             sum[i] = sum[i] + x;
@@ -49,7 +49,7 @@ Result<std::vector<float>> QuantPipeline::profile_variance(const engine::EngineC
     return variance;
 }
 
-Result<uint64_t> optimal_n4_dims(const engine::EngineConfig& config, std::span<const std::vector<float>> sample,
+Result<uint64_t> optimal_n4_dims(const vocab::EngineConfig& config, std::span<const std::vector<float>> sample,
                                  double avg_bits) {
     auto profile = QuantPipeline::profile_variance(config, sample);
     if (!profile) return std::unexpected(profile.error());

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <new>
 
-#include "engine/config.h"
+#include "config.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -252,7 +252,7 @@ std::array<uint32_t, 16> chacha20_block(const std::array<uint32_t, 16>& input) {
 }
 
 Rhdh Rhdh::create(uint64_t dim, uint64_t seed) {
-    const auto padded = engine::padded_dim_for(dim);
+    const auto padded = vocab::padded_dim_for(dim);
     // No padded dimension, or a sign vector larger than any allocation can
     // be: the same outcome as running out of memory.
     if (!padded || *padded > static_cast<uint64_t>(PTRDIFF_MAX)) throw std::bad_alloc();

@@ -1,4 +1,4 @@
-// Encoders for the packed layouts and the portable scoring paths.
+// Encoders for the packed layouts.
 #include "quantize/scalar.h"
 
 #include <emmintrin.h>
@@ -90,29 +90,6 @@ std::vector<uint8_t> encode_4bit(std::span<const float> values) {
     std::vector<uint8_t> out((values.size() + 1) / 2);
     encode_4bit_into(values, out.data());
     return out;
-}
-
-float score_2bit_portable(const float* query, std::size_t len, const uint8_t* code) {
-    float acc = 0.0f;
-    const std::size_t bytes = (len + 3) / 4;
-    for (std::size_t i = 0; i < bytes; ++i) {
-        for (std::size_t j = 0; j < 4 && 4 * i + j < len; ++j) {
-            // Product rounded, then added: the build keeps these unfused.
-            const float p = query[4 * i + j] * CENTROIDS_2BIT[(code[i] >> (2 * j)) & 3];
-            acc = acc + p;
-        }
-    }
-    return acc;
-}
-
-float score_4bit_portable(const float* query, std::size_t len, const uint8_t* code) {
-    float acc = 0.0f;
-    const std::size_t bytes = (len + 1) / 2;
-    for (std::size_t i = 0; i < bytes; ++i) {
-        acc = acc + query[2 * i] * CENTROIDS_4BIT[code[i] & 15];
-        if (2 * i + 1 < len) acc = acc + query[2 * i + 1] * CENTROIDS_4BIT[code[i] >> 4];
-    }
-    return acc;
 }
 
 }  // namespace kivo::quantize

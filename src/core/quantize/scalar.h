@@ -1,5 +1,5 @@
 // Scalar quantization of rotated coordinates into packed 2-bit and 4-bit
-// blocks, and the portable scoring paths over such blocks.
+// blocks.
 #pragma once
 
 #include <cstddef>
@@ -21,11 +21,5 @@ std::vector<uint8_t> encode_4bit(std::span<const float> values);
 // The same layouts written into caller memory of the right size.
 void encode_2bit_into(std::span<const float> values, uint8_t* out);
 void encode_4bit_into(std::span<const float> values, uint8_t* out);
-
-// Portable inner products of a query block of `len` floats with one packed
-// block of ceil(len / 4) (2-bit) or ceil(len / 2) (4-bit) bytes. One float32
-// accumulator, products rounded before each addition, in coordinate order.
-float score_2bit_portable(const float* query, std::size_t len, const uint8_t* code);
-float score_4bit_portable(const float* query, std::size_t len, const uint8_t* code);
 
 }  // namespace kivo::quantize

@@ -11,14 +11,14 @@
 namespace kivo::search {
 
 Hnsw Hnsw::create(uint64_t m, uint64_t ef_construction, uint64_t ef_search,
-                  uint64_t packed_bytes_per_vec, engine::HnswSelection selection) {
+                  uint64_t packed_bytes_per_vec, vocab::HnswSelection selection) {
     Hnsw graph;
     graph.selection = selection;
     graph.m = m;
     graph.ef_construction = ef_construction;
     graph.ef_search = ef_search;
     graph.packed_bytes_per_vec = packed_bytes_per_vec;
-    graph.level_mult = engine::level_multiplier(m);
+    graph.level_mult = vocab::level_multiplier(m);
     return graph;
 }
 
@@ -31,7 +31,7 @@ struct CodeScorer {
     const Hnsw& graph;
     const quantize::QuantPipeline& pipeline;
     std::span<const float> query;
-    engine::Metric metric;
+    vocab::Metric metric;
     std::vector<uint8_t> gathered;
 
     float one(uint32_t v) const {
@@ -56,7 +56,7 @@ struct CodeScorer {
 
 std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipeline,
                                           std::span<const float> query, uint32_t entry, uint64_t ef,
-                                          uint64_t layer, engine::Metric metric) const {
+                                          uint64_t layer, vocab::Metric metric) const {
     detail::VisitedSet visited;
     return search_layer(pipeline, query, entry, ef, layer, metric, visited);
 }
@@ -66,7 +66,7 @@ namespace {
 template <class Admit>
 std::vector<Candidate> code_layer_search(const Hnsw& graph, const quantize::QuantPipeline& pipeline,
                                          std::span<const float> query, uint32_t entry, uint64_t ef, uint64_t layer,
-                                         engine::Metric metric, Admit admit, bool filtered,
+                                         vocab::Metric metric, Admit admit, bool filtered,
                                          detail::VisitedSet& visited) {
     if (entry >= graph.size()) return {};
     CodeScorer scorer{graph, pipeline, query, metric, {}};
@@ -88,7 +88,7 @@ std::vector<Candidate> code_layer_search(const Hnsw& graph, const quantize::Quan
 // Greedy descent from the entry point to layer 1 with ef 1; the node to
 // start layer 0 from.
 uint32_t descend(const Hnsw& graph, const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                 engine::Metric metric, detail::VisitedSet& visited) {
+                 vocab::Metric metric, detail::VisitedSet& visited) {
     uint32_t ep = *graph.entry_point;
     // Above the entry node's own level the entry has no links and the descent
     // would keep it anyway; starting lower only skips empty work.
@@ -106,7 +106,7 @@ uint32_t descend(const Hnsw& graph, const quantize::QuantPipeline& pipeline, std
 
 std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipeline,
                                           std::span<const float> query, uint32_t entry, uint64_t ef,
-                                          uint64_t layer, engine::Metric metric,
+                                          uint64_t layer, vocab::Metric metric,
                                           detail::VisitedSet& visited) const {
     return code_layer_search(*this, pipeline, query, entry, ef, layer, metric, [](uint32_t) { return true; },
                              false, visited);
@@ -114,7 +114,7 @@ std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipelin
 
 std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
                                    uint64_t k, std::optional<std::span<const uint64_t>> allowlist,
-                                   engine::Metric metric) const {
+                                   vocab::Metric metric) const {
     if (k == 0) return {};
     if (!entry_point || *entry_point >= size()) return {};
     detail::VisitedSet visited;
@@ -133,7 +133,7 @@ std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std:
 }
 
 std::vector<ScoredId> Hnsw::search_filtered(const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                                            uint64_t k, const Allowlist& allowed, engine::Metric metric) const {
+                                            uint64_t k, const Allowlist& allowed, vocab::Metric metric) const {
     if (k == 0) return {};
     if (!entry_point || *entry_point >= size()) return {};
     detail::VisitedSet visited;

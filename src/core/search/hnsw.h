@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "quantize/pipeline.h"
 #include "search/filter.h"
 #include "search/topk.h"
@@ -124,12 +124,12 @@ public:
     // How insertion chooses links (new node's list and pruned lists alike).
     // Not part of the file: a graph read back inserts with Diverse unless
     // the caller sets it.
-    engine::HnswSelection selection = engine::HnswSelection::Diverse;
+    vocab::HnswSelection selection = vocab::HnswSelection::Diverse;
 
     // An empty graph; ef_search is the effective value (already defaulted).
     static Hnsw create(uint64_t m, uint64_t ef_construction, uint64_t ef_search,
                        uint64_t packed_bytes_per_vec,
-                       engine::HnswSelection selection = engine::HnswSelection::Diverse);
+                       vocab::HnswSelection selection = vocab::HnswSelection::Diverse);
 
     // The HNSW section of an index file. Counts are checked against the bytes
     // that remain before allocation; an early end fails with the reader's Io
@@ -191,18 +191,18 @@ public:
     // Query-side layer search on packed codes.
     std::vector<Candidate> search_layer(const quantize::QuantPipeline& pipeline,
                                         std::span<const float> query, uint32_t entry, uint64_t ef,
-                                        uint64_t layer, engine::Metric metric) const;
+                                        uint64_t layer, vocab::Metric metric) const;
     // The same with the caller's visited set, reused across the layers of one
     // query so that a search does not allocate its table again.
     std::vector<Candidate> search_layer(const quantize::QuantPipeline& pipeline,
                                         std::span<const float> query, uint32_t entry, uint64_t ef,
-                                        uint64_t layer, engine::Metric metric,
+                                        uint64_t layer, vocab::Metric metric,
                                         detail::VisitedSet& visited) const;
     // Greedy descent, layer-0 search with max(ef_search, k), top k, then the
     // post-filter against the caller's list.
     std::vector<ScoredId> search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
                                  uint64_t k, std::optional<std::span<const uint64_t>> allowlist,
-                                 engine::Metric metric) const;
+                                 vocab::Metric metric) const;
     // Pre-filtered query, for callers that want k allowed results rather
     // than the post-filter of search(): the same greedy descent and the same
     // layer-0 walk as search() with ef = max(ef_search, k) (nodes expanded,
@@ -214,21 +214,21 @@ public:
     // gives exactly search()'s answer without an allowlist. At most k
     // entries, best first.
     std::vector<ScoredId> search_filtered(const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                                          uint64_t k, const Allowlist& allowed, engine::Metric metric) const;
+                                          uint64_t k, const Allowlist& allowed, vocab::Metric metric) const;
 
     // ---- construction ----
     // Construction-side layer search on the float construction vectors. Nodes
     // without a construction vector are never scored (they are passed over).
     std::vector<Candidate> search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
-                                              uint64_t layer, engine::Metric metric) const;
+                                              uint64_t layer, vocab::Metric metric) const;
     // The same with the caller's visited set (one per insertion).
     std::vector<Candidate> search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
-                                              uint64_t layer, engine::Metric metric,
+                                              uint64_t layer, vocab::Metric metric,
                                               detail::VisitedSet& visited) const;
     // Construction score of node x for query q: float32 dot product in index
     // order from -0.0; l2 subtracts half the sum of x's squares.
     static float construction_score(std::span<const float> q, std::span<const float> x,
-                                    engine::Metric metric);
+                                    vocab::Metric metric);
 
     // Chooses at most `budget` links for `base` (a node with a construction
     // vector) from `sorted`, its candidates best first by their score seen
@@ -240,7 +240,7 @@ public:
     // without a construction vector, or a base without one, falls back to
     // Closest for the whole selection.
     void select_links(uint32_t base, std::span<const Neighbour> sorted, uint64_t budget,
-                      engine::Metric metric, std::vector<Neighbour>& out) const;
+                      vocab::Metric metric, std::vector<Neighbour>& out) const;
 
     // Inserts one vector. Every existing node must have its construction
     // vector: call restore_vectors() first when has_all_vectors() is false.
@@ -249,7 +249,7 @@ public:
     // left to restore_vectors(). The same holds for a construction vector
     // whose length differs from vector_dim().
     void insert(std::span<const uint8_t> code, float norm, std::span<const float> construction_vector,
-                uint64_t id, engine::Metric metric);
+                uint64_t id, vocab::Metric metric);
 
     // Takes every node whose id is in `doomed` out of the graph, as one
     // batch, and returns how many there were. Each remaining list that
@@ -261,15 +261,15 @@ public:
     // is then reachable from it on layer 0: one that is not gets a link from
     // a reached node near it. Released construction vectors are rebuilt from
     // the codes for the repair and released again.
-    uint64_t remove(const Allowlist& doomed, const quantize::QuantPipeline& pipeline, engine::Metric metric);
+    uint64_t remove(const Allowlist& doomed, const quantize::QuantPipeline& pipeline, vocab::Metric metric);
 
     // Makes insertion possible again after build() or read_data: rebuilds
     // every missing construction vector from the node's packed code (the
     // centroid of each slot in the transformed space, padded_dim values) and
     // the construction score of every link (seen from the list's owner).
     // Existing vectors are kept unless their length is not padded_dim.
-    void restore_vectors(const quantize::QuantPipeline& pipeline, engine::Metric metric);
-    void restore_vectors(uint64_t padded_dim, uint64_t n4_dims, engine::Metric metric);
+    void restore_vectors(const quantize::QuantPipeline& pipeline, vocab::Metric metric);
+    void restore_vectors(uint64_t padded_dim, uint64_t n4_dims, vocab::Metric metric);
     // The dequantized code: CENTROIDS_4BIT for the first n4_dims slots,
     // CENTROIDS_2BIT for the rest; slots beyond the code read as 0.0.
     static std::vector<float> dequantize(std::span<const uint8_t> code, uint64_t padded_dim,
@@ -303,10 +303,10 @@ private:
     }
     // Removal (hnsw_remove.cpp): one list chosen anew, the removed nodes
     // dropped from every array, and the layer-0 reachability repair.
-    void relink(uint32_t node, uint64_t layer, const std::vector<uint8_t>& gone, engine::Metric metric,
+    void relink(uint32_t node, uint64_t layer, const std::vector<uint8_t>& gone, vocab::Metric metric,
                 detail::RelinkScratch& scratch);
     void drop_nodes(const std::vector<uint8_t>& gone);
-    void reconnect(engine::Metric metric);
+    void reconnect(vocab::Metric metric);
 
     // Makes room for `count` links per list on layer 0 or above.
     void ensure_stride(bool upper, uint64_t count);
@@ -314,7 +314,7 @@ private:
     uint32_t append_node(uint64_t id, std::span<const uint8_t> code, float norm, uint64_t level);
     // Appends one link to a list that has room (the stride was ensured).
     void push_link(uint32_t node, uint64_t layer, uint32_t target, float score);
-    void recompute_scores(engine::Metric metric);
+    void recompute_scores(vocab::Metric metric);
     float sq_sum(uint32_t node) const;
 
     std::vector<uint64_t> ids_;

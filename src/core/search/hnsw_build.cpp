@@ -77,7 +77,7 @@ uint64_t Hnsw::layer_budget(uint64_t layer) const {
     return m > std::numeric_limits<uint64_t>::max() / 2 ? std::numeric_limits<uint64_t>::max() : 2 * m;
 }
 
-float Hnsw::construction_score(std::span<const float> q, std::span<const float> x, engine::Metric metric) {
+float Hnsw::construction_score(std::span<const float> q, std::span<const float> x, vocab::Metric metric) {
     const std::size_t len = std::min(q.size(), x.size());
     // Index order from -0.0, each product rounded before it is added: the
     // batched kernels reproduce exactly this sum.
@@ -86,23 +86,23 @@ float Hnsw::construction_score(std::span<const float> q, std::span<const float> 
         const float p = q[i] * x[i];
         d = d + p;
     }
-    if (metric != engine::Metric::L2) return d;
+    if (metric != vocab::Metric::L2) return d;
     const float half = 0.5f * sum_squares(x);
     return d - half;
 }
 
 std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
-                                                uint64_t layer, engine::Metric metric) const {
+                                                uint64_t layer, vocab::Metric metric) const {
     detail::VisitedSet visited;
     return search_layer_build(query, entry, ef, layer, metric, visited);
 }
 
 std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, uint32_t entry, uint64_t ef,
-                                                uint64_t layer, engine::Metric metric,
+                                                uint64_t layer, vocab::Metric metric,
                                                 detail::VisitedSet& visited) const {
     const std::size_t limit = static_cast<std::size_t>(std::min<uint64_t>(size(), vector_count()));
     if (entry >= limit) return {};
-    const bool l2 = metric == engine::Metric::L2;
+    const bool l2 = metric == vocab::Metric::L2;
     const bool cached_sq = vector_sq_sums_.size() == vector_count();
     // The kernels need every row as long as the query; a query of another
     // length (outside the engine's use) takes the scalar path over the
@@ -116,7 +116,7 @@ std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, ui
         return d - half;
     };
     auto score_one = [&](uint32_t v) {
-        const float d = construction_score(query, vector_of(v), engine::Metric::Dot);
+        const float d = construction_score(query, vector_of(v), vocab::Metric::Dot);
         return l2 ? finish_l2(v, d) : d;
     };
     // Nodes without a construction vector are never visited.
@@ -146,7 +146,7 @@ std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, ui
 }
 
 void Hnsw::insert(std::span<const uint8_t> code, float norm, std::span<const float> q, uint64_t id,
-                  engine::Metric metric) {
+                  vocab::Metric metric) {
     const uint64_t n = size();
     if (n == 0 && vectors_.empty()) vectors_.reset(q.size());
     // Links are made only when every node has its construction vector and
@@ -224,7 +224,7 @@ void Hnsw::insert(std::span<const uint8_t> code, float norm, std::span<const flo
             for (std::size_t i = 0; i < present.size(); ++i) list.push_back({present[i], present_scores[i]});
             list.push_back({self, link.score});
             sort_links(list);
-            if (selection == engine::HnswSelection::Closest) {
+            if (selection == vocab::HnswSelection::Closest) {
                 list.resize(static_cast<std::size_t>(budget));
                 store(link.node, lc, list);
             } else {
@@ -262,11 +262,11 @@ std::vector<float> Hnsw::dequantize(std::span<const uint8_t> code, uint64_t padd
     return out;
 }
 
-void Hnsw::restore_vectors(const quantize::QuantPipeline& pipeline, engine::Metric metric) {
+void Hnsw::restore_vectors(const quantize::QuantPipeline& pipeline, vocab::Metric metric) {
     restore_vectors(pipeline.padded_dim(), pipeline.n4_dims(), metric);
 }
 
-void Hnsw::restore_vectors(uint64_t padded_dim, uint64_t n4_dims, engine::Metric metric) {
+void Hnsw::restore_vectors(uint64_t padded_dim, uint64_t n4_dims, vocab::Metric metric) {
     // Vectors of another length cannot be scored against the codes' space:
     // all are rebuilt then.
     if (vector_dim() != padded_dim) {
@@ -287,12 +287,12 @@ void Hnsw::restore_vectors(uint64_t padded_dim, uint64_t n4_dims, engine::Metric
 
 // Each link's score seen from its list's owner, from the construction
 // vectors: what insertion would have stored had it made the link now.
-void Hnsw::recompute_scores(engine::Metric metric) {
+void Hnsw::recompute_scores(vocab::Metric metric) {
     layer0_scores_.assign(layer0_.size(), 0.0f);
     upper_scores_.assign(upper_.size(), 0.0f);
     has_scores_ = true;
     const uint32_t features = simd::features();
-    const bool l2 = metric == engine::Metric::L2;
+    const bool l2 = metric == vocab::Metric::L2;
     std::vector<const float*> rows;
     std::vector<float> out;
     for (uint32_t node = 0; node < size(); ++node) {

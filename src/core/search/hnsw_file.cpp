@@ -2,7 +2,7 @@
 // checked so that a damaged file cannot lead a search out of bounds.
 #include <string>
 
-#include "engine/config.h"
+#include "config.h"
 #include "io/file.h"
 #include "io/format.h"
 #include "search/hnsw.h"

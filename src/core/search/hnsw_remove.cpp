@@ -44,7 +44,7 @@ void RowStore::erase_rows(const std::vector<uint8_t>& gone) {
     truncate(kept);
 }
 
-void Hnsw::relink(uint32_t u, uint64_t layer, const std::vector<uint8_t>& gone, engine::Metric metric,
+void Hnsw::relink(uint32_t u, uint64_t layer, const std::vector<uint8_t>& gone, vocab::Metric metric,
                   detail::RelinkScratch& s) {
     const uint64_t budget = layer_budget(layer);
     s.seen.reset();
@@ -72,7 +72,7 @@ void Hnsw::relink(uint32_t u, uint64_t layer, const std::vector<uint8_t>& gone, 
         s.rows.resize(count);
         for (std::size_t i = 0; i < count; ++i) s.rows[i] = vectors_.row(s.candidates[i]);
         simd::dot_rows(q.data(), q.size(), s.rows.data(), count, s.dots.data(), simd::features());
-        if (metric == engine::Metric::L2) {
+        if (metric == vocab::Metric::L2) {
             for (std::size_t i = 0; i < count; ++i) {
                 const float half = 0.5f * vector_sq_sums_[s.candidates[i]];
                 s.dots[i] = s.dots[i] - half;
@@ -178,7 +178,7 @@ void Hnsw::drop_nodes(const std::vector<uint8_t>& gone) {
     vector_sq_sums_.shrink_to_fit();
 }
 
-void Hnsw::reconnect(engine::Metric metric) {
+void Hnsw::reconnect(vocab::Metric metric) {
     const std::size_t n = size();
     std::vector<uint8_t> reached(n, 0);
     std::vector<uint32_t> stack;
@@ -246,7 +246,7 @@ void Hnsw::reconnect(engine::Metric metric) {
     }
 }
 
-uint64_t Hnsw::remove(const Allowlist& doomed, const quantize::QuantPipeline& pipeline, engine::Metric metric) {
+uint64_t Hnsw::remove(const Allowlist& doomed, const quantize::QuantPipeline& pipeline, vocab::Metric metric) {
     const std::size_t n = size();
     std::vector<uint8_t> gone(n, 0);
     uint64_t removed = 0;

@@ -9,18 +9,18 @@
 namespace kivo::search {
 
 void Hnsw::select_links(uint32_t base, std::span<const Neighbour> sorted, uint64_t budget,
-                        engine::Metric metric, std::vector<Neighbour>& out) const {
+                        vocab::Metric metric, std::vector<Neighbour>& out) const {
     out.clear();
     const std::size_t limit = static_cast<std::size_t>(std::min<uint64_t>(budget, sorted.size()));
     const uint64_t have = vector_count();
-    bool diverse = selection == engine::HnswSelection::Diverse && sorted.size() > limit && base < have;
+    bool diverse = selection == vocab::HnswSelection::Diverse && sorted.size() > limit && base < have;
     for (std::size_t i = 0; diverse && i < sorted.size(); ++i) diverse = sorted[i].node < have;
     if (!diverse) {
         out.assign(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(limit));
         return;
     }
 
-    const bool l2 = metric == engine::Metric::L2;
+    const bool l2 = metric == vocab::Metric::L2;
     const bool cached_sq = vector_sq_sums_.size() == have;
     auto half_sq = [&](uint32_t v) {
         float sq = 0.0f;

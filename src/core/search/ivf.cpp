@@ -11,7 +11,7 @@
 
 namespace kivo::search {
 
-using engine::Metric;
+using vocab::Metric;
 
 namespace {
 

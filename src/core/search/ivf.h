@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/config.h"
+#include "config.h"
 #include "error.h"
 #include "quantize/pipeline.h"
 #include "search/filter.h"
@@ -31,7 +31,7 @@ struct IvfList {
 
 // Centroid score: float32 dot product over the shorter length; for l2,
 // 2 * d - (sum of c[i]^2 over all of c). Higher is better.
-float centroid_score(engine::Metric metric, std::span<const float> v, std::span<const float> c);
+float centroid_score(vocab::Metric metric, std::span<const float> v, std::span<const float> c);
 
 // k-means seeding with N training vectors: initial centroid K of k copies
 // training vector (offset + step * K) mod N, step = max(1, N / k),
@@ -48,7 +48,7 @@ struct IvfFlat {
     uint64_t packed_bytes_per_vec = 0;
     uint64_t nprobe = 0;
     uint64_t dim = 0;  // centroid length: padded_dim
-    engine::Metric metric = engine::Metric::Cosine;
+    vocab::Metric metric = vocab::Metric::Cosine;
 
     // k-means over the training vectors (one per id, in id order), then the
     // codes, ids and norms distributed into one list per centroid. Fails with
@@ -57,14 +57,14 @@ struct IvfFlat {
                                  uint64_t dim, std::span<const uint64_t> ids,
                                  std::span<const uint8_t> codes, std::span<const float> norms,
                                  std::span<const std::vector<float>> training_vectors, uint64_t seed,
-                                 engine::Metric metric);
+                                 vocab::Metric metric);
 
     // The IVF section of an index file: lists, centroids and members. Every
     // count is checked against the bytes that remain before anything is
     // allocated for it; a section that ends early fails with the reader's Io
     // error. `dim` becomes the first list's centroid length (0 without lists).
     static Result<IvfFlat> read_data(io::ByteReader& reader, uint64_t packed_bytes_per_vec, uint64_t nprobe,
-                                     engine::Metric metric);
+                                     vocab::Metric metric);
 
     // Index of the best centroid of v (higher index wins ties). The index has
     // at least one list.

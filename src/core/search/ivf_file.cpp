@@ -19,7 +19,7 @@ std::optional<uint64_t> checked_mul(uint64_t a, uint64_t b) {
 }  // namespace
 
 Result<IvfFlat> IvfFlat::read_data(io::ByteReader& reader, uint64_t packed_bytes_per_vec, uint64_t nprobe,
-                                   engine::Metric metric) {
+                                   vocab::Metric metric) {
     auto unexpected = [](const KivoError& error) { return std::unexpected(error); };
     auto eof = [] { return std::unexpected(KivoError::io_unexpected_eof()); };
 

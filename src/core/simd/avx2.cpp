@@ -5,49 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/kernel_common.h"
 #include "simd/kernels.h"
 
 namespace kivo::simd::avx2 {
 
 namespace {
-
-// The codebooks, as exact float32 values (hexadecimal literals of the pinned
-// bit patterns). The 2-bit table twice, once per 128-bit half, for vpermilps.
-alignas(32) constexpr float kCentroids2x2[8] = {
-    -0x1.82aabap+0f, -0x1.cfa59p-2f, 0x1.cfa59p-2f, 0x1.82aabap+0f,
-    -0x1.82aabap+0f, -0x1.cfa59p-2f, 0x1.cfa59p-2f, 0x1.82aabap+0f,
-};
-alignas(32) constexpr float kCentroids4[16] = {
-    -0x1.5dc57ep+1f, -0x1.08d58ep+1f, -0x1.9e384ap+0f, -0x1.41985ep+0f,
-    -0x1.e27a74p-1f, -0x1.5042bap-1f, -0x1.8d5c88p-2f, -0x1.06f3f6p-3f,
-    0x1.06f3f6p-3f,  0x1.8d5c88p-2f,  0x1.5042bap-1f,  0x1.e27a74p-1f,
-    0x1.41985ep+0f,  0x1.9e384ap+0f,  0x1.08d58ep+1f,  0x1.5dc57ep+1f,
-};
-
-inline uint32_t load_u32(const uint8_t* p) {
-    uint32_t v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline uint32_t load_u16(const uint8_t* p) { return uint32_t{p[0]} | (uint32_t{p[1]} << 8); }
-
-// Asks for the cache line at p + offset ahead of use, into L2 (measured faster
-// than into L1 for these scans). The address is formed as an integer because
-// it may lie past the codes' array; a prefetch never faults.
-inline void prefetch(const uint8_t* p, std::size_t offset) {
-    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(p) + offset), _MM_HINT_T1);
-}
-
-// Distance from a group of n codes to the codes prefetched while it is scored:
-// whole groups, at least about 4 KiB ahead so that the lines arrive before
-// use even when a group is scored quickly. Addresses past the caller's array
-// are harmless (see prefetch); in a chunked scan they are the next chunk.
-inline std::size_t prefetch_ahead(std::size_t n, std::size_t stride) {
-    const std::size_t group = n * stride;
-    if (group == 0) return 0;
-    return (4096 + group - 1) / group * group;
-}
 
 // Eight query floats from q + off; lanes at or past len read as 0.0, so a
 // padding slot adds an exact zero and nothing beyond the query is touched.
@@ -76,137 +39,121 @@ inline __m256 lookup_4bit(uint32_t bits, __m256 low, __m256 high, __m256i shifts
     return _mm256_blendv_ps(lo, hi, _mm256_castsi256_ps(_mm256_slli_epi32(idx, 28)));
 }
 
-// The byte tail of the 4-bit kernels: products rounded, then added (the
-// build never contracts them).
-inline float tail_4bit(const float* q, std::size_t len, const uint8_t* code, std::size_t from,
-                       std::size_t bytes, float r) {
-    for (std::size_t i = from; i < bytes; ++i) {
-        r = r + q[2 * i] * kCentroids4[code[i] & 15];
-        if (2 * i + 1 < len) r = r + q[2 * i + 1] * kCentroids4[code[i] >> 4];
-    }
-    return r;
-}
-
-// N codes scored at once. Each code keeps its own accumulators and its own
-// order of operations, so the result for a code does not depend on N; the
-// codes only share the query loads and overlap their dependency chains. A
-// nonzero `ahead` is the distance to the codes of a later call, whose first
-// `span` bytes are prefetched one line per code every 64 bytes: N short
-// interleaved streams are a pattern the hardware prefetchers do not pick up.
-template <std::size_t N>
-inline void score_2bit_n(const float* q, std::size_t len, const uint8_t* const* code, float* out,
-                         std::size_t ahead = 0, std::size_t span = 0) {
-    const std::size_t bytes = (len + 3) / 4;
-    const std::size_t pairs = bytes / 2;
-    // Pairs whose eight coordinates all lie below len; at most one more pair
-    // (the last) holds padding slots.
-    const std::size_t full = pairs < len / 8 ? pairs : len / 8;
-    const __m256 table = _mm256_load_ps(kCentroids2x2);
-    // vpermilps reads the low two bits of each lane: shifting lane l by 2l
-    // (or 16 + 2l for the second byte pair) is all the expansion needed.
-    const __m256i sh0 = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
-    const __m256i sh1 = _mm256_setr_epi32(16, 18, 20, 22, 24, 26, 28, 30);
-    __m256 a[N];
-    for (std::size_t k = 0; k < N; ++k) a[k] = _mm256_setzero_ps();
-    std::size_t t = 0;
-    for (; t + 2 <= full; t += 2) {
-        if (ahead != 0 && t % 32 == 0) {
-            for (std::size_t k = 0; k < N; ++k) prefetch(code[k], ahead + 2 * t);
-        }
-        const __m256 q0 = _mm256_loadu_ps(q + 8 * t);
-        const __m256 q1 = _mm256_loadu_ps(q + 8 * t + 8);
-        for (std::size_t k = 0; k < N; ++k) {
-            const __m256i w = _mm256_set1_epi32(static_cast<int>(load_u32(code[k] + 2 * t)));
-            a[k] = _mm256_fmadd_ps(_mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh0)), q0, a[k]);
-            a[k] = _mm256_fmadd_ps(_mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh1)), q1, a[k]);
-        }
-    }
-    if (ahead != 0) {
-        for (std::size_t off = (t + 31) / 32 * 64; off < span; off += 64) {
-            for (std::size_t k = 0; k < N; ++k) prefetch(code[k], ahead + off);
-        }
-    }
-    for (; t < pairs; ++t) {
-        const __m256 qv = load_q8(q, 8 * t, len);
-        for (std::size_t k = 0; k < N; ++k) {
-            const __m256i w = _mm256_set1_epi32(static_cast<int>(load_u16(code[k] + 2 * t)));
-            a[k] = _mm256_fmadd_ps(_mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh0)), qv, a[k]);
-        }
-    }
-    for (std::size_t k = 0; k < N; ++k) {
-        float r = reduce8(a[k]);
-        if (bytes % 2 == 1) {
-            const std::size_t i = bytes - 1;
-            const uint8_t b = code[k][i];
-            for (std::size_t j = 0; j < 4 && 4 * i + j < len; ++j) {
-                r = r + q[4 * i + j] * kCentroids2x2[(b >> (2 * j)) & 3];
+// N codes scored at once (see run_batch): the codes share the query loads and
+// overlap their dependency chains. The first `span` bytes of the codes
+// `ahead` bytes further on are prefetched one line per code every 64 bytes:
+// N short interleaved streams are a pattern the hardware prefetchers do not
+// pick up.
+struct Score2 {
+    template <std::size_t N>
+    static void run(const float* q, std::size_t len, const uint8_t* const* code, float* out, std::size_t ahead,
+                    std::size_t span) {
+        const std::size_t bytes = (len + 3) / 4;
+        const std::size_t pairs = bytes / 2;
+        // Pairs whose eight coordinates all lie below len; at most one more pair
+        // (the last) holds padding slots.
+        const std::size_t full = pairs < len / 8 ? pairs : len / 8;
+        const __m256 table = _mm256_load_ps(kCentroids2x2);
+        // vpermilps reads the low two bits of each lane: shifting lane l by 2l
+        // (or 16 + 2l for the second byte pair) is all the expansion needed.
+        const __m256i sh0 = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
+        const __m256i sh1 = _mm256_setr_epi32(16, 18, 20, 22, 24, 26, 28, 30);
+        __m256 a[N];
+        for (std::size_t k = 0; k < N; ++k) a[k] = _mm256_setzero_ps();
+        std::size_t t = 0;
+        for (; t + 2 <= full; t += 2) {
+            if (ahead != 0 && t % 32 == 0) {
+                prefetch_codes<N>(code, ahead + 2 * t);
+            }
+            const __m256 q0 = _mm256_loadu_ps(q + 8 * t);
+            const __m256 q1 = _mm256_loadu_ps(q + 8 * t + 8);
+            for (std::size_t k = 0; k < N; ++k) {
+                const __m256i w = _mm256_set1_epi32(static_cast<int>(load_u32(code[k] + 2 * t)));
+                a[k] = _mm256_fmadd_ps(_mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh0)), q0, a[k]);
+                a[k] = _mm256_fmadd_ps(_mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh1)), q1, a[k]);
             }
         }
-        out[k] = r;
+        prefetch_rest<N>(code, ahead, (t + 31) / 32 * 64, span);
+        for (; t < pairs; ++t) {
+            const __m256 qv = load_q8(q, 8 * t, len);
+            for (std::size_t k = 0; k < N; ++k) {
+                const __m256i w = _mm256_set1_epi32(static_cast<int>(load_u16(code[k] + 2 * t)));
+                a[k] = _mm256_fmadd_ps(_mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh0)), qv, a[k]);
+            }
+        }
+        for (std::size_t k = 0; k < N; ++k) {
+            float r = reduce8(a[k]);
+            if (bytes % 2 == 1) {
+                const std::size_t i = bytes - 1;
+                const uint8_t b = code[k][i];
+                for (std::size_t j = 0; j < 4 && 4 * i + j < len; ++j) {
+                    r = r + q[4 * i + j] * kCentroids2x2[(b >> (2 * j)) & 3];
+                }
+            }
+            out[k] = r;
+        }
     }
-}
+};
 
 // The same scheme; the batch passes the whole stride as `span`: in a mixed
 // code the rest of it is the 2-bit block, scored right after this one.
-template <std::size_t N>
-inline void score_4bit_n(const float* q, std::size_t len, const uint8_t* const* code, float* out,
-                         std::size_t ahead = 0, std::size_t span = 0) {
-    const std::size_t bytes = (len + 1) / 2;
-    const std::size_t blocks = bytes / 16;
-    const std::size_t groups = bytes / 4;
-    // Only an odd len leaves a padding nibble; it falls into the last group
-    // when bytes is a multiple of 4 and is then masked off by load_q8.
-    const std::size_t full_groups = groups < len / 8 ? groups : len / 8;
-    const std::size_t full_blocks = blocks < full_groups / 4 ? blocks : full_groups / 4;
-    const __m256 low = _mm256_load_ps(kCentroids4);
-    const __m256 high = _mm256_load_ps(kCentroids4 + 8);
-    const __m256i shifts = _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28);
-    __m256 a[N][4];
-    for (std::size_t k = 0; k < N; ++k) {
-        for (std::size_t g = 0; g < 4; ++g) a[k][g] = _mm256_setzero_ps();
-    }
-    std::size_t t = 0;
-    for (; t < full_blocks; ++t) {
-        if (ahead != 0 && t % 4 == 0) {
-            for (std::size_t k = 0; k < N; ++k) prefetch(code[k], ahead + 16 * t);
-        }
-        for (std::size_t g = 0; g < 4; ++g) {
-            const __m256 qv = _mm256_loadu_ps(q + 32 * t + 8 * g);
-            for (std::size_t k = 0; k < N; ++k) {
-                const __m256 c = lookup_4bit(load_u32(code[k] + 16 * t + 4 * g), low, high, shifts);
-                a[k][g] = _mm256_fmadd_ps(c, qv, a[k][g]);
-            }
-        }
-    }
-    if (ahead != 0) {
-        for (std::size_t off = (full_blocks + 3) / 4 * 64; off < span; off += 64) {
-            for (std::size_t k = 0; k < N; ++k) prefetch(code[k], ahead + off);
-        }
-    }
-    for (; t < blocks; ++t) {
-        for (std::size_t g = 0; g < 4; ++g) {
-            const __m256 qv = load_q8(q, 32 * t + 8 * g, len);
-            for (std::size_t k = 0; k < N; ++k) {
-                const __m256 c = lookup_4bit(load_u32(code[k] + 16 * t + 4 * g), low, high, shifts);
-                a[k][g] = _mm256_fmadd_ps(c, qv, a[k][g]);
-            }
-        }
-    }
-    __m256 acc[N];
-    for (std::size_t k = 0; k < N; ++k) {
-        acc[k] = _mm256_add_ps(_mm256_add_ps(a[k][0], a[k][1]), _mm256_add_ps(a[k][2], a[k][3]));
-    }
-    for (std::size_t u = 4 * blocks; u < groups; ++u) {
-        const __m256 qv = load_q8(q, 8 * u, len);
+struct Score4 {
+    template <std::size_t N>
+    static void run(const float* q, std::size_t len, const uint8_t* const* code, float* out, std::size_t ahead,
+                    std::size_t span) {
+        const std::size_t bytes = (len + 1) / 2;
+        const std::size_t blocks = bytes / 16;
+        const std::size_t groups = bytes / 4;
+        // Only an odd len leaves a padding nibble; it falls into the last group
+        // when bytes is a multiple of 4 and is then masked off by load_q8.
+        const std::size_t full_groups = groups < len / 8 ? groups : len / 8;
+        const std::size_t full_blocks = blocks < full_groups / 4 ? blocks : full_groups / 4;
+        const __m256 low = _mm256_load_ps(kCentroids4);
+        const __m256 high = _mm256_load_ps(kCentroids4 + 8);
+        const __m256i shifts = _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28);
+        __m256 a[N][4];
         for (std::size_t k = 0; k < N; ++k) {
-            const __m256 c = lookup_4bit(load_u32(code[k] + 4 * u), low, high, shifts);
-            acc[k] = _mm256_fmadd_ps(c, qv, acc[k]);
+            for (std::size_t g = 0; g < 4; ++g) a[k][g] = _mm256_setzero_ps();
+        }
+        std::size_t t = 0;
+        for (; t < full_blocks; ++t) {
+            if (ahead != 0 && t % 4 == 0) {
+                prefetch_codes<N>(code, ahead + 16 * t);
+            }
+            for (std::size_t g = 0; g < 4; ++g) {
+                const __m256 qv = _mm256_loadu_ps(q + 32 * t + 8 * g);
+                for (std::size_t k = 0; k < N; ++k) {
+                    const __m256 c = lookup_4bit(load_u32(code[k] + 16 * t + 4 * g), low, high, shifts);
+                    a[k][g] = _mm256_fmadd_ps(c, qv, a[k][g]);
+                }
+            }
+        }
+        prefetch_rest<N>(code, ahead, (full_blocks + 3) / 4 * 64, span);
+        for (; t < blocks; ++t) {
+            for (std::size_t g = 0; g < 4; ++g) {
+                const __m256 qv = load_q8(q, 32 * t + 8 * g, len);
+                for (std::size_t k = 0; k < N; ++k) {
+                    const __m256 c = lookup_4bit(load_u32(code[k] + 16 * t + 4 * g), low, high, shifts);
+                    a[k][g] = _mm256_fmadd_ps(c, qv, a[k][g]);
+                }
+            }
+        }
+        __m256 acc[N];
+        for (std::size_t k = 0; k < N; ++k) {
+            acc[k] = _mm256_add_ps(_mm256_add_ps(a[k][0], a[k][1]), _mm256_add_ps(a[k][2], a[k][3]));
+        }
+        for (std::size_t u = 4 * blocks; u < groups; ++u) {
+            const __m256 qv = load_q8(q, 8 * u, len);
+            for (std::size_t k = 0; k < N; ++k) {
+                const __m256 c = lookup_4bit(load_u32(code[k] + 4 * u), low, high, shifts);
+                acc[k] = _mm256_fmadd_ps(c, qv, acc[k]);
+            }
+        }
+        for (std::size_t k = 0; k < N; ++k) {
+            out[k] = tail_4bit(q, len, code[k], 4 * groups, bytes, reduce8(acc[k]));
         }
     }
-    for (std::size_t k = 0; k < N; ++k) {
-        out[k] = tail_4bit(q, len, code[k], 4 * groups, bytes, reduce8(acc[k]));
-    }
-}
+};
 
 // Codes interleaved per call of the batched kernels. The 4-bit kernel already
 // keeps four independent chains per code, enough to stay throughput-bound: a
@@ -215,56 +162,19 @@ inline void score_4bit_n(const float* q, std::size_t len, const uint8_t* const* 
 constexpr std::size_t kBatch2 = 8;
 constexpr std::size_t kBatch4 = 1;
 
-// `span`: bytes of each later code to prefetch, 0 for none.
-template <std::size_t N, typename Kernel>
-inline void run_batch(Kernel kernel, const float* q, std::size_t len, const uint8_t* code,
-                      std::size_t stride, std::size_t count, float* out, std::size_t span) {
-    const std::size_t ahead = span != 0 ? prefetch_ahead(N, stride) : 0;
-    std::size_t i = 0;
-    for (; i + N <= count; i += N) {
-        const uint8_t* codes[N];
-        for (std::size_t k = 0; k < N; ++k) codes[k] = code + (i + k) * stride;
-        kernel.template operator()<N>(q, len, codes, out + i, ahead, span);
-    }
-    for (; i < count; ++i) {
-        const uint8_t* one[1] = {code + i * stride};
-        kernel.template operator()<1>(q, len, one, out + i, 0, 0);
-    }
-}
-
-struct Kernel2 {
-    template <std::size_t N>
-    void operator()(const float* q, std::size_t len, const uint8_t* const* c, float* out,
-                    std::size_t ahead, std::size_t span) const {
-        score_2bit_n<N>(q, len, c, out, ahead, span);
-    }
-};
-
-struct Kernel4 {
-    template <std::size_t N>
-    void operator()(const float* q, std::size_t len, const uint8_t* const* c, float* out,
-                    std::size_t ahead, std::size_t span) const {
-        score_4bit_n<N>(q, len, c, out, ahead, span);
-    }
-};
-
 }  // namespace
 
 float score_2bit(const float* query, std::size_t len, const uint8_t* code) {
-    float r;
-    score_2bit_n<1>(query, len, &code, &r);
-    return r;
+    return run_single<Score2>(query, len, code);
 }
 
 float score_4bit(const float* query, std::size_t len, const uint8_t* code) {
-    float r;
-    score_4bit_n<1>(query, len, &code, &r);
-    return r;
+    return run_single<Score4>(query, len, code);
 }
 
 void score_2bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out) {
-    run_batch<kBatch2>(Kernel2{}, query, len, code, stride, count, out, (len + 3) / 4);
+    run_batch<kBatch2, Score2>(query, len, code, stride, count, out, (len + 3) / 4);
 }
 
 void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
@@ -273,7 +183,7 @@ void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, 
     // which the hardware prefetches better alone (measured); with gaps between
     // the blocks (a mixed code) the whole stride is prefetched.
     const bool gaps = stride > (len + 1) / 2;
-    run_batch<kBatch4>(Kernel4{}, query, len, code, stride, count, out, gaps ? stride : 0);
+    run_batch<kBatch4, Score4>(query, len, code, stride, count, out, gaps ? stride : 0);
 }
 
 }  // namespace kivo::simd::avx2

@@ -9,43 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/kernel_common.h"
 #include "simd/kernels.h"
 
 namespace kivo::simd::avx512 {
 
 namespace {
-
-// The 4-bit codebook as exact float32 values (hexadecimal literals of the
-// pinned bit patterns).
-alignas(64) constexpr float kCentroids4[16] = {
-    -0x1.5dc57ep+1f, -0x1.08d58ep+1f, -0x1.9e384ap+0f, -0x1.41985ep+0f,
-    -0x1.e27a74p-1f, -0x1.5042bap-1f, -0x1.8d5c88p-2f, -0x1.06f3f6p-3f,
-    0x1.06f3f6p-3f,  0x1.8d5c88p-2f,  0x1.5042bap-1f,  0x1.e27a74p-1f,
-    0x1.41985ep+0f,  0x1.9e384ap+0f,  0x1.08d58ep+1f,  0x1.5dc57ep+1f,
-};
-
-inline uint64_t load_u64(const uint8_t* p) {
-    uint64_t v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// Asks for the cache line at p + offset ahead of use, into L2 (measured faster
-// than into L1 for these scans). The address is formed as an integer because
-// it may lie past the codes' array; a prefetch never faults.
-inline void prefetch(const uint8_t* p, std::size_t offset) {
-    _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(p) + offset), _MM_HINT_T1);
-}
-
-// Distance from a group of n codes to the codes prefetched while it is scored:
-// whole groups, at least about 4 KiB ahead so that the lines arrive before
-// use even when a group is scored quickly. Addresses past the caller's array
-// are harmless (see prefetch); in a chunked scan they are the next chunk.
-inline std::size_t prefetch_ahead(std::size_t n, std::size_t stride) {
-    const std::size_t group = n * stride;
-    if (group == 0) return 0;
-    return (4096 + group - 1) / group * group;
-}
 
 // Sixteen query floats from q + off; lanes at or past len read as 0.0, so the
 // padding nibble adds an exact zero and nothing beyond the query is touched.
@@ -80,61 +49,51 @@ inline float reduce16(__m512 a) {
     return _mm_cvtss_f32(_mm_add_ss(e, _mm_movehdup_ps(e)));
 }
 
-// N codes scored at once. Each code keeps its own accumulator and order of
-// operations, so the result for a code does not depend on N; the codes only
-// share the query loads and overlap their dependency chains. A nonzero
-// `ahead` is the distance to the codes of a later call, whose first `span`
-// bytes are prefetched one line per code every 64 bytes: N short interleaved
-// streams are a pattern the hardware prefetchers do not pick up. The batch
-// passes the whole stride as `span`: in a mixed code the rest of it is the
-// 2-bit block, scored right after this one.
-template <std::size_t N>
-inline void score_4bit_n(const float* q, std::size_t len, const uint8_t* const* code, float* out,
-                         std::size_t ahead = 0, std::size_t span = 0) {
-    const std::size_t bytes = (len + 1) / 2;
-    const std::size_t runs = bytes / 8;
-    // Only an odd len leaves a padding nibble; it falls into the last run
-    // when bytes is a multiple of 8 and is then masked off by load_q16.
-    const std::size_t full_runs = runs < len / 16 ? runs : len / 16;
-    const __m512 table = _mm512_load_ps(kCentroids4);
-    const __m512i shifts = _mm512_setr_epi64(0, 4, 8, 12, 16, 20, 24, 28);
-    const __m512i interleave = _mm512_setr_epi32(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
-    __m512 a[N];
-    for (std::size_t k = 0; k < N; ++k) a[k] = _mm512_setzero_ps();
-    std::size_t t = 0;
-    for (; t < full_runs; ++t) {
-        if (ahead != 0 && t % 8 == 0) {
-            for (std::size_t k = 0; k < N; ++k) prefetch(code[k], ahead + 8 * t);
+// N codes scored at once (see run_batch): the codes share the query loads and
+// overlap their dependency chains. The first `span` bytes of the codes
+// `ahead` bytes further on are prefetched one line per code every 64 bytes:
+// N short interleaved streams are a pattern the hardware prefetchers do not
+// pick up. The batch passes the whole stride as `span`: in a mixed code the
+// rest of it is the 2-bit block, scored right after this one.
+struct Score4 {
+    template <std::size_t N>
+    static void run(const float* q, std::size_t len, const uint8_t* const* code, float* out, std::size_t ahead,
+                    std::size_t span) {
+        const std::size_t bytes = (len + 1) / 2;
+        const std::size_t runs = bytes / 8;
+        // Only an odd len leaves a padding nibble; it falls into the last run
+        // when bytes is a multiple of 8 and is then masked off by load_q16.
+        const std::size_t full_runs = runs < len / 16 ? runs : len / 16;
+        const __m512 table = _mm512_load_ps(kCentroids4);
+        const __m512i shifts = _mm512_setr_epi64(0, 4, 8, 12, 16, 20, 24, 28);
+        const __m512i interleave = _mm512_setr_epi32(0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15);
+        __m512 a[N];
+        for (std::size_t k = 0; k < N; ++k) a[k] = _mm512_setzero_ps();
+        std::size_t t = 0;
+        for (; t < full_runs; ++t) {
+            if (ahead != 0 && t % 8 == 0) {
+                prefetch_codes<N>(code, ahead + 8 * t);
+            }
+            const __m512 qv = _mm512_permutexvar_ps(interleave, _mm512_loadu_ps(q + 16 * t));
+            for (std::size_t k = 0; k < N; ++k) {
+                const __m512i idx = nibble_indices(load_u64(code[k] + 8 * t), shifts);
+                a[k] = _mm512_fmadd_ps(_mm512_permutexvar_ps(idx, table), qv, a[k]);
+            }
         }
-        const __m512 qv = _mm512_permutexvar_ps(interleave, _mm512_loadu_ps(q + 16 * t));
+        prefetch_rest<N>(code, ahead, (full_runs + 7) / 8 * 64, span);
+        for (; t < runs; ++t) {
+            const __m512 qv = _mm512_permutexvar_ps(interleave, load_q16(q, 16 * t, len));
+            for (std::size_t k = 0; k < N; ++k) {
+                const __m512i idx = nibble_indices(load_u64(code[k] + 8 * t), shifts);
+                a[k] = _mm512_fmadd_ps(_mm512_permutexvar_ps(idx, table), qv, a[k]);
+            }
+        }
         for (std::size_t k = 0; k < N; ++k) {
-            const __m512i idx = nibble_indices(load_u64(code[k] + 8 * t), shifts);
-            a[k] = _mm512_fmadd_ps(_mm512_permutexvar_ps(idx, table), qv, a[k]);
+            // The last bytes % 8 bytes one coordinate at a time.
+            out[k] = tail_4bit(q, len, code[k], 8 * runs, bytes, reduce16(a[k]));
         }
     }
-    if (ahead != 0) {
-        for (std::size_t off = (full_runs + 7) / 8 * 64; off < span; off += 64) {
-            for (std::size_t k = 0; k < N; ++k) prefetch(code[k], ahead + off);
-        }
-    }
-    for (; t < runs; ++t) {
-        const __m512 qv = _mm512_permutexvar_ps(interleave, load_q16(q, 16 * t, len));
-        for (std::size_t k = 0; k < N; ++k) {
-            const __m512i idx = nibble_indices(load_u64(code[k] + 8 * t), shifts);
-            a[k] = _mm512_fmadd_ps(_mm512_permutexvar_ps(idx, table), qv, a[k]);
-        }
-    }
-    for (std::size_t k = 0; k < N; ++k) {
-        float r = reduce16(a[k]);
-        // The last bytes % 8 bytes: products rounded, then added (the build
-        // never contracts them).
-        for (std::size_t i = 8 * runs; i < bytes; ++i) {
-            r = r + q[2 * i] * kCentroids4[code[k][i] & 15];
-            if (2 * i + 1 < len) r = r + q[2 * i + 1] * kCentroids4[code[k][i] >> 4];
-        }
-        out[k] = r;
-    }
-}
+};
 
 // Codes interleaved per call of the batched kernel: enough independent FMA
 // chains to cover the FMA latency on every 512-bit pipe.
@@ -143,24 +102,12 @@ constexpr std::size_t kBatch4 = 8;
 }  // namespace
 
 float score_4bit(const float* query, std::size_t len, const uint8_t* code) {
-    float r;
-    score_4bit_n<1>(query, len, &code, &r);
-    return r;
+    return run_single<Score4>(query, len, code);
 }
 
 void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out) {
-    const std::size_t ahead = prefetch_ahead(kBatch4, stride);
-    std::size_t i = 0;
-    for (; i + kBatch4 <= count; i += kBatch4) {
-        const uint8_t* codes[kBatch4];
-        for (std::size_t k = 0; k < kBatch4; ++k) codes[k] = code + (i + k) * stride;
-        score_4bit_n<kBatch4>(query, len, codes, out + i, ahead, stride);
-    }
-    for (; i < count; ++i) {
-        const uint8_t* one = code + i * stride;
-        score_4bit_n<1>(query, len, &one, out + i);
-    }
+    run_batch<kBatch4, Score4>(query, len, code, stride, count, out, stride);
 }
 
 }  // namespace kivo::simd::avx512

@@ -1,12 +1,12 @@
 // Processor-feature detection, the process-wide feature word, and the scoring
-// entry points that route each call to the widest supported kernel variant.
+// entry points that route each call to the first registry row the processor
+// supports.
 #include "simd/dispatch.h"
 
 #include <algorithm>
 #include <atomic>
 
-#include "quantize/scalar.h"
-#include "simd/kernels.h"
+#include "simd/registry.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -74,66 +74,32 @@ uint32_t features() {
     return word & ~kDetected;
 }
 
-Variant variant_4bit(uint32_t feature_word) {
-    if ((feature_word & (kAvx512F | kAvx512Bw)) == (kAvx512F | kAvx512Bw)) return Variant::Avx512;
-    if ((feature_word & (kAvx2 | kFma)) == (kAvx2 | kFma)) return Variant::Avx2;
-    return Variant::Portable;
-}
+Variant variant_4bit(uint32_t feature_word) { return select_kernel(4, feature_word).variant; }
 
-Variant variant_2bit(uint32_t feature_word) {
-    if ((feature_word & (kAvx2 | kFma)) == (kAvx2 | kFma)) return Variant::Avx2;
-    return Variant::Portable;
-}
+Variant variant_2bit(uint32_t feature_word) { return select_kernel(2, feature_word).variant; }
 
-// The feature check is one load and two bit tests per call; nothing is
+// The feature check is one load and a few bit tests per call; nothing is
 // cached per caller, so every call follows the processor it runs on. The
 // kernels read ceil(len / 4) or ceil(len / 2) code bytes; a code span shorter
 // than that limits len to the coordinates it covers, so no call reads past it.
 float score_2bit(std::span<const float> query, std::span<const uint8_t> code) {
     const std::size_t len = std::min(query.size(), 4 * code.size());
-    if (variant_2bit(features()) == Variant::Avx2) return avx2::score_2bit(query.data(), len, code.data());
-    return quantize::score_2bit_portable(query.data(), len, code.data());
+    return select_kernel(2, features()).single(query.data(), len, code.data());
 }
 
 float score_4bit(std::span<const float> query, std::span<const uint8_t> code) {
     const std::size_t len = std::min(query.size(), 2 * code.size());
-    switch (variant_4bit(features())) {
-        case Variant::Avx512:
-            return avx512::score_4bit(query.data(), len, code.data());
-        case Variant::Avx2:
-            return avx2::score_4bit(query.data(), len, code.data());
-        case Variant::Portable:
-            break;
-    }
-    return quantize::score_4bit_portable(query.data(), len, code.data());
+    return select_kernel(4, features()).single(query.data(), len, code.data());
 }
 
 void score_2bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out) {
-    if (variant_2bit(features()) == Variant::Avx2) {
-        avx2::score_2bit_batch(query.data(), query.size(), code, stride, count, out);
-        return;
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        out[i] = quantize::score_2bit_portable(query.data(), query.size(), code + i * stride);
-    }
+    select_kernel(2, features()).batch(query.data(), query.size(), code, stride, count, out);
 }
 
 void score_4bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out) {
-    switch (variant_4bit(features())) {
-        case Variant::Avx512:
-            avx512::score_4bit_batch(query.data(), query.size(), code, stride, count, out);
-            return;
-        case Variant::Avx2:
-            avx2::score_4bit_batch(query.data(), query.size(), code, stride, count, out);
-            return;
-        case Variant::Portable:
-            break;
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        out[i] = quantize::score_4bit_portable(query.data(), query.size(), code + i * stride);
-    }
+    select_kernel(4, features()).batch(query.data(), query.size(), code, stride, count, out);
 }
 
 }  // namespace kivo::simd

@@ -1,5 +1,6 @@
-// Declarations of the processor-specific kernels. Included by the kernel
-// translation units themselves, so it uses nothing beyond <cstdint>/<cstddef>.
+// Declarations of the scoring kernels, one namespace per variant; the table
+// that orders them is simd/registry.h. Included by the kernel translation
+// units themselves, so it uses nothing beyond <cstdint>/<cstddef>.
 #pragma once
 
 #include <cstddef>
@@ -12,24 +13,30 @@ namespace kivo::simd {
 // so results agree with the portable paths up to float32 rounding, and the
 // batched form of a kernel agrees with its single form bit for bit.
 
-namespace avx2 {
-// Requires AVX2 and FMA. `len` query floats against one block of
-// ceil(len / 4) (2-bit) or ceil(len / 2) (4-bit) bytes.
-float score_2bit(const float* query, std::size_t len, const uint8_t* code);
-float score_4bit(const float* query, std::size_t len, const uint8_t* code);
-// The same kernels over `count` blocks found at code + i * stride; out[i] is
+// `len` query floats against one block of ceil(len / 4) (2-bit) or
+// ceil(len / 2) (4-bit) bytes.
+using ScoreFn = float(const float* query, std::size_t len, const uint8_t* code);
+// The same kernel over `count` blocks found at code + i * stride; out[i] is
 // bit-identical to the single-block result for block i.
-void score_2bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
-                      std::size_t count, float* out);
-void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
-                      std::size_t count, float* out);
+using ScoreBatchFn = void(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
+                          std::size_t count, float* out);
+
+namespace portable {
+// Any processor. One float32 accumulator in coordinate order.
+ScoreFn score_2bit, score_4bit;
+ScoreBatchFn score_2bit_batch, score_4bit_batch;
+}  // namespace portable
+
+namespace avx2 {
+// Requires AVX2 and FMA.
+ScoreFn score_2bit, score_4bit;
+ScoreBatchFn score_2bit_batch, score_4bit_batch;
 }  // namespace avx2
 
 namespace avx512 {
 // Requires AVX-512F and AVX-512BW.
-float score_4bit(const float* query, std::size_t len, const uint8_t* code);
-void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
-                      std::size_t count, float* out);
+ScoreFn score_4bit;
+ScoreBatchFn score_4bit_batch;
 }  // namespace avx512
 
 }  // namespace kivo::simd

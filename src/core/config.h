@@ -1,5 +1,6 @@
-// Engine vocabulary: Metric, IndexType, EngineConfig, the sizes derived from
-// a configuration and the rule that decides whether it is valid.
+// The vocabulary every layer shares: Metric, IndexType, EngineConfig, the
+// sizes derived from a configuration and the rule that decides whether it is
+// valid. Sits beside error.h at the bottom of the core; includes nothing above.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,7 @@
 
 #include "error.h"
 
-namespace kivo::engine {
+namespace kivo::vocab {
 
 enum class Metric : uint8_t { Cosine = 0, Dot = 1, L2 = 2 };
 enum class IndexType : uint8_t { BruteForce = 0, IvfFlat = 1, Hnsw = 2 };
@@ -67,4 +68,4 @@ uint64_t effective_ef_search(uint64_t hnsw_m, uint64_t hnsw_ef_search);
 // 1 / max(ln(m), 1e-9) in double precision.
 double level_multiplier(uint64_t hnsw_m);
 
-}  // namespace kivo::engine
+}  // namespace kivo::vocab

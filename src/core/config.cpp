@@ -1,11 +1,11 @@
-// Names, byte mappings and derived sizes of the engine vocabulary.
-#include "engine/config.h"
+// Names, byte mappings and derived sizes of the shared vocabulary.
+#include "config.h"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 
-namespace kivo::engine {
+namespace kivo::vocab {
 
 std::string_view metric_name(Metric metric) {
     switch (metric) {
@@ -70,4 +70,4 @@ double level_multiplier(uint64_t hnsw_m) {
     return 1.0 / std::max(std::log(static_cast<double>(hnsw_m)), 1e-9);
 }
 
-}  // namespace kivo::engine
+}  // namespace kivo::vocab

@@ -1,0 +1,43 @@
+// The scoring kernel variants in one table, in priority order: dispatch takes
+// the first row of the wanted code width whose required processor features are
+// all present, and the kernel tests run every row the processor supports. A
+// new variant is one kernel file and one row here.
+#pragma once
+
+#include <cstdint>
+
+#include "simd/dispatch.h"
+#include "simd/kernels.h"
+
+namespace kivo::simd {
+
+struct KernelVariant {
+    const char* name;
+    Variant variant;
+    uint8_t bits;       // code width: 2 or 4
+    uint32_t required;  // Feature bits that must all be present
+    ScoreFn* single;
+    ScoreBatchFn* batch;
+};
+
+// Internal linkage (not inline): each includer's compiler sees the rows as its
+// own constants, so select_kernel folds to direct calls.
+constexpr KernelVariant kKernelVariants[] = {
+    {"avx512_4bit", Variant::Avx512, 4, kAvx512F | kAvx512Bw, avx512::score_4bit, avx512::score_4bit_batch},
+    {"avx2_4bit", Variant::Avx2, 4, kAvx2 | kFma, avx2::score_4bit, avx2::score_4bit_batch},
+    {"portable_4bit", Variant::Portable, 4, 0, portable::score_4bit, portable::score_4bit_batch},
+    {"avx2_2bit", Variant::Avx2, 2, kAvx2 | kFma, avx2::score_2bit, avx2::score_2bit_batch},
+    {"portable_2bit", Variant::Portable, 2, 0, portable::score_2bit, portable::score_2bit_batch},
+};
+
+// The first row for `bits` (2 or 4) that `feature_word` supports. A plain walk
+// over a constant table, so that once inlined it folds into direct calls.
+constexpr const KernelVariant& select_kernel(uint8_t bits, uint32_t feature_word) {
+    for (const KernelVariant& v : kKernelVariants) {
+        if (v.bits == bits && (feature_word & v.required) == v.required) return v;
+    }
+    // The portable rows require nothing: every supported width matches one.
+    __builtin_unreachable();
+}
+
+}  // namespace kivo::simd
