@@ -8,7 +8,9 @@
 #
 #   bash scripts/test.sh [core] [sanitize] [python] [readme] [wheel]
 #
-# runs only the named stages (all of them when none is named).
+# runs only the named stages (all of them when none is named). PYTHON picks
+# the interpreter (default python3), KIVO_TEST_VENV the test environment's
+# directory (default build/venv-test).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/common.sh
@@ -22,6 +24,10 @@ wants() { [[ " ${stages[*]} " == *" $1 "* ]]; }
 
 jobs=$(nproc 2>/dev/null || echo 2)
 python=${PYTHON:-python3}
+
+# Cheap and first: no file under src/ may include a layer above its own.
+echo "== include layers"
+"$python" scripts/check_layers.py
 if wants core || wants sanitize; then kivo_system_packages "$python" gtest; else kivo_system_packages "$python"; fi
 
 if wants core; then
@@ -39,10 +45,11 @@ if wants sanitize; then
 fi
 
 if wants python; then
-  echo "== Python module tests (virtual environment build/venv-test)"
-  kivo_venv build/venv-test "$python"
-  kivo_pip_install build/venv-test/bin/python ".[test]"
-  build/venv-test/bin/python -m pytest -q
+  venv=${KIVO_TEST_VENV:-build/venv-test}
+  echo "== Python module tests (virtual environment $venv)"
+  kivo_venv "$venv" "$python"
+  kivo_pip_install "$venv/bin/python" ".[test]"
+  "$venv/bin/python" -m pytest -q
 fi
 
 if wants readme; then

@@ -370,7 +370,7 @@ ExclusiveAccess::~ExclusiveAccess() {
     if (self_ != nullptr) self_->access = 0;
 }
 
-PyObject* create_kivo_type() {
+PyObject* create_kivo_type(PyObject* module) {
     if (g_kivo_type != nullptr) {
         Py_INCREF(g_kivo_type);
         return reinterpret_cast<PyObject*>(g_kivo_type);
@@ -378,8 +378,9 @@ PyObject* create_kivo_type() {
     // The method table must outlive the class: it is built once, in class
     // order (bindings, then accessors), and kept for the process.
     static std::vector<PyMethodDef> methods;
-    methods.assign(binding_methods, binding_methods + binding_method_count);
-    methods.insert(methods.end(), accessor_methods, accessor_methods + accessor_method_count);
+    methods.clear();
+    for (std::size_t i = 0; i < binding_method_count; ++i) methods.push_back(*binding_methods[i]);
+    for (std::size_t i = 0; i < accessor_method_count; ++i) methods.push_back(*accessor_methods[i]);
     methods.push_back({nullptr, nullptr, 0, nullptr});
 
     PyType_Slot slots[] = {
@@ -395,7 +396,7 @@ PyObject* create_kivo_type() {
     // No Py_TPFLAGS_BASETYPE (not subclassable), no GC (instances hold no
     // Python references), no __dict__ or weak reference slots.
     PyType_Spec type_spec = {"kivo.Kivo", static_cast<int>(sizeof(PyKivo)), 0, Py_TPFLAGS_DEFAULT, slots};
-    PyObject* type = PyType_FromSpec(&type_spec);
+    PyObject* type = PyType_FromModuleAndSpec(module, &type_spec, nullptr);
     if (type == nullptr) return nullptr;
     // The class lives as long as the process: the module may be imported
     // again, and every instance must keep meeting the same class.

@@ -23,8 +23,9 @@ struct PyKivo {
 
 // The class object (created once per process by the module).
 PyTypeObject* kivo_type();
-// Creates the class on first use; a new reference, or NULL with an error set.
-PyObject* create_kivo_type();
+// Creates the class on first use, tied to `module` (whose state its methods
+// read); a new reference, or NULL with an error set.
+PyObject* create_kivo_type(PyObject* module);
 
 // A new instance owning `engine`, access free. NULL with an error set.
 PyObject* new_kivo_instance(engine::Kivo&& engine);
@@ -69,10 +70,18 @@ inline engine::Kivo& engine_of(PyKivo* self) { return *self->engine; }
 // TypeError (not a str) or ValueError (unknown text) set.
 bool to_hnsw_selection(PyObject* obj, vocab::HnswSelection& out);
 
-// Method table pieces, in class order: the bindings, then the accessors.
-extern PyMethodDef binding_methods[];
+// A binding of any calling convention as the PyCFunction a method entry holds.
+template <class F>
+PyCFunction as_cfunction(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Method table pieces, in class order: the bindings, then the accessors. Each
+// entry is defined beside its function; these list them (pointers, so the
+// lists need no initialisation order between files).
+extern const PyMethodDef* const binding_methods[];
 extern const std::size_t binding_method_count;
-extern PyMethodDef accessor_methods[];
+extern const PyMethodDef* const accessor_methods[];
 extern const std::size_t accessor_method_count;
 
 }  // namespace kivo::python

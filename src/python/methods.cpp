@@ -1,5 +1,7 @@
 // Method bindings of class Kivo: add, search, fit, build, the runtime
-// setters, save, load, the recommendations and the variance profiling.
+// setters, save, load, the recommendations and the variance profiling
+// (remove and upsert: remove.cpp). Each
+// method's parameters, docstring, function and table entry stand together.
 #include <optional>
 #include <span>
 #include <string>
@@ -9,56 +11,26 @@
 #include "convert.h"
 #include "errors.h"
 #include "kivo_type.h"
+#include "module_state.h"
 #include "pyref.h"
 #include "remove.h"
-#include "quantize/pipeline.h"
 
 namespace kivo::python {
 
 namespace {
 
-#define KIVO_FASTCALL_ARGS PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
-
-const char* const kAddParams[] = {"ids", "vectors"};
-const Signature kAddSignature{"Kivo.add()", kAddParams, 2, 2};
-const char* const kSearchParams[] = {"query", "k", "allowlist"};
-const Signature kSearchSignature{"Kivo.search()", kSearchParams, 3, 2};
-const char* const kFitParams[] = {"vectors"};
-const Signature kFitSignature{"Kivo.fit()", kFitParams, 1, 1};
-const char* const kEfParams[] = {"ef"};
-const Signature kEfSignature{"Kivo.set_ef_search()", kEfParams, 1, 1};
-const char* const kNprobeParams[] = {"nprobe"};
-const Signature kNprobeSignature{"Kivo.set_nprobe()", kNprobeParams, 1, 1};
-const char* const kPathParams[] = {"path"};
-const Signature kSaveSignature{"Kivo.save()", kPathParams, 1, 1};
-const char* const kLoadParams[] = {"path", "hnsw_selection"};
-const Signature kLoadSignature{"Kivo.load()", kLoadParams, 2, 1, 1};
-const char* const kNParams[] = {"n"};
-const Signature kRecommendedSignature{"Kivo.recommended_m()", kNParams, 1, 1};
-const char* const kProfileParams[] = {"sample_vecs"};
-const Signature kProfileSignature{"Kivo.profile_variance()", kProfileParams, 1, 1};
-const char* const kOptimalParams[] = {"sample_vecs", "avg_bits"};
-const Signature kOptimalSignature{"Kivo.optimal_n4_dims()", kOptimalParams, 2, 2};
-
-PyObject* g_key_id = nullptr;
-PyObject* g_key_score = nullptr;
-
-// Result entries as new dicts {"id": int, "score": float}, keys in this order.
-PyObject* result_list(const std::vector<search::ScoredId>& results) {
-    if (g_key_id == nullptr) {
-        g_key_id = PyUnicode_InternFromString("id");
-        g_key_score = PyUnicode_InternFromString("score");
-        if (g_key_id == nullptr || g_key_score == nullptr) return nullptr;
-    }
+// Result entries as new dicts {"id": int, "score": float}, keys in this order
+// (the module's interned keys).
+PyObject* result_list(const ModuleState& state, const std::vector<search::ScoredId>& results) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < results.size(); ++i) {
         PyRef dict = PyRef::steal(PyDict_New());
         if (!dict) return nullptr;
         PyRef id = PyRef::steal(PyLong_FromUnsignedLongLong(results[i].id));
-        if (!id || PyDict_SetItem(dict.get(), g_key_id, id.get()) < 0) return nullptr;
+        if (!id || PyDict_SetItem(dict.get(), state.key_id, id.get()) < 0) return nullptr;
         PyRef score = PyRef::steal(PyFloat_FromDouble(static_cast<double>(results[i].score)));
-        if (!score || PyDict_SetItem(dict.get(), g_key_score, score.get()) < 0) return nullptr;
+        if (!score || PyDict_SetItem(dict.get(), state.key_score, score.get()) < 0) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
     }
     return list.release();
@@ -69,7 +41,25 @@ PyObject* none_or_error(const Status& status) {
     Py_RETURN_NONE;
 }
 
-PyObject* kivo_add(KIVO_FASTCALL_ARGS) {
+// ---- Kivo.add -------------------------------------------------------------------
+
+const char* const kAddParams[] = {"ids", "vectors"};
+const Signature kAddSignature{"Kivo.add()", kAddParams, 2, 2};
+
+const char kAddDoc[] =
+    "add($self, ids, vectors)\n--\n\n"
+    "Add vectors to the index.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "ids : list[int]\n"
+    "    Unique integer IDs for each vector.\n"
+    "vectors : list[list[float]] or numpy.ndarray\n"
+    "    The embedding vectors to index: a list of lists of floats, or a float32\n"
+    "    array of shape ``[n, dim]`` (a C-ordered array is read in place, without\n"
+    "    a copy).\n";
+
+PyObject* kivo_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
         PyObject* a[2];
         if (!match_fastcall(kAddSignature, args, nargs, kwnames, a)) return nullptr;
@@ -101,8 +91,32 @@ PyObject* kivo_add(KIVO_FASTCALL_ARGS) {
         return raise_from_cpp_exception();
     }
 }
+const PyMethodDef kAddMethod{"add", as_cfunction(kivo_add), METH_FASTCALL | METH_KEYWORDS, kAddDoc};
 
-PyObject* kivo_search(KIVO_FASTCALL_ARGS) {
+// ---- Kivo.search ----------------------------------------------------------------
+
+const char* const kSearchParams[] = {"query", "k", "allowlist"};
+const Signature kSearchSignature{"Kivo.search()", kSearchParams, 3, 2};
+
+const char kSearchDoc[] =
+    "search($self, query, k, allowlist=None)\n--\n\n"
+    "Search for the K nearest neighbors.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "query : list[float] or numpy.ndarray\n"
+    "    The query vector: a list of floats, or a float32 array of shape ``[dim]``.\n"
+    "k : int\n"
+    "    Number of results to return.\n"
+    "allowlist : list[int], optional\n"
+    "    If provided, only these IDs are candidates (pre-filtered).\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "list[dict]\n"
+    "    Each dict has keys 'id' (int) and 'score' (float), sorted by score descending.\n";
+
+PyObject* kivo_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
         PyObject* a[3];
         if (!match_fastcall(kSearchSignature, args, nargs, kwnames, a)) return nullptr;
@@ -125,216 +139,18 @@ PyObject* kivo_search(KIVO_FASTCALL_ARGS) {
         if (filtered) filter = std::span<const uint64_t>(allowlist);  // empty stays a filter
         auto results = engine.search(query, k, filter);
         if (!results) return raise_engine_error(results.error());
-        return result_list(*results);
+        return result_list(module_state_of(self), *results);
     } catch (...) {
         return raise_from_cpp_exception();
     }
 }
+const PyMethodDef kSearchMethod{"search", as_cfunction(kivo_search),
+                         METH_FASTCALL | METH_KEYWORDS, kSearchDoc};
 
-PyObject* kivo_fit(KIVO_FASTCALL_ARGS) {
-    try {
-        PyObject* a[1];
-        if (!match_fastcall(kFitSignature, args, nargs, kwnames, a)) return nullptr;
-        PyKivo* kivo = as_kivo(self);
-        if (kivo == nullptr) return nullptr;
-        ExclusiveAccess access(kivo);
-        if (!access.ok()) return nullptr;
-        engine::Kivo& engine = engine_of(kivo);
-        std::vector<std::vector<float>> rows;
-        if (!extract_vectors(a[0], engine.dim(), rows)) return nullptr;
-        return none_or_error(engine.fit(rows));
-    } catch (...) {
-        return raise_from_cpp_exception();
-    }
-}
+// ---- Kivo.fit -------------------------------------------------------------------
 
-PyObject* kivo_build(PyObject* self, PyObject*) {
-    try {
-        PyKivo* kivo = as_kivo(self);
-        if (kivo == nullptr) return nullptr;
-        ExclusiveAccess access(kivo);
-        if (!access.ok()) return nullptr;
-        return none_or_error(engine_of(kivo).build());
-    } catch (...) {
-        return raise_from_cpp_exception();
-    }
-}
-
-PyObject* kivo_set_ef_search(KIVO_FASTCALL_ARGS) {
-    try {
-        PyObject* a[1];
-        if (!match_fastcall(kEfSignature, args, nargs, kwnames, a)) return nullptr;
-        PyKivo* kivo = as_kivo(self);
-        if (kivo == nullptr) return nullptr;
-        ExclusiveAccess access(kivo);
-        if (!access.ok()) return nullptr;
-        uint64_t ef = 0;
-        if (!to_u64(a[0], "ef", ef)) return nullptr;
-        engine_of(kivo).set_ef_search(ef);
-        Py_RETURN_NONE;
-    } catch (...) {
-        return raise_from_cpp_exception();
-    }
-}
-
-PyObject* kivo_set_nprobe(KIVO_FASTCALL_ARGS) {
-    try {
-        PyObject* a[1];
-        if (!match_fastcall(kNprobeSignature, args, nargs, kwnames, a)) return nullptr;
-        PyKivo* kivo = as_kivo(self);
-        if (kivo == nullptr) return nullptr;
-        ExclusiveAccess access(kivo);
-        if (!access.ok()) return nullptr;
-        uint64_t nprobe = 0;
-        if (!to_u64(a[0], "nprobe", nprobe)) return nullptr;
-        engine_of(kivo).set_nprobe(nprobe);
-        Py_RETURN_NONE;
-    } catch (...) {
-        return raise_from_cpp_exception();
-    }
-}
-
-PyObject* kivo_save(KIVO_FASTCALL_ARGS) {
-    try {
-        PyObject* a[1];
-        if (!match_fastcall(kSaveSignature, args, nargs, kwnames, a)) return nullptr;
-        PyKivo* kivo = as_kivo(self);
-        if (kivo == nullptr) return nullptr;
-        SharedAccess access(kivo);
-        if (!access.ok()) return nullptr;
-        std::string path;
-        if (!to_path(a[0], "path", path)) return nullptr;
-        return none_or_error(engine_of(kivo).save(path));
-    } catch (...) {
-        return raise_from_cpp_exception();
-    }
-}
-
-PyObject* kivo_recommended_m(KIVO_FASTCALL_ARGS) {
-    (void)self;  // static method: no receiver
-    PyObject* a[1];
-    if (!match_fastcall(kRecommendedSignature, args, nargs, kwnames, a)) return nullptr;
-    uint64_t n = 0;
-    if (!to_u64(a[0], "n", n)) return nullptr;
-    return PyLong_FromLong(n < 1000000 ? 32 : 64);
-}
-
-PyObject* kivo_load(KIVO_FASTCALL_ARGS) {
-    (void)self;  // the class; it cannot be subclassed, so it is not consulted
-    try {
-        PyObject* a[2];
-        if (!match_fastcall(kLoadSignature, args, nargs, kwnames, a)) return nullptr;
-        std::string path;
-        if (!to_path(a[0], "path", path)) return nullptr;
-        vocab::HnswSelection selection = vocab::HnswSelection::Diverse;
-        if (a[1] != nullptr && !to_hnsw_selection(a[1], selection)) return nullptr;
-        auto loaded = engine::Kivo::load_mmap(path);
-        if (!loaded) return raise_engine_error(loaded.error());
-        loaded->set_hnsw_selection(selection);
-        return new_kivo_instance(std::move(*loaded));
-    } catch (...) {
-        return raise_from_cpp_exception();
-    }
-}
-
-PyObject* kivo_is_empty(PyObject* self, PyObject*) {
-    PyKivo* kivo = as_kivo(self);
-    if (kivo == nullptr) return nullptr;
-    SharedAccess access(kivo);
-    if (!access.ok()) return nullptr;
-    return PyBool_FromLong(engine_of(kivo).len() == 0);
-}
-
-PyObject* kivo_is_mixed(PyObject* self, PyObject*) {
-    PyKivo* kivo = as_kivo(self);
-    if (kivo == nullptr) return nullptr;
-    SharedAccess access(kivo);
-    if (!access.ok()) return nullptr;
-    const engine::Kivo& engine = engine_of(kivo);
-    const uint64_t n4 = engine.n4_dims();
-    return PyBool_FromLong(n4 > 0 && n4 < engine.padded_dim());
-}
-
-PyObject* kivo_profile_variance(KIVO_FASTCALL_ARGS) {
-    try {
-        PyObject* a[1];
-        if (!match_fastcall(kProfileSignature, args, nargs, kwnames, a)) return nullptr;
-        PyKivo* kivo = as_kivo(self);
-        if (kivo == nullptr) return nullptr;
-        SharedAccess access(kivo);
-        if (!access.ok()) return nullptr;
-        const engine::Kivo& engine = engine_of(kivo);
-        std::vector<std::vector<float>> rows;
-        if (!extract_vectors(a[0], engine.dim(), rows)) return nullptr;
-        auto profile = quantize::QuantPipeline::profile_variance(engine.config(), rows);
-        if (!profile) return raise_engine_error(profile.error());
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(profile->size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < profile->size(); ++i) {
-            PyObject* value = PyFloat_FromDouble(static_cast<double>((*profile)[i]));
-            if (value == nullptr) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
-        }
-        return list.release();
-    } catch (...) {
-        return raise_from_cpp_exception();
-    }
-}
-
-PyObject* kivo_optimal_n4_dims(KIVO_FASTCALL_ARGS) {
-    try {
-        PyObject* a[2];
-        if (!match_fastcall(kOptimalSignature, args, nargs, kwnames, a)) return nullptr;
-        PyKivo* kivo = as_kivo(self);
-        if (kivo == nullptr) return nullptr;
-        SharedAccess access(kivo);
-        if (!access.ok()) return nullptr;
-        const engine::Kivo& engine = engine_of(kivo);
-        // avg_bits first: a bad budget is reported before the sample is read.
-        double avg_bits = 0;
-        if (!to_f64(a[1], "avg_bits", avg_bits)) return nullptr;
-        std::vector<std::vector<float>> rows;
-        if (!extract_vectors(a[0], engine.dim(), rows)) return nullptr;
-        auto n4 = quantize::optimal_n4_dims(engine.config(), rows, avg_bits);
-        if (!n4) return raise_engine_error(n4.error());
-        return PyLong_FromUnsignedLongLong(*n4);
-    } catch (...) {
-        return raise_from_cpp_exception();
-    }
-}
-
-#undef KIVO_FASTCALL_ARGS
-
-const char kAddDoc[] =
-    "add($self, ids, vectors)\n--\n\n"
-    "Add vectors to the index.\n"
-    "\n"
-    "Parameters\n"
-    "----------\n"
-    "ids : list[int]\n"
-    "    Unique integer IDs for each vector.\n"
-    "vectors : list[list[float]] or numpy.ndarray\n"
-    "    The embedding vectors to index: a list of lists of floats, or a float32\n"
-    "    array of shape ``[n, dim]`` (a C-ordered array is read in place, without\n"
-    "    a copy).\n";
-
-const char kSearchDoc[] =
-    "search($self, query, k, allowlist=None)\n--\n\n"
-    "Search for the K nearest neighbors.\n"
-    "\n"
-    "Parameters\n"
-    "----------\n"
-    "query : list[float] or numpy.ndarray\n"
-    "    The query vector: a list of floats, or a float32 array of shape ``[dim]``.\n"
-    "k : int\n"
-    "    Number of results to return.\n"
-    "allowlist : list[int], optional\n"
-    "    If provided, only these IDs are candidates (pre-filtered).\n"
-    "\n"
-    "Returns\n"
-    "-------\n"
-    "list[dict]\n"
-    "    Each dict has keys 'id' (int) and 'score' (float), sorted by score descending.\n";
+const char* const kFitParams[] = {"vectors"};
+const Signature kFitSignature{"Kivo.fit()", kFitParams, 1, 1};
 
 const char kFitDoc[] =
     "fit($self, vectors)\n--\n\n"
@@ -358,6 +174,26 @@ const char kFitDoc[] =
     ">>> index.add(ids, vectors)\n"
     ">>> index.search(query, 10)\n";
 
+PyObject* kivo_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        PyObject* a[1];
+        if (!match_fastcall(kFitSignature, args, nargs, kwnames, a)) return nullptr;
+        PyKivo* kivo = as_kivo(self);
+        if (kivo == nullptr) return nullptr;
+        ExclusiveAccess access(kivo);
+        if (!access.ok()) return nullptr;
+        engine::Kivo& engine = engine_of(kivo);
+        std::vector<std::vector<float>> rows;
+        if (!extract_vectors(a[0], engine.dim(), rows)) return nullptr;
+        return none_or_error(engine.fit(rows));
+    } catch (...) {
+        return raise_from_cpp_exception();
+    }
+}
+const PyMethodDef kFitMethod{"fit", as_cfunction(kivo_fit), METH_FASTCALL | METH_KEYWORDS, kFitDoc};
+
+// ---- Kivo.build -----------------------------------------------------------------
+
 const char kBuildDoc[] =
     "build($self)\n--\n\n"
     "Build the search index.\n"
@@ -367,6 +203,24 @@ const char kBuildDoc[] =
     "  ``search()``.\n"
     "- HNSW: no-op; the graph is built during ``add()``.\n";
 
+PyObject* kivo_build(PyObject* self, PyObject*) {
+    try {
+        PyKivo* kivo = as_kivo(self);
+        if (kivo == nullptr) return nullptr;
+        ExclusiveAccess access(kivo);
+        if (!access.ok()) return nullptr;
+        return none_or_error(engine_of(kivo).build());
+    } catch (...) {
+        return raise_from_cpp_exception();
+    }
+}
+const PyMethodDef kBuildMethod{"build", as_cfunction(kivo_build), METH_NOARGS, kBuildDoc};
+
+// ---- Kivo.set_ef_search ---------------------------------------------------------
+
+const char* const kEfParams[] = {"ef"};
+const Signature kEfSignature{"Kivo.set_ef_search()", kEfParams, 1, 1};
+
 const char kSetEfSearchDoc[] =
     "set_ef_search($self, ef)\n--\n\n"
     "Update HNSW ef_search at runtime without rebuilding the index.\n"
@@ -374,9 +228,57 @@ const char kSetEfSearchDoc[] =
     "Trades recall for queries per second. No-op for non-HNSW index types.\n"
     "Higher = better recall, lower QPS.\n";
 
+PyObject* kivo_set_ef_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        PyObject* a[1];
+        if (!match_fastcall(kEfSignature, args, nargs, kwnames, a)) return nullptr;
+        PyKivo* kivo = as_kivo(self);
+        if (kivo == nullptr) return nullptr;
+        ExclusiveAccess access(kivo);
+        if (!access.ok()) return nullptr;
+        uint64_t ef = 0;
+        if (!to_u64(a[0], "ef", ef)) return nullptr;
+        engine_of(kivo).set_ef_search(ef);
+        Py_RETURN_NONE;
+    } catch (...) {
+        return raise_from_cpp_exception();
+    }
+}
+const PyMethodDef kSetEfSearchMethod{"set_ef_search", as_cfunction(kivo_set_ef_search),
+                         METH_FASTCALL | METH_KEYWORDS, kSetEfSearchDoc};
+
+// ---- Kivo.set_nprobe ------------------------------------------------------------
+
+const char* const kNprobeParams[] = {"nprobe"};
+const Signature kNprobeSignature{"Kivo.set_nprobe()", kNprobeParams, 1, 1};
+
 const char kSetNprobeDoc[] =
     "set_nprobe($self, nprobe)\n--\n\n"
     "Update IvfFlat nprobe at runtime. Higher = better recall, lower QPS.\n";
+
+PyObject* kivo_set_nprobe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        PyObject* a[1];
+        if (!match_fastcall(kNprobeSignature, args, nargs, kwnames, a)) return nullptr;
+        PyKivo* kivo = as_kivo(self);
+        if (kivo == nullptr) return nullptr;
+        ExclusiveAccess access(kivo);
+        if (!access.ok()) return nullptr;
+        uint64_t nprobe = 0;
+        if (!to_u64(a[0], "nprobe", nprobe)) return nullptr;
+        engine_of(kivo).set_nprobe(nprobe);
+        Py_RETURN_NONE;
+    } catch (...) {
+        return raise_from_cpp_exception();
+    }
+}
+const PyMethodDef kSetNprobeMethod{"set_nprobe", as_cfunction(kivo_set_nprobe),
+                         METH_FASTCALL | METH_KEYWORDS, kSetNprobeDoc};
+
+// ---- Kivo.save ------------------------------------------------------------------
+
+const char* const kPathParams[] = {"path"};
+const Signature kSaveSignature{"Kivo.save()", kPathParams, 1, 1};
 
 const char kSaveDoc[] =
     "save($self, path)\n--\n\n"
@@ -387,6 +289,28 @@ const char kSaveDoc[] =
     "\n"
     "IvfFlat: vectors added after the last ``build()`` are written into the\n"
     "file as well, in the lists the next ``build()`` would put them in.\n";
+
+PyObject* kivo_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        PyObject* a[1];
+        if (!match_fastcall(kSaveSignature, args, nargs, kwnames, a)) return nullptr;
+        PyKivo* kivo = as_kivo(self);
+        if (kivo == nullptr) return nullptr;
+        SharedAccess access(kivo);
+        if (!access.ok()) return nullptr;
+        std::string path;
+        if (!to_path(a[0], "path", path)) return nullptr;
+        return none_or_error(engine_of(kivo).save(path));
+    } catch (...) {
+        return raise_from_cpp_exception();
+    }
+}
+const PyMethodDef kSaveMethod{"save", as_cfunction(kivo_save), METH_FASTCALL | METH_KEYWORDS, kSaveDoc};
+
+// ---- Kivo.recommended_m ---------------------------------------------------------
+
+const char* const kNParams[] = {"n"};
+const Signature kRecommendedSignature{"Kivo.recommended_m()", kNParams, 1, 1};
 
 const char kRecommendedMDoc[] =
     "recommended_m(n)\n--\n\n"
@@ -401,6 +325,22 @@ const char kRecommendedMDoc[] =
     "int\n"
     "    32 for N < 1_000_000, 64 for N \xE2\x89\xA5 1_000_000.\n";
 
+PyObject* kivo_recommended_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    (void)self;  // static method: no receiver
+    PyObject* a[1];
+    if (!match_fastcall(kRecommendedSignature, args, nargs, kwnames, a)) return nullptr;
+    uint64_t n = 0;
+    if (!to_u64(a[0], "n", n)) return nullptr;
+    return PyLong_FromLong(n < 1000000 ? 32 : 64);
+}
+const PyMethodDef kRecommendedMMethod{"recommended_m", as_cfunction(kivo_recommended_m),
+                         METH_FASTCALL | METH_KEYWORDS | METH_STATIC, kRecommendedMDoc};
+
+// ---- Kivo.load ------------------------------------------------------------------
+
+const char* const kLoadParams[] = {"path", "hnsw_selection"};
+const Signature kLoadSignature{"Kivo.load()", kLoadParams, 2, 1, 1};
+
 const char kLoadDoc[] =
     "load($cls, path, *, hnsw_selection=\"diverse\")\n--\n\n"
     "Load an index from a .kivo file (memory-mapped).\n"
@@ -411,13 +351,62 @@ const char kLoadDoc[] =
     "in the constructor); the file does not store it. Other index types ignore\n"
     "it.\n";
 
+PyObject* kivo_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    (void)self;  // the class; it cannot be subclassed, so it is not consulted
+    try {
+        PyObject* a[2];
+        if (!match_fastcall(kLoadSignature, args, nargs, kwnames, a)) return nullptr;
+        std::string path;
+        if (!to_path(a[0], "path", path)) return nullptr;
+        vocab::HnswSelection selection = vocab::HnswSelection::Diverse;
+        if (a[1] != nullptr && !to_hnsw_selection(a[1], selection)) return nullptr;
+        auto loaded = engine::Kivo::load_mmap(path);
+        if (!loaded) return raise_engine_error(loaded.error());
+        loaded->set_hnsw_selection(selection);
+        return new_kivo_instance(std::move(*loaded));
+    } catch (...) {
+        return raise_from_cpp_exception();
+    }
+}
+const PyMethodDef kLoadMethod{"load", as_cfunction(kivo_load),
+                         METH_FASTCALL | METH_KEYWORDS | METH_CLASS, kLoadDoc};
+
+// ---- Kivo.is_empty --------------------------------------------------------------
+
 const char kIsEmptyDoc[] =
     "is_empty($self)\n--\n\n"
     "True if the index contains no vectors.\n";
 
+PyObject* kivo_is_empty(PyObject* self, PyObject*) {
+    PyKivo* kivo = as_kivo(self);
+    if (kivo == nullptr) return nullptr;
+    SharedAccess access(kivo);
+    if (!access.ok()) return nullptr;
+    return PyBool_FromLong(engine_of(kivo).len() == 0);
+}
+const PyMethodDef kIsEmptyMethod{"is_empty", as_cfunction(kivo_is_empty), METH_NOARGS, kIsEmptyDoc};
+
+// ---- Kivo.is_mixed --------------------------------------------------------------
+
 const char kIsMixedDoc[] =
     "is_mixed($self)\n--\n\n"
     "True when index uses mixed 4-bit/2-bit quantization.\n";
+
+PyObject* kivo_is_mixed(PyObject* self, PyObject*) {
+    PyKivo* kivo = as_kivo(self);
+    if (kivo == nullptr) return nullptr;
+    SharedAccess access(kivo);
+    if (!access.ok()) return nullptr;
+    const engine::Kivo& engine = engine_of(kivo);
+    const uint64_t n4 = engine.n4_dims();
+    return PyBool_FromLong(n4 > 0 && n4 < engine.padded_dim());
+}
+const PyMethodDef kIsMixedMethod{"is_mixed", as_cfunction(kivo_is_mixed), METH_NOARGS, kIsMixedDoc};
+
+// ---- Kivo.profile_variance ------------------------------------------------------
+
+const char* const kProfileParams[] = {"sample_vecs"};
+const Signature kProfileSignature{"Kivo.profile_variance()", kProfileParams, 1, 1};
 
 const char kProfileVarianceDoc[] =
     "profile_variance($self, sample_vecs)\n--\n\n"
@@ -434,6 +423,39 @@ const char kProfileVarianceDoc[] =
     "    Per-dimension variance in RHDH-rotated+scaled space (length = padded_dim).\n"
     "    Values close to 1.0 confirm RHDH is equalising the distribution. To pick\n"
     "    a mixed 4-bit/2-bit split from the same sample, use ``optimal_n4_dims``.\n";
+
+PyObject* kivo_profile_variance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        PyObject* a[1];
+        if (!match_fastcall(kProfileSignature, args, nargs, kwnames, a)) return nullptr;
+        PyKivo* kivo = as_kivo(self);
+        if (kivo == nullptr) return nullptr;
+        SharedAccess access(kivo);
+        if (!access.ok()) return nullptr;
+        const engine::Kivo& engine = engine_of(kivo);
+        std::vector<std::vector<float>> rows;
+        if (!extract_vectors(a[0], engine.dim(), rows)) return nullptr;
+        auto profile = engine.profile_variance(rows);
+        if (!profile) return raise_engine_error(profile.error());
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(profile->size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < profile->size(); ++i) {
+            PyObject* value = PyFloat_FromDouble(static_cast<double>((*profile)[i]));
+            if (value == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value);
+        }
+        return list.release();
+    } catch (...) {
+        return raise_from_cpp_exception();
+    }
+}
+const PyMethodDef kProfileVarianceMethod{"profile_variance", as_cfunction(kivo_profile_variance),
+                         METH_FASTCALL | METH_KEYWORDS, kProfileVarianceDoc};
+
+// ---- Kivo.optimal_n4_dims -------------------------------------------------------
+
+const char* const kOptimalParams[] = {"sample_vecs", "avg_bits"};
+const Signature kOptimalSignature{"Kivo.optimal_n4_dims()", kOptimalParams, 2, 2};
 
 const char kOptimalN4DimsDoc[] =
     "optimal_n4_dims($self, sample_vecs, avg_bits)\n--\n\n"
@@ -453,30 +475,49 @@ const char kOptimalN4DimsDoc[] =
     "int\n"
     "    Optimal n4_dims (multiple of 4). Pass it as ``n4_dims`` to the constructor.\n";
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+PyObject* kivo_optimal_n4_dims(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        PyObject* a[2];
+        if (!match_fastcall(kOptimalSignature, args, nargs, kwnames, a)) return nullptr;
+        PyKivo* kivo = as_kivo(self);
+        if (kivo == nullptr) return nullptr;
+        SharedAccess access(kivo);
+        if (!access.ok()) return nullptr;
+        const engine::Kivo& engine = engine_of(kivo);
+        // avg_bits first: a bad budget is reported before the sample is read.
+        double avg_bits = 0;
+        if (!to_f64(a[1], "avg_bits", avg_bits)) return nullptr;
+        std::vector<std::vector<float>> rows;
+        if (!extract_vectors(a[0], engine.dim(), rows)) return nullptr;
+        auto n4 = engine.optimal_n4_dims(rows, avg_bits);
+        if (!n4) return raise_engine_error(n4.error());
+        return PyLong_FromUnsignedLongLong(*n4);
+    } catch (...) {
+        return raise_from_cpp_exception();
+    }
 }
+const PyMethodDef kOptimalN4DimsMethod{"optimal_n4_dims", as_cfunction(kivo_optimal_n4_dims),
+                         METH_FASTCALL | METH_KEYWORDS, kOptimalN4DimsDoc};
 
 }  // namespace
 
-PyMethodDef binding_methods[] = {
-    {"add", as_cfunction(kivo_add), METH_FASTCALL | METH_KEYWORDS, kAddDoc},
-    {"search", as_cfunction(kivo_search), METH_FASTCALL | METH_KEYWORDS, kSearchDoc},
-    {"fit", as_cfunction(kivo_fit), METH_FASTCALL | METH_KEYWORDS, kFitDoc},
-    {"build", as_cfunction(kivo_build), METH_NOARGS, kBuildDoc},
-    {"set_ef_search", as_cfunction(kivo_set_ef_search), METH_FASTCALL | METH_KEYWORDS, kSetEfSearchDoc},
-    {"set_nprobe", as_cfunction(kivo_set_nprobe), METH_FASTCALL | METH_KEYWORDS, kSetNprobeDoc},
-    {"save", as_cfunction(kivo_save), METH_FASTCALL | METH_KEYWORDS, kSaveDoc},
-    {"recommended_m", as_cfunction(kivo_recommended_m), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     kRecommendedMDoc},
-    {"load", as_cfunction(kivo_load), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, kLoadDoc},
-    {"is_empty", as_cfunction(kivo_is_empty), METH_NOARGS, kIsEmptyDoc},
-    {"is_mixed", as_cfunction(kivo_is_mixed), METH_NOARGS, kIsMixedDoc},
-    {"profile_variance", as_cfunction(kivo_profile_variance), METH_FASTCALL | METH_KEYWORDS, kProfileVarianceDoc},
-    {"optimal_n4_dims", as_cfunction(kivo_optimal_n4_dims), METH_FASTCALL | METH_KEYWORDS, kOptimalN4DimsDoc},
-    {"remove", as_cfunction(kivo_remove), METH_FASTCALL | METH_KEYWORDS, kRemoveDoc},
-    {"upsert", as_cfunction(kivo_upsert), METH_FASTCALL | METH_KEYWORDS, kUpsertDoc},
+// In class order.
+const PyMethodDef* const binding_methods[] = {
+    &kAddMethod,
+    &kSearchMethod,
+    &kFitMethod,
+    &kBuildMethod,
+    &kSetEfSearchMethod,
+    &kSetNprobeMethod,
+    &kSaveMethod,
+    &kRecommendedMMethod,
+    &kLoadMethod,
+    &kIsEmptyMethod,
+    &kIsMixedMethod,
+    &kProfileVarianceMethod,
+    &kOptimalN4DimsMethod,
+    &kRemoveMethod,
+    &kUpsertMethod,
 };
 const std::size_t binding_method_count = sizeof(binding_methods) / sizeof(binding_methods[0]);
 

@@ -1,4 +1,6 @@
-// Bindings that take vectors out of an index: remove and upsert.
+// Bindings that take vectors out of an index: remove and upsert. Each
+// method's parameters, docstring, function and table entry stand together in
+// remove.cpp.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -6,10 +8,7 @@
 
 namespace kivo::python {
 
-PyObject* kivo_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* kivo_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-extern const char kRemoveDoc[];
-extern const char kUpsertDoc[];
+extern const PyMethodDef kRemoveMethod;
+extern const PyMethodDef kUpsertMethod;
 
 }  // namespace kivo::python

@@ -190,3 +190,15 @@ def test_import_refused_in_subinterpreter():
             interpreters.run_string(interp, "import kivo")
     finally:
         interpreters.destroy(interp)
+
+
+def test_private_kernel_report_of_the_build():
+    # kivo._kivo._kernels() lets a packaged build show its dispatch; kivo itself exports nothing new.
+    rows = kivo._kivo._kernels()
+    assert {"portable_2bit", "portable_4bit", "avx2_2bit", "avx2_4bit"} <= {r["name"] for r in rows}
+    for bits in (2, 4):
+        mine = [r for r in rows if r["bits"] == bits]
+        supported = [r["name"] for r in mine if r["supported"]]
+        assert [r["name"] for r in mine if r["selected"]] == supported[:1]
+        assert all(r["agrees"] == r["supported"] for r in mine)
+    assert "_kernels" not in vars(kivo)

@@ -1,5 +1,8 @@
-// Kivo construction, vector count and the runtime tunables.
+// Kivo construction, vector count, the runtime tunables and the views of the
+// quantizer offered to callers.
 #include "engine/engine.h"
+
+#include "quantize/tables.h"
 
 namespace kivo::engine {
 
@@ -46,5 +49,21 @@ void Kivo::set_hnsw_selection(HnswSelection selection) {
 void Kivo::set_nprobe(uint64_t nprobe) {
     if (ivf_) ivf_->nprobe = nprobe;
 }
+
+std::vector<float> Kivo::transform_query(std::span<const float> query) const {
+    return pipeline_.transform_query(query);
+}
+
+Result<std::vector<float>> Kivo::profile_variance(std::span<const std::vector<float>> sample) const {
+    return quantize::QuantPipeline::profile_variance(config_, sample);
+}
+
+Result<uint64_t> Kivo::optimal_n4_dims(std::span<const std::vector<float>> sample, double avg_bits) const {
+    return quantize::optimal_n4_dims(config_, sample, avg_bits);
+}
+
+std::span<const float> Kivo::centroids_4bit() { return quantize::CENTROIDS_4BIT; }
+
+std::span<const float> Kivo::centroids_2bit() { return quantize::CENTROIDS_2BIT; }
 
 }  // namespace kivo::engine

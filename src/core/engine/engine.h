@@ -15,6 +15,7 @@
 #include "search/hnsw.h"
 #include "search/ivf.h"
 #include "search/topk.h"
+#include "simd/self_check.h"
 
 namespace kivo::io {
 class ByteReader;
@@ -28,6 +29,11 @@ using vocab::EngineConfig;
 using vocab::IndexType;
 using vocab::HnswSelection;
 using vocab::Metric;
+
+// The scoring kernels as this build and processor run them (for checking a
+// packaged build; see simd/self_check.h).
+using simd::KernelCheck;
+inline std::vector<KernelCheck> check_kernels() { return simd::check_kernels(); }
 
 class Kivo {
 public:
@@ -73,6 +79,19 @@ public:
     Status save(const std::string& path) const;
     static Result<Kivo> load(const std::string& path);
     static Result<Kivo> load_mmap(const std::string& path);
+
+    // The query as the scoring kernels see it: standardized (when fitted),
+    // rotated and scaled; padded_dim() floats. `query` holds dim() floats.
+    std::vector<float> transform_query(std::span<const float> query) const;
+    // Per padded coordinate variance of a sample after the index's own
+    // normalization, rotation and scale.
+    Result<std::vector<float>> profile_variance(std::span<const std::vector<float>> sample) const;
+    // n4_dims for an average bit budget, from a sample under this index's
+    // configuration.
+    Result<uint64_t> optimal_n4_dims(std::span<const std::vector<float>> sample, double avg_bits) const;
+    // The 16 and 4 codebook values (float32) every index scores with.
+    static std::span<const float> centroids_4bit();
+    static std::span<const float> centroids_2bit();
 
     // Accessors.
     const EngineConfig& config() const { return config_; }

@@ -84,22 +84,30 @@ Variant variant_2bit(uint32_t feature_word) { return select_kernel(2, feature_wo
 // than that limits len to the coordinates it covers, so no call reads past it.
 float score_2bit(std::span<const float> query, std::span<const uint8_t> code) {
     const std::size_t len = std::min(query.size(), 4 * code.size());
-    return select_kernel(2, features()).single(query.data(), len, code.data());
+    return with_kernel<2>(features(), [&](auto row) {
+        return kKernelVariants[row].single(query.data(), len, code.data());
+    });
 }
 
 float score_4bit(std::span<const float> query, std::span<const uint8_t> code) {
     const std::size_t len = std::min(query.size(), 2 * code.size());
-    return select_kernel(4, features()).single(query.data(), len, code.data());
+    return with_kernel<4>(features(), [&](auto row) {
+        return kKernelVariants[row].single(query.data(), len, code.data());
+    });
 }
 
 void score_2bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out) {
-    select_kernel(2, features()).batch(query.data(), query.size(), code, stride, count, out);
+    with_kernel<2>(features(), [&](auto row) {
+        kKernelVariants[row].batch(query.data(), query.size(), code, stride, count, out);
+    });
 }
 
 void score_4bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out) {
-    select_kernel(4, features()).batch(query.data(), query.size(), code, stride, count, out);
+    with_kernel<4>(features(), [&](auto row) {
+        kKernelVariants[row].batch(query.data(), query.size(), code, stride, count, out);
+    });
 }
 
 }  // namespace kivo::simd
