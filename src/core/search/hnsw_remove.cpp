@@ -57,12 +57,18 @@ void Hnsw::relink(uint32_t u, uint64_t layer, const std::vector<uint8_t>& gone, 
             (gone[v] ? s.gone_queue : s.candidates).push_back(v);
         }
     };
-    // The remaining links, then the links of the removed nodes linked to. A
-    // removed node's link to another removed node is followed in turn (for at
-    // most `budget` removed nodes), so that a run of removed nodes does not
-    // cut u off from what lay behind it.
+    // The remaining links, then the links of the removed nodes linked to.
+    // While that gives fewer candidates than an insertion's search would
+    // offer (ef_construction), a removed node's
+    // link to another removed node is followed in turn (for at most `budget`
+    // removed nodes), so that a run of removed nodes does not cut u off from
+    // what lay behind it.
     take(links(u, layer));
-    for (std::size_t i = 0; i < s.gone_queue.size() && i < budget; ++i) take(links(s.gone_queue[i], layer));
+    const std::size_t direct = s.gone_queue.size();
+    for (std::size_t i = 0; i < s.gone_queue.size() && i < budget; ++i) {
+        if (i >= direct && s.candidates.size() >= std::max<uint64_t>(ef_construction, budget)) break;
+        take(links(s.gone_queue[i], layer));
+    }
 
     // Construction scores seen from u, as insertion computes them.
     const std::size_t count = s.candidates.size();
@@ -87,8 +93,11 @@ void Hnsw::relink(uint32_t u, uint64_t layer, const std::vector<uint8_t>& gone, 
         const float score = std::isnan(s.dots[i]) ? -std::numeric_limits<float>::infinity() : s.dots[i];
         s.scored.push_back({score, s.candidates[i]});
     }
-    // Best first, as a layer search returns its candidates.
+    // Best first, as a layer search returns its candidates, and no more of
+    // them than an insertion's search would offer the selection: its cost
+    // grows with candidates times links kept.
     std::sort(s.scored.begin(), s.scored.end(), [](const Candidate& a, const Candidate& b) { return candidate_less(b, a); });
+    s.scored.resize(std::min<std::size_t>(s.scored.size(), std::max<uint64_t>(ef_construction, budget)));
     s.sorted.clear();
     for (const Candidate& c : s.scored) s.sorted.push_back({c.node, c.score});
     select_links(u, s.sorted, budget, metric, s.chosen);
