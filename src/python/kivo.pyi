@@ -75,6 +75,10 @@ class Kivo:
         self, queries: _Batch, k: SupportsIndex, allowlist: _Ids | None = None, *, threads: SupportsIndex = 0
     ) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.float32]]:
         """Search for the K nearest neighbors of many queries at once."""
+    def remove(self, ids: _Ids) -> int:
+        """Remove vectors from the index."""
+    def upsert(self, ids: _Ids, vectors: _Batch) -> None:
+        """Replace vectors: the vectors stored under each ID give way to the new one."""
     def fit(self, vectors: _Batch) -> None:
         """Compute per-dimension standardization parameters for L2 metric."""
     def build(self) -> None:

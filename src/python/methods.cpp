@@ -1,5 +1,6 @@
 // Method bindings of class Kivo: add, search, fit, build, the runtime
-// setters, save, load, the recommendations and the variance profiling. Each
+// setters, save, load, the recommendations and the variance profiling
+// (remove and upsert: remove.cpp). Each
 // method's parameters, docstring, function and table entry stand together.
 #include <optional>
 #include <span>
@@ -13,6 +14,7 @@
 #include "module_state.h"
 #include "pyref.h"
 #include "signals.h"
+#include "remove.h"
 
 namespace kivo::python {
 
@@ -540,6 +542,8 @@ const PyMethodDef* const binding_methods[] = {
     &kOptimalN4DimsMethod,
     // Additions beyond the specified surface follow it.
     &kSearchBatchMethod,
+    &kRemoveMethod,
+    &kUpsertMethod,
 };
 const std::size_t binding_method_count = sizeof(binding_methods) / sizeof(binding_methods[0]);
 

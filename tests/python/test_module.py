@@ -25,6 +25,8 @@ METHODS = [
     ("optimal_n4_dims", "($self, sample_vecs, avg_bits)", "Compute the optimal n4_dims for a given average bit budget."),
     ("search_batch", "($self, queries, k, allowlist=None, *, threads=0)",
      "Search for the K nearest neighbors of many queries at once."),
+    ("remove", "($self, ids)", "Remove vectors from the index."),
+    ("upsert", "($self, ids, vectors)", "Replace vectors: the vectors stored under each ID give way to the new one."),
     ("transform_query_np", "($self, query)", "Apply the full query pipeline (standardization \u2192 RHDH \u2192 scale)."),
     ("packed_data", "($self)", "Raw packed vector data as a uint8 numpy array of shape ``[n, packed_bytes_per_vec]``."),
     ("vector_norms", "($self)", "Per-vector quantized norms as a float32 numpy array of shape ``[n]``."),

@@ -68,6 +68,8 @@ USAGE_OK = textwrap.dedent("""
     c = Kivo.centroids_4bit()
     v: list[float] = k.profile_variance(np.zeros((3, 8), np.float32))
     flag: bool = k.is_empty() or k.is_mixed()
+    gone: int = k.remove([1]) + k.remove(range(3))
+    k.upsert([2], np.ones((1, 8), np.float32))
 
     from kivo.gpu import Scorer
 

@@ -65,6 +65,19 @@ public:
     Status fit(std::span<const std::vector<float>> vectors);
     Status build(const InterruptCheck& interrupt = {});
 
+    // Removal (exclusive access). Every stored vector whose id is listed goes,
+    // all of them when an id is stored more than once; ids not stored are
+    // ignored. Returns the number of vectors removed, counting the pending
+    // vectors of an IvfFlat index (which len() does not count). The remaining
+    // vectors keep their order.
+    Result<uint64_t> remove(std::span<const uint64_t> ids);
+    // Replacement: the vectors stored under each id give way to the given
+    // one (remove, then add). The input is checked first, by add's rules, and
+    // a refused call leaves the index unchanged. An IvfFlat index holds the
+    // new vectors pending until the next build(), as add does.
+    Status upsert(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors);
+    Status upsert_flat(std::span<const uint64_t> ids, std::span<const float> data);
+
     // Query (shared access).
     Result<std::vector<search::ScoredId>> search(std::span<const float> query, uint64_t k,
                                                  std::optional<std::span<const uint64_t>> allowlist) const;
@@ -135,6 +148,9 @@ private:
     // Both load paths after the header: checks, standardization section,
     // body, pipeline and assembly.
     static Result<Kivo> load_body(io::ByteReader& reader, const io::Header& header);
+
+    // Before an upsert's insertions: the graph's construction vectors.
+    void keep_construction_vectors(std::size_t adding);
 
     // One accepted vector, by index type (steps shared by add and add_flat).
     void ingest_one(uint64_t id, std::span<const float> vector);

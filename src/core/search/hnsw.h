@@ -23,6 +23,7 @@ namespace kivo::search {
 
 namespace detail {
 class VisitedSet;
+struct RelinkScratch;
 }  // namespace detail
 
 struct Neighbour {
@@ -77,6 +78,9 @@ public:
     void push_back(std::span<const float> row);
     // Keeps the first `count` rows.
     void truncate(uint64_t count);
+    // Drops the rows i with gone[i] set, keeping the others in order, and
+    // frees the chunks no longer needed.
+    void erase_rows(const std::vector<uint8_t>& gone);
     // Drops every row and its storage (the row length stays).
     void clear();
     std::size_t bytes() const;
@@ -89,8 +93,9 @@ private:
     uint64_t size_ = 0;
 };
 
-// The graph. Layout (invariants that every operation keeps; a node is never
-// removed or moved, and its index is its position):
+// The graph. Layout (invariants that every operation keeps; a node's index
+// is its position, and nodes keep their relative order: only remove() takes
+// nodes out, and the nodes after a removed one move down to close the gap):
 // - Node i < size(): ids_[i], norms_[i], levels_[i] (at most kMaxLevel) and
 //   its packed code at codes_[i * P, (i + 1) * P), P = packed_bytes_per_vec.
 // - Layer 0: node i's list is the block layer0_[i * (s0 + 1) ...] of
@@ -256,6 +261,18 @@ public:
     void insert(std::span<const uint8_t> code, float norm, std::span<const float> construction_vector,
                 uint64_t id, vocab::Metric metric);
 
+    // Takes every node whose id is in `doomed` out of the graph, as one
+    // batch, and returns how many there were. Each remaining list that
+    // linked to one of them is chosen anew, once, from its remaining links
+    // and the removed nodes' links, with the construction's selection and
+    // budget; the remaining nodes keep their order under new indexes. The
+    // entry point stays when it remains, else moves to the remaining node of
+    // the highest level (the lowest index among equals). Every remaining node
+    // is then reachable from it on layer 0: one that is not gets a link from
+    // a reached node near it. Released construction vectors are rebuilt from
+    // the codes for the repair and released again.
+    uint64_t remove(const Allowlist& doomed, const quantize::QuantPipeline& pipeline, vocab::Metric metric);
+
     // Makes insertion possible again after build() or read_data: rebuilds
     // every missing construction vector from the node's packed code (the
     // centroid of each slot in the transformed space, padded_dim values) and
@@ -294,6 +311,13 @@ private:
         if (layer == 0) return static_cast<std::size_t>(node) * (layer0_stride_ + 1);
         return static_cast<std::size_t>((upper_block_[node] + layer - 1) * (upper_stride_ + 1));
     }
+    // Removal (hnsw_remove.cpp): one list chosen anew, the removed nodes
+    // dropped from every array, and the layer-0 reachability repair.
+    void relink(uint32_t node, uint64_t layer, const std::vector<uint8_t>& gone, vocab::Metric metric,
+                detail::RelinkScratch& scratch);
+    void drop_nodes(const std::vector<uint8_t>& gone);
+    void reconnect(vocab::Metric metric);
+
     // Makes room for `count` links per list on layer 0 or above.
     void ensure_stride(bool upper, uint64_t count);
     // Appends a node with empty lists; returns its index.

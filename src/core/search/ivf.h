@@ -84,6 +84,10 @@ struct IvfFlat {
                   std::span<const float> norms, std::span<const std::vector<float>> training_vectors,
                   const InterruptCheck& interrupt = {});
 
+    // Drops every member whose id is in `doomed` from its list, keeping the
+    // order of the rest; centroids and lists stay. Returns the count dropped.
+    uint64_t remove(const Allowlist& doomed);
+
     // Number of indexed vectors: the sum of the list sizes.
     uint64_t len() const;
 
