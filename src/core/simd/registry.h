@@ -26,9 +26,10 @@ struct KernelVariant {
     ScoreMultiFn* multi;
 };
 
-// Internal linkage (not inline): each includer's compiler sees the rows as its
-// own constants.
-constexpr KernelVariant kKernelVariants[] = {
+// One table for the whole program (inline), so a row's address names the row
+// in every translation unit; each includer's compiler still sees the rows as
+// constants.
+inline constexpr KernelVariant kKernelVariants[] = {
     {"avx512_4bit", Variant::Avx512, 4, kAvx512F | kAvx512Bw, avx512::score_4bit, avx512::score_4bit_batch, nullptr},
     {"avx2_4bit", Variant::Avx2, 4, kAvx2 | kFma, avx2::score_4bit, avx2::score_4bit_batch,
      avx2::score_4bit_multi},
@@ -74,7 +75,7 @@ struct PruneVariant {
     ApproxDotsFn* dots;
 };
 
-constexpr PruneVariant kPruneVariants[] = {
+inline constexpr PruneVariant kPruneVariants[] = {
     {"avx2_prune", Variant::Avx2, kAvx2, avx2::approx_dots},
     {"portable_prune", Variant::Portable, 0, portable::approx_dots},
 };
