@@ -108,7 +108,7 @@ class ShardActor:
         index = self._live()
         if len(index) == 0:
             return None
-        return _search_batch(index, queries, k, allowlist, threads)
+        return index.search_batch(queries, k, allowlist, threads=threads)
 
     def save(self, path: str) -> dict[str, Any]:
         """Write the shard to `path`, flush it to disk, and return its file record.
@@ -131,20 +131,3 @@ def _apply_tunables(index: Kivo, tunables: dict[str, int]) -> None:
         index.set_ef_search(tunables["ef_search"])
     if "nprobe" in tunables:
         index.set_nprobe(tunables["nprobe"])
-
-
-def _search_batch(index: Kivo, queries: np.ndarray, k: int, allowlist: Optional[np.ndarray],
-                  threads: int) -> tuple[np.ndarray, np.ndarray]:
-    batch = getattr(index, "search_batch", None)
-    if batch is not None:
-        return batch(queries, k, allowlist, threads=threads)
-    # Until the index offers a batch search: one search per query, padded as
-    # the batch search pads.
-    width = min(k, len(index))
-    ids = np.full((len(queries), width), 0xFFFFFFFFFFFFFFFF, np.uint64)
-    scores = np.full((len(queries), width), -np.inf, np.float32)
-    for row, query in enumerate(queries):
-        hits = index.search(query, k, allowlist)
-        ids[row, :len(hits)] = [hit["id"] for hit in hits]
-        scores[row, :len(hits)] = [hit["score"] for hit in hits]
-    return ids, scores
