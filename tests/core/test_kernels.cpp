@@ -2,8 +2,6 @@
 // restatement of its own summation order (bit for bit), batched against
 // single-code results, and the dispatching entry points.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <bit>
 #include <cmath>
@@ -14,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "guarded_buffer.h"
 #include "quantize/tables.h"
 #include "simd/dispatch.h"
 #include "simd/codebook.h"
@@ -25,6 +24,7 @@ namespace {
 
 using quantize::CENTROIDS_2BIT;
 using quantize::CENTROIDS_4BIT;
+using testing::GuardedBuffer;
 
 uint32_t bits(float x) { return std::bit_cast<uint32_t>(x); }
 
@@ -146,37 +146,6 @@ std::vector<Tested> tested_rows(bool vectorised_only) {
 std::size_t code_bytes(int bits_per_coord, std::size_t len) {
     return bits_per_coord == 2 ? (len + 3) / 4 : (len + 1) / 2;
 }
-
-// Memory whose last byte sits just before an inaccessible page, so that any
-// read past the end of a query or a code faults instead of passing silently.
-class GuardedBuffer {
-public:
-    explicit GuardedBuffer(std::size_t size) : size_(size) {
-        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        const std::size_t body = (size + page - 1) / page * page;
-        mapped_ = body + page;
-        base_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (base_ == MAP_FAILED) {
-            base_ = nullptr;
-            return;
-        }
-        mprotect(static_cast<char*>(base_) + body, page, PROT_NONE);
-        data_ = static_cast<char*>(base_) + body - size;
-    }
-    ~GuardedBuffer() {
-        if (base_ != nullptr) munmap(base_, mapped_);
-    }
-    GuardedBuffer(const GuardedBuffer&) = delete;
-    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
-    bool ok() const { return base_ != nullptr; }
-    void* data() const { return data_; }
-
-private:
-    std::size_t size_;
-    std::size_t mapped_ = 0;
-    void* base_ = nullptr;
-    void* data_ = nullptr;
-};
 
 // A query of len floats and one code ending right at guard pages. Code bytes
 // are fully random, padding slots of the last byte included.
