@@ -13,39 +13,24 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine_fixture.h"
 #include "engine/parallel.h"
 
 namespace kivo::engine {
 namespace {
 
 using search::ScoredId;
+using testing::IndexSizes;
+using testing::make;
 
 enum class Mode { Four, Two, Mixed };
 
-EngineConfig config_for(uint64_t dim, IndexType type, Metric metric, Mode mode) {
-    EngineConfig c;
-    c.dim = dim;
-    c.metric = metric;
-    c.index_type = type;
-    const uint64_t padded = *vocab::padded_dim_for(dim);
-    c.bit_width = mode == Mode::Two ? 2 : 4;
-    c.n4_dims = mode == Mode::Four ? padded : mode == Mode::Two ? 0 : padded / 2;
-    if (type == IndexType::IvfFlat) {
-        c.ivf_nlist = 8;
-        c.ivf_nprobe = 3;
-    }
-    if (type == IndexType::Hnsw) {
-        c.hnsw_m = 6;
-        c.hnsw_ef_construction = 30;
-        c.hnsw_ef_search = 12;
-    }
-    return c;
-}
+constexpr IndexSizes kSmall{.ivf_nlist = 8, .ivf_nprobe = 3, .hnsw_m = 6, .hnsw_ef_construction = 30, .hnsw_ef_search = 12};
 
-Kivo make(const EngineConfig& c) {
-    auto k = Kivo::create(c);
-    EXPECT_TRUE(k) << (k ? "" : k.error().message());
-    return std::move(*k);
+EngineConfig config_for(uint64_t dim, IndexType type, Metric metric, Mode mode, const IndexSizes& sizes = kSmall) {
+    const uint64_t padded = *vocab::padded_dim_for(dim);
+    const uint64_t n4_dims = mode == Mode::Four ? padded : mode == Mode::Two ? 0 : padded / 2;
+    return testing::small_config(dim, type, metric, mode == Mode::Two ? 2 : 4, n4_dims, sizes);
 }
 
 // Few distinct vectors, each stored many times, plus integer-valued queries
@@ -259,19 +244,9 @@ TEST(SearchBatchFilter, FindsKAllowedWithRecallAgainstExactFilteredScan) {
     for (std::size_t i = 0; i < n; ++i) ids[i] = 1000 + i;
 
     // Module defaults: nlist 256, nprobe 8; m 32, ef_construction 200.
-    auto cfg = [&](IndexType t) {
-        EngineConfig c = config_for(dim, t, Metric::Cosine, Mode::Four);
-        if (t == IndexType::IvfFlat) {
-            c.ivf_nlist = 256;
-            c.ivf_nprobe = 8;
-        }
-        if (t == IndexType::Hnsw) {
-            c.hnsw_m = 32;
-            c.hnsw_ef_construction = 200;
-            c.hnsw_ef_search = 0;
-        }
-        return c;
-    };
+    const IndexSizes module_defaults{
+        .ivf_nlist = 256, .ivf_nprobe = 8, .hnsw_m = 32, .hnsw_ef_construction = 200, .hnsw_ef_search = 0};
+    auto cfg = [&](IndexType t) { return config_for(dim, t, Metric::Cosine, Mode::Four, module_defaults); };
     Kivo exact = make(cfg(IndexType::BruteForce));
     ASSERT_TRUE(exact.add_flat(ids, data));
     Kivo ivf = make(cfg(IndexType::IvfFlat));

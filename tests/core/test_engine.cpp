@@ -10,39 +10,20 @@
 #include <set>
 
 #include "engine/engine.h"
+#include "engine_fixture.h"
 #include "persist_test_util.h"
 
 namespace kivo::engine {
 namespace {
 
 using search::ScoredId;
+using testing::make;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 EngineConfig make_config(uint64_t dim, IndexType type, Metric metric = Metric::Cosine, uint8_t bits = 4) {
-    EngineConfig c;
-    c.dim = dim;
-    c.bit_width = bits;
-    c.metric = metric;
-    c.index_type = type;
-    c.n4_dims = bits == 4 ? *vocab::padded_dim_for(dim) : 0;
-    if (type == IndexType::IvfFlat) {
-        c.ivf_nlist = 4;
-        c.ivf_nprobe = 2;
-    }
-    if (type == IndexType::Hnsw) {
-        c.hnsw_m = 8;
-        c.hnsw_ef_construction = 40;
-        c.hnsw_ef_search = 0;
-    }
-    return c;
-}
-
-Kivo make(const EngineConfig& c) {
-    auto k = Kivo::create(c);
-    EXPECT_TRUE(k) << (k ? "" : k.error().message());
-    return std::move(*k);
+    return testing::small_config(dim, type, metric, bits, bits == 4 ? *vocab::padded_dim_for(dim) : 0);
 }
 
 std::vector<std::vector<float>> random_vectors(std::size_t n, std::size_t dim, uint32_t seed) {

@@ -10,12 +10,14 @@
 #include <set>
 
 #include "engine/engine.h"
+#include "engine_fixture.h"
 #include "persist_test_util.h"
 
 namespace kivo::engine {
 namespace {
 
 using search::ScoredId;
+using testing::make;
 
 struct Mode {
     const char* name;
@@ -46,12 +48,6 @@ EngineConfig make_config(IndexType type, const Mode& mode) {
     c.hnsw_ef_construction = 40;
     c.hnsw_ef_search = 0;
     return c;
-}
-
-Kivo make(const EngineConfig& c) {
-    auto k = Kivo::create(c);
-    EXPECT_TRUE(k) << (k ? "" : k.error().message());
-    return std::move(*k);
 }
 
 std::vector<std::vector<float>> random_vectors(std::size_t n, uint32_t seed) {
