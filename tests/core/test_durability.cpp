@@ -60,7 +60,9 @@ Kivo make_index(IndexType type, uint64_t dim, uint64_t count, uint64_t first = 0
     auto index = Kivo::create(make_config(dim, type));
     EXPECT_TRUE(index.has_value());
     EXPECT_TRUE(index->add_flat(ids_for(first, count), rows_for(first, count, dim)).has_value());
-    if (type != IndexType::BruteForce) EXPECT_TRUE(index->build().has_value());
+    if (type != IndexType::BruteForce) {
+        EXPECT_TRUE(index->build().has_value());
+    }
     return std::move(*index);
 }
 
@@ -244,7 +246,9 @@ TEST(DurableAdd, InterruptedAddKeepsTheRowsBeforeIt) {
                 ASSERT_TRUE(index->build().has_value());
                 ASSERT_TRUE(reference->build().has_value());
             }
-            if (fire_at > 0) EXPECT_EQ(answers(*index), answers(*reference));
+            if (fire_at > 0) {
+                EXPECT_EQ(answers(*index), answers(*reference));
+            }
 
             // The row-list form behaves alike.
             auto rows_index = Kivo::create(make_config(dim, type));

@@ -267,7 +267,9 @@ TEST(HnswFilteredQuery, AdmitsOnlyAllowedIdsAndFindsK) {
             ASSERT_EQ(got.size(), exact.size());
             for (std::size_t i = 0; i < got.size(); ++i) {
                 EXPECT_TRUE(allowed.contains(got[i].id));
-                if (i > 0) EXPECT_GE(got[i - 1].score, got[i].score);
+                if (i > 0) {
+                    EXPECT_GE(got[i - 1].score, got[i].score);
+                }
             }
             for (const ScoredId& e : got) hits += e.score >= exact.back().score ? 1 : 0;
             wanted += exact.size();
@@ -323,9 +325,14 @@ TEST(HnswQuery, NanScoresRankLast) {
             expect_same(r, reference_query(f, q, k, std::nullopt, Metric::L2));
             bool seen_nan = false;
             for (std::size_t i = 0; i < r.size(); ++i) {
-                if (std::isnan(r[i].score)) seen_nan = true;
-                else EXPECT_FALSE(seen_nan) << "a number after a NaN at " << i;
-                if (i > 0 && !std::isnan(r[i].score)) EXPECT_GE(r[i - 1].score, r[i].score);
+                if (std::isnan(r[i].score)) {
+                    seen_nan = true;
+                } else {
+                    EXPECT_FALSE(seen_nan) << "a number after a NaN at " << i;
+                }
+                if (i > 0 && !std::isnan(r[i].score)) {
+                    EXPECT_GE(r[i - 1].score, r[i].score);
+                }
             }
             // The query's own vector is not a NaN node and must be found.
             if (k >= 10) {

@@ -161,7 +161,9 @@ TEST_P(ScanEquality, PrunedSearchEqualsTheExactScan) {
     Kivo kivo = std::move(*made);
     const Data d = make_data(1500, 42);
     ASSERT_TRUE(kivo.add_flat(d.ids, d.flat));
-    if (cfg.type == IndexType::IvfFlat) ASSERT_TRUE(kivo.build());
+    if (cfg.type == IndexType::IvfFlat) {
+        ASSERT_TRUE(kivo.build());
+    }
 
     const auto& p = kivo.pipeline();
     const CodeRun all{kivo.codes().data(), kivo.ids(), kivo.norms(), kivo.ids().size()};

@@ -30,7 +30,9 @@ TEST(KernelSelfCheck, SelectsTheFirstSupportedRowAndEverySupportedRowAgrees) {
     }
     // The portable rows run everywhere.
     for (const KernelCheck& check : checks) {
-        if (std::string(check.name).starts_with("portable")) EXPECT_TRUE(check.supported && check.agrees);
+        if (std::string(check.name).starts_with("portable")) {
+            EXPECT_TRUE(check.supported && check.agrees);
+        }
     }
     // The selection follows the same processor features as the scoring entry points.
     for (const KernelCheck& check : checks) {

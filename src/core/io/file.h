@@ -122,7 +122,7 @@ private:
 // leaves behind: the disk filling up after some bytes, fsync failing, rename
 // failing. A default-constructed value injects nothing.
 struct WriteFaults {
-    std::optional<uint64_t> fail_after_bytes;  // ENOSPC once this many bytes are written
+    std::optional<uint64_t> fail_after_bytes = std::nullopt;  // ENOSPC once this many bytes are written
     bool fail_at_fsync = false;                // EIO from fsync of the new file
     bool fail_at_rename = false;               // EIO instead of the rename
 };

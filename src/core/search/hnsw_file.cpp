@@ -137,7 +137,7 @@ Result<Hnsw> Hnsw::read_data(io::ByteReader& reader, uint64_t packed_bytes_per_v
             return unexpected(KivoError::invalid_format("HNSW node " + std::to_string(i) +
                                                         " has no neighbour lists"));
         }
-        if (*n_lists - 1 > kMaxLevel) {
+        if (*n_lists - 1u > kMaxLevel) {
             return unexpected(KivoError::invalid_format("HNSW node " + std::to_string(i) + " has " +
                                                         std::to_string(*n_lists) + " neighbour lists"));
         }
