@@ -65,6 +65,11 @@ std::nullptr_t raise_engine_error(const KivoError& error) {
     return set_exception(exception_type_for(error.kind()), to_py_err(error));
 }
 
+PyObject* none_or_error(const Status& status) {
+    if (!status) return raise_engine_error(status.error());
+    Py_RETURN_NONE;
+}
+
 std::nullptr_t raise_message(PyObject* type, std::string_view message) {
     return set_exception(type, new_exception(type, message));
 }

@@ -26,6 +26,9 @@ PyObject* to_py_err(const KivoError& error);
 // interrupt poll) keeps that exception.
 std::nullptr_t raise_engine_error(const KivoError& error);
 
+// None for a successful status, else raise_engine_error's NULL.
+PyObject* none_or_error(const Status& status);
+
 // Sets a new instance of `type` created from `message` alone.
 std::nullptr_t raise_message(PyObject* type, std::string_view message);
 

@@ -10,6 +10,7 @@
 #include "args.h"
 #include "convert.h"
 #include "errors.h"
+#include "ingest_args.h"
 #include "kivo_type.h"
 #include "module_state.h"
 #include "pyref.h"
@@ -35,11 +36,6 @@ PyObject* result_list(const ModuleState& state, const std::vector<search::Scored
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
     }
     return list.release();
-}
-
-PyObject* none_or_error(const Status& status) {
-    if (!status) return raise_engine_error(status.error());
-    Py_RETURN_NONE;
 }
 
 // ---- Kivo.add -------------------------------------------------------------------
@@ -73,25 +69,10 @@ PyObject* kivo_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         ExclusiveAccess access(kivo);
         if (!access.ok()) return nullptr;
         engine::Kivo& engine = engine_of(kivo);
-
-        std::vector<uint64_t> ids;
-        if (!extract_ids(a[0], "ids", ids)) return nullptr;
-
-        std::span<const float> flat;
-        std::vector<float> scratch;
-        switch (direct_batch_view(a[1], engine.dim(), ids.size(), flat, scratch)) {
-            case ViewResult::Failed: return nullptr;
-            case ViewResult::Ready: return none_or_error(engine.add_flat(ids, flat, signal_interrupt_check()));
-            case ViewResult::NotApplicable: break;
-        }
-        std::vector<std::vector<float>> rows;
-        if (!extract_vectors(a[1], engine.dim(), rows)) return nullptr;
-        if (rows.size() != ids.size()) {
-            return raise_message(PyExc_ValueError, "ids length (" + std::to_string(ids.size()) +
-                                                       ") != vectors length (" + std::to_string(rows.size()) +
-                                                       ")");
-        }
-        return none_or_error(engine.add(ids, rows, signal_interrupt_check()));
+        IngestArgs in;
+        if (!convert_ingest_args(a[0], a[1], engine.dim(), in)) return nullptr;
+        return none_or_error(in.is_flat ? engine.add_flat(in.ids, in.flat, signal_interrupt_check())
+                                        : engine.add(in.ids, in.rows, signal_interrupt_check()));
     } catch (...) {
         return raise_from_cpp_exception();
     }

@@ -3,23 +3,14 @@
 // them, with the same messages.
 #include "remove.h"
 
-#include <span>
-#include <string>
-#include <vector>
-
 #include "args.h"
-#include "convert.h"
 #include "errors.h"
+#include "ingest_args.h"
 #include "kivo_type.h"
 
 namespace kivo::python {
 
 namespace {
-
-PyObject* none_or_error(const Status& status) {
-    if (!status) return raise_engine_error(status.error());
-    Py_RETURN_NONE;
-}
 
 // ---- Kivo.remove ----------------------------------------------------------------
 
@@ -59,9 +50,9 @@ PyObject* kivo_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (kivo == nullptr) return nullptr;
         ExclusiveAccess access(kivo);
         if (!access.ok()) return nullptr;
-        std::vector<uint64_t> ids;
-        if (!extract_ids(a[0], "ids", ids)) return nullptr;
-        const Result<uint64_t> removed = engine_of(kivo).remove(ids);
+        IngestArgs in;
+        if (!convert_ingest_ids(a[0], in)) return nullptr;
+        const Result<uint64_t> removed = engine_of(kivo).remove(in.ids);
         if (!removed) return raise_engine_error(removed.error());
         return PyLong_FromUnsignedLongLong(*removed);
     } catch (...) {
@@ -103,24 +94,9 @@ PyObject* kivo_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
         // Every conversion finishes before the engine is touched: a refused
         // argument leaves the index as it was.
-        std::vector<uint64_t> ids;
-        if (!extract_ids(a[0], "ids", ids)) return nullptr;
-
-        std::span<const float> flat;
-        std::vector<float> scratch;
-        switch (direct_batch_view(a[1], engine.dim(), ids.size(), flat, scratch)) {
-            case ViewResult::Failed: return nullptr;
-            case ViewResult::Ready: return none_or_error(engine.upsert_flat(ids, flat));
-            case ViewResult::NotApplicable: break;
-        }
-        std::vector<std::vector<float>> rows;
-        if (!extract_vectors(a[1], engine.dim(), rows)) return nullptr;
-        if (rows.size() != ids.size()) {
-            return raise_message(PyExc_ValueError, "ids length (" + std::to_string(ids.size()) +
-                                                       ") != vectors length (" + std::to_string(rows.size()) +
-                                                       ")");
-        }
-        return none_or_error(engine.upsert(ids, rows));
+        IngestArgs in;
+        if (!convert_ingest_args(a[0], a[1], engine.dim(), in)) return nullptr;
+        return none_or_error(in.is_flat ? engine.upsert_flat(in.ids, in.flat) : engine.upsert(in.ids, in.rows));
     } catch (...) {
         return raise_from_cpp_exception();
     }
