@@ -6,6 +6,7 @@
 #include "args.h"
 #include "errors.h"
 #include "ingest_args.h"
+#include "signals.h"
 #include "kivo_type.h"
 
 namespace kivo::python {
@@ -31,6 +32,9 @@ const char kRemoveDoc[] =
     "- HNSW: the nodes leave the graph and the nodes that linked to them are\n"
     "  relinked, so the graph stays navigable.\n"
     "\n"
+    "A signal (Ctrl-C) stops a long removal with ``KeyboardInterrupt`` and leaves\n"
+    "the index unchanged.\n"
+    "\n"
     "Parameters\n"
     "----------\n"
     "ids : list[int]\n"
@@ -52,7 +56,7 @@ PyObject* kivo_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!access.ok()) return nullptr;
         IngestArgs in;
         if (!convert_ingest_ids(a[0], in)) return nullptr;
-        const Result<uint64_t> removed = engine_of(kivo).remove(in.ids);
+        const Result<uint64_t> removed = engine_of(kivo).remove(in.ids, signal_interrupt_check());
         if (!removed) return raise_engine_error(removed.error());
         return PyLong_FromUnsignedLongLong(*removed);
     } catch (...) {
@@ -73,6 +77,10 @@ const char kUpsertDoc[] =
     "IDs that are not stored are simply added. The arguments follow the rules of\n"
     "``add()``, and a call they make fail leaves the index unchanged. For\n"
     "IvfFlat the new vectors wait for the next ``build()``, as added ones do.\n"
+    "\n"
+    "A signal (Ctrl-C) during the removal of the old vectors stops the call with\n"
+    "``KeyboardInterrupt`` and leaves the index unchanged; once they are removed,\n"
+    "the new vectors are all added.\n"
     "\n"
     "Parameters\n"
     "----------\n"
@@ -96,7 +104,9 @@ PyObject* kivo_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         // argument leaves the index as it was.
         IngestArgs in;
         if (!convert_ingest_args(a[0], a[1], engine.dim(), in)) return nullptr;
-        return none_or_error(in.is_flat ? engine.upsert_flat(in.ids, in.flat) : engine.upsert(in.ids, in.rows));
+        const InterruptCheck check = signal_interrupt_check();
+        return none_or_error(in.is_flat ? engine.upsert_flat(in.ids, in.flat, check)
+                                        : engine.upsert(in.ids, in.rows, check));
     } catch (...) {
         return raise_from_cpp_exception();
     }

@@ -1,6 +1,6 @@
-// What a failed, faulted or interrupted save, load, build or add leaves
-// behind: the old file byte for byte, no temporary files, an engine exactly
-// as before (add: the vectors accepted before the interrupt).
+// What a failed, faulted or interrupted save, load, build, add, remove or
+// upsert leaves behind: the old file byte for byte, no temporary files, an
+// engine exactly as before (add: the vectors accepted before the interrupt).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -258,6 +258,91 @@ TEST(DurableAdd, InterruptedAddKeepsTheRowsBeforeIt) {
             ASSERT_FALSE(rows_index->add(ids_for(0, 20), rows, again.check()).has_value());
             EXPECT_EQ(rows_index->len(), fire_at);
         }
+    }
+}
+
+// Everything a removal can change: the flat store, the lists and the graph
+// (links, their scores and whether construction vectors are held).
+void expect_same_contents(const Kivo& a, const Kivo& b) {
+    EXPECT_EQ(a.len(), b.len());
+    EXPECT_TRUE(std::ranges::equal(a.ids(), b.ids()));
+    EXPECT_TRUE(std::ranges::equal(a.codes(), b.codes()));
+    EXPECT_TRUE(std::ranges::equal(a.norms(), b.norms()));
+    EXPECT_EQ(a.training_vectors(), b.training_vectors());
+    ASSERT_EQ(a.ivf().has_value(), b.ivf().has_value());
+    if (a.ivf()) {
+        EXPECT_EQ(a.ivf()->lists, b.ivf()->lists);
+    }
+    ASSERT_EQ(a.hnsw().has_value(), b.hnsw().has_value());
+    if (a.hnsw()) {
+        const search::Hnsw& g = *a.hnsw();
+        const search::Hnsw& h = *b.hnsw();
+        ASSERT_EQ(g.size(), h.size());
+        EXPECT_EQ(g.entry_point, h.entry_point);
+        EXPECT_EQ(g.max_level, h.max_level);
+        EXPECT_EQ(g.has_all_vectors(), h.has_all_vectors());
+        for (uint32_t i = 0; i < g.size(); ++i) ASSERT_EQ(g.record(i), h.record(i)) << "node " << i;
+    }
+}
+
+// An interrupted remove or upsert returns Interrupted and leaves the index as
+// it was, at every poll; the call in which no poll fires gives the index an
+// uninterrupted call gives. The graph asks while it chooses new lists, so a
+// removal from it polls many times.
+TEST(DurableRemove, InterruptedRemoveAndUpsertLeaveTheIndexAsItWas) {
+    const uint64_t dim = 16;
+    const uint64_t count = 600;
+    std::vector<uint64_t> doomed;
+    for (uint64_t i = 0; i < count; i += 3) doomed.push_back(ids_for(i, 1)[0]);
+    for (IndexType type : kTypes) {
+        SCOPED_TRACE(index_type_name(type));
+        Kivo original = make_index(type, dim, count);
+        if (type == IndexType::IvfFlat) {
+            // Pending vectors too, which the removal takes out of the flat store.
+            ASSERT_TRUE(original.add_flat(ids_for(count, 30), rows_for(count, 30, dim)).has_value());
+            doomed.push_back(ids_for(count + 1, 1)[0]);
+        }
+        Kivo removed_clean = original;
+        ASSERT_TRUE(removed_clean.remove(doomed).has_value());
+        const std::vector<float> replacements = rows_for(5000, doomed.size(), dim);
+        Kivo upserted_clean = original;
+        ASSERT_TRUE(upserted_clean.upsert_flat(doomed, replacements).has_value());
+
+        uint64_t fire_at = 0;
+        for (;; fire_at = fire_at < 8 ? fire_at + 1 : fire_at * 2) {
+            ASSERT_LT(fire_at, 100000u);
+            Kivo index = original;
+            PollAfter poll{fire_at};
+            auto removed = index.remove(doomed, poll.check());
+            if (removed) {
+                EXPECT_EQ(*removed, doomed.size());  // every id stored once
+                expect_same_contents(index, removed_clean);
+                break;
+            }
+            EXPECT_EQ(removed.error().kind(), ErrorKind::Interrupted);
+            expect_same_contents(index, original);
+            // And the removal after it is the one that was never interrupted.
+            ASSERT_TRUE(index.remove(doomed).has_value());
+            expect_same_contents(index, removed_clean);
+        }
+        if (type == IndexType::Hnsw) {
+            EXPECT_GT(fire_at, 100u) << "the graph polled while choosing lists";
+        }
+
+        for (fire_at = 0;; fire_at = fire_at < 8 ? fire_at + 1 : fire_at * 2) {
+            ASSERT_LT(fire_at, 100000u);
+            Kivo index = original;
+            PollAfter poll{fire_at};
+            auto upserted = index.upsert_flat(doomed, replacements, poll.check());
+            if (upserted) {
+                expect_same_contents(index, upserted_clean);
+                EXPECT_EQ(answers(index), answers(upserted_clean));
+                break;
+            }
+            EXPECT_EQ(upserted.error().kind(), ErrorKind::Interrupted);
+            expect_same_contents(index, original);
+        }
+        if (type == IndexType::IvfFlat) doomed.pop_back();
     }
 }
 

@@ -252,24 +252,47 @@ def test_ctrl_c_during_save_and_load_keeps_the_old_file(tmp_path):
     assert len(Kivo.load(path)) == 50000
 
 
+class SignalOnIndex:
+    """An id whose conversion (with `last`, the last one before the engine
+    runs) sends SIGINT: the engine's first check sees it."""
+
+    def __init__(self, value, last):
+        self.value, self.last = value, last
+
+    def __index__(self):
+        if self.last:
+            os.kill(os.getpid(), signal.SIGINT)
+        return self.value
+
+
+def signalling_ids(ids):
+    return [SignalOnIndex(int(i), n == len(ids) - 1) for n, i in enumerate(ids)]
+
+
 def test_ctrl_c_before_a_bulk_add_adds_nothing(rng):
-    class Id:
-        """An id whose conversion (the last one before the engine runs)
-        sends SIGINT: the engine's first check sees it."""
-
-        def __init__(self, value, last):
-            self.value, self.last = value, last
-
-        def __index__(self):
-            if self.last:
-                os.kill(os.getpid(), signal.SIGINT)
-            return self.value
-
     index = Kivo(8)
     data = rng.standard_normal((100, 8)).astype(np.float32)
     with pytest.raises(KeyboardInterrupt):
-        index.add([Id(i, i == 99) for i in range(100)], data)
+        index.add(signalling_ids(range(100)), data)
     assert len(index) == 0
+
+
+@pytest.mark.parametrize("index_type", ["brute_force", "ivf_flat", "hnsw"])
+def test_ctrl_c_stops_remove_and_upsert_leaving_the_index_unchanged(rng, index_type):
+    data = rng.standard_normal((400, 16)).astype(np.float32)
+    index = Kivo(16, index_type=index_type, ivf_nlist=8, hnsw_m=8)
+    index.add(list(range(400)), data)
+    index.build()
+    before = [index.search(q, 10) for q in data[:20]]
+    doomed = list(range(0, 400, 3))
+    with pytest.raises(KeyboardInterrupt):
+        index.remove(signalling_ids(doomed))
+    with pytest.raises(KeyboardInterrupt):
+        index.upsert(signalling_ids(doomed), data[doomed] + 1.0)
+    assert len(index) == 400
+    assert [index.search(q, 10) for q in data[:20]] == before
+    assert index.remove(doomed) == len(doomed)
+    assert len(index) == 400 - len(doomed)
 
 
 def test_a_custom_signal_handler_exception_comes_through(tmp_path, rng):

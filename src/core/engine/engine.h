@@ -69,14 +69,20 @@ public:
     // all of them when an id is stored more than once; ids not stored are
     // ignored. Returns the number of vectors removed, counting the pending
     // vectors of an IvfFlat index (which len() does not count). The remaining
-    // vectors keep their order.
-    Result<uint64_t> remove(std::span<const uint64_t> ids);
+    // vectors keep their order. An interrupted remove returns Interrupted
+    // with the index exactly as it was.
+    Result<uint64_t> remove(std::span<const uint64_t> ids, const InterruptCheck& interrupt = {});
     // Replacement: the vectors stored under each id give way to the given
     // one (remove, then add). The input is checked first, by add's rules, and
     // a refused call leaves the index unchanged. An IvfFlat index holds the
-    // new vectors pending until the next build(), as add does.
-    Status upsert(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors);
-    Status upsert_flat(std::span<const uint64_t> ids, std::span<const float> data);
+    // new vectors pending until the next build(), as add does. `interrupt`
+    // is asked only while the old vectors are removed (an interrupted upsert
+    // leaves the index as it was); the additions then run to the end, since
+    // stopping between them would leave ids removed and not replaced.
+    Status upsert(std::span<const uint64_t> ids, std::span<const std::vector<float>> vectors,
+                  const InterruptCheck& interrupt = {});
+    Status upsert_flat(std::span<const uint64_t> ids, std::span<const float> data,
+                       const InterruptCheck& interrupt = {});
 
     // Query (shared access).
     Result<std::vector<search::ScoredId>> search(std::span<const float> query, uint64_t k,
@@ -149,8 +155,9 @@ private:
     // body, pipeline and assembly.
     static Result<Kivo> load_body(io::ByteReader& reader, const io::Header& header);
 
-    // Before an upsert's insertions: the graph's construction vectors.
-    void keep_construction_vectors(std::size_t adding);
+    // An upsert's removal, with the graph's construction vectors kept for
+    // the insertions that follow it.
+    Status remove_replaced(std::span<const uint64_t> ids, const InterruptCheck& interrupt);
 
     // One accepted vector, by index type (steps shared by add and add_flat).
     void ingest_one(uint64_t id, std::span<const float> vector);

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "config.h"
+#include "error.h"
+#include "interrupt.h"
 #include "quantize/pipeline.h"
 #include "search/batch_scan.h"
 #include "search/filter.h"
@@ -270,8 +272,11 @@ public:
     // the highest level (the lowest index among equals). Every remaining node
     // is then reachable from it on layer 0: one that is not gets a link from
     // a reached node near it. Released construction vectors are rebuilt from
-    // the codes for the repair and released again.
-    uint64_t remove(const Allowlist& doomed, const quantize::QuantPipeline& pipeline, vocab::Metric metric);
+    // the codes for the repair and released again. `interrupt` is asked
+    // while the new lists are chosen; once it answers true the removal
+    // returns Interrupted with the graph as it was.
+    Result<uint64_t> remove(const Allowlist& doomed, const quantize::QuantPipeline& pipeline, vocab::Metric metric,
+                            const InterruptCheck& interrupt = {});
 
     // Makes insertion possible again after build() or read_data: rebuilds
     // every missing construction vector from the node's packed code (the
@@ -311,8 +316,9 @@ private:
         if (layer == 0) return static_cast<std::size_t>(node) * (layer0_stride_ + 1);
         return static_cast<std::size_t>((upper_block_[node] + layer - 1) * (upper_stride_ + 1));
     }
-    // Removal (hnsw_remove.cpp): one list chosen anew, the removed nodes
-    // dropped from every array, and the layer-0 reachability repair.
+    // Removal (hnsw_remove.cpp): one list chosen anew (left in the
+    // scratch's targets and scores), the removed nodes dropped from every
+    // array, and the layer-0 reachability repair.
     void relink(uint32_t node, uint64_t layer, const std::vector<uint8_t>& gone, vocab::Metric metric,
                 detail::RelinkScratch& scratch);
     void drop_nodes(const std::vector<uint8_t>& gone);

@@ -28,6 +28,32 @@ struct RelinkScratch {
     std::vector<float> scores;
 };
 
+// The lists chosen anew, held back until all of them are chosen: list i
+// belongs to nodes[i] on layers[i] and is targets/scores[starts[i] ..
+// starts[i + 1]).
+struct StagedLists {
+    std::vector<uint32_t> nodes;
+    std::vector<uint8_t> layers;
+    std::vector<std::size_t> starts{0};
+    std::vector<uint32_t> targets;
+    std::vector<float> scores;
+
+    void push(uint32_t node, uint64_t layer, std::span<const uint32_t> t, std::span<const float> s) {
+        nodes.push_back(node);
+        layers.push_back(static_cast<uint8_t>(layer));
+        targets.insert(targets.end(), t.begin(), t.end());
+        scores.insert(scores.end(), s.begin(), s.end());
+        starts.push_back(targets.size());
+    }
+    std::size_t size() const { return nodes.size(); }
+    std::span<const uint32_t> targets_of(std::size_t i) const {
+        return std::span<const uint32_t>(targets).subspan(starts[i], starts[i + 1] - starts[i]);
+    }
+    std::span<const float> scores_of(std::size_t i) const {
+        return std::span<const float>(scores).subspan(starts[i], starts[i + 1] - starts[i]);
+    }
+};
+
 }  // namespace detail
 
 void RowStore::erase_rows(const std::vector<uint8_t>& gone) {
@@ -108,7 +134,6 @@ void Hnsw::relink(uint32_t u, uint64_t layer, const std::vector<uint8_t>& gone, 
         s.targets.push_back(link.node);
         s.scores.push_back(link.score);
     }
-    set_links(u, layer, s.targets, s.scores);
 }
 
 void Hnsw::drop_nodes(const std::vector<uint8_t>& gone) {
@@ -255,7 +280,8 @@ void Hnsw::reconnect(vocab::Metric metric) {
     }
 }
 
-uint64_t Hnsw::remove(const Allowlist& doomed, const quantize::QuantPipeline& pipeline, vocab::Metric metric) {
+Result<uint64_t> Hnsw::remove(const Allowlist& doomed, const quantize::QuantPipeline& pipeline, vocab::Metric metric,
+                              const InterruptCheck& interrupt) {
     const std::size_t n = size();
     std::vector<uint8_t> gone(n, 0);
     uint64_t removed = 0;
@@ -265,7 +291,8 @@ uint64_t Hnsw::remove(const Allowlist& doomed, const quantize::QuantPipeline& pi
             ++removed;
         }
     }
-    if (removed == 0) return 0;
+    if (removed == 0) return uint64_t{0};
+    if (interrupt.requested()) return std::unexpected(KivoError::interrupted());
     if (removed == n) {
         // An empty graph, as the constructor makes one.
         const double mult = level_mult;
@@ -278,20 +305,37 @@ uint64_t Hnsw::remove(const Allowlist& doomed, const quantize::QuantPipeline& pi
     // they are rebuilt from the codes for the repair and released again.
     const bool had_vectors = has_all_vectors();
     if (!had_vectors) restore_vectors(pipeline, metric);
+    auto interrupted = [&]() -> Result<uint64_t> {
+        if (!had_vectors) release_vectors();
+        return std::unexpected(KivoError::interrupted());
+    };
 
     // Each remaining list that links to a removed node is chosen anew, once.
     // A relink reads its own list and the lists of removed nodes, which no
-    // relink changes, so the outcome does not depend on the order.
+    // relink changes, so the outcome does not depend on the order, and the
+    // new lists can wait until all are chosen. That waiting is what makes
+    // the long part of a removal interruptible: the graph is not touched
+    // until the last list is chosen. From then on (setting the lists,
+    // closing the gaps, the reachability repair) nothing is asked: cut
+    // midway, the graph would be neither the old one nor the new one.
     detail::RelinkScratch scratch;
+    detail::StagedLists staged;
     for (uint32_t u = 0; u < n; ++u) {
         if (gone[u]) continue;
         for (uint64_t layer = 0; layer <= levels_[u]; ++layer) {
             const std::span<const uint32_t> t = links(u, layer);
             if (std::any_of(t.begin(), t.end(), [&](uint32_t v) { return v < n && gone[v]; })) {
+                if (interrupt.requested()) return interrupted();
                 relink(u, layer, gone, metric, scratch);
+                staged.push(u, layer, scratch.targets, scratch.scores);
             }
         }
     }
+    if (interrupt.requested()) return interrupted();
+    for (std::size_t i = 0; i < staged.size(); ++i) {
+        set_links(staged.nodes[i], staged.layers[i], staged.targets_of(i), staged.scores_of(i));
+    }
+    staged = {};
 
     const std::optional<uint32_t> old_entry = entry_point;
     drop_nodes(gone);
