@@ -22,20 +22,12 @@ struct Score2 {
     template <std::size_t N>
     static void run(const float* q, std::size_t len, const uint8_t* const* code, float* out, std::size_t ahead,
                     std::size_t span) {
-        const std::size_t bytes = (len + 3) / 4;
-        const std::size_t pairs = bytes / 2;
-        // Pairs whose eight coordinates all lie below len; at most one more pair
-        // (the last) holds padding slots.
-        const std::size_t full = pairs < len / 8 ? pairs : len / 8;
-        const __m256 table = _mm256_load_ps(kCentroids2x2);
-        // vpermilps reads the low two bits of each lane: shifting lane l by 2l
-        // (or 16 + 2l for the second byte pair) is all the expansion needed.
-        const __m256i sh0 = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
-        const __m256i sh1 = _mm256_setr_epi32(16, 18, 20, 22, 24, 26, 28, 30);
+        const Steps2 steps = Steps2::of(len);
+        const Expand2 expand;
         __m256 a[N];
         for (std::size_t k = 0; k < N; ++k) a[k] = _mm256_setzero_ps();
         std::size_t t = 0;
-        for (; t + 2 <= full; t += 2) {
+        for (; t + 2 <= steps.full; t += 2) {
             if (ahead != 0 && t % 32 == 0) {
                 prefetch_codes<N>(code, ahead + 2 * t);
             }
@@ -43,20 +35,20 @@ struct Score2 {
             const __m256 q1 = _mm256_loadu_ps(q + 8 * t + 8);
             for (std::size_t k = 0; k < N; ++k) {
                 const __m256i w = _mm256_set1_epi32(static_cast<int>(load_u32(code[k] + 2 * t)));
-                a[k] = _mm256_fmadd_ps(_mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh0)), q0, a[k]);
-                a[k] = _mm256_fmadd_ps(_mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh1)), q1, a[k]);
+                a[k] = _mm256_fmadd_ps(expand.first(w), q0, a[k]);
+                a[k] = _mm256_fmadd_ps(expand.second(w), q1, a[k]);
             }
         }
         prefetch_rest<N>(code, ahead, (t + 31) / 32 * 64, span);
-        for (; t < pairs; ++t) {
+        for (; t < steps.pairs; ++t) {
             const __m256 qv = load_q8(q, 8 * t, len);
             for (std::size_t k = 0; k < N; ++k) {
                 const __m256i w = _mm256_set1_epi32(static_cast<int>(load_u16(code[k] + 2 * t)));
-                a[k] = _mm256_fmadd_ps(_mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh0)), qv, a[k]);
+                a[k] = _mm256_fmadd_ps(expand.first(w), qv, a[k]);
             }
         }
         for (std::size_t k = 0; k < N; ++k) {
-            out[k] = tail_2bit(q, len, code[k], bytes, reduce8(a[k]));
+            out[k] = tail_2bit(q, len, code[k], steps.bytes, reduce8(a[k]));
         }
     }
 };
@@ -67,39 +59,31 @@ struct Score4 {
     template <std::size_t N>
     static void run(const float* q, std::size_t len, const uint8_t* const* code, float* out, std::size_t ahead,
                     std::size_t span) {
-        const std::size_t bytes = (len + 1) / 2;
-        const std::size_t blocks = bytes / 16;
-        const std::size_t groups = bytes / 4;
-        // Only an odd len leaves a padding nibble; it falls into the last group
-        // when bytes is a multiple of 4 and is then masked off by load_q8.
-        const std::size_t full_groups = groups < len / 8 ? groups : len / 8;
-        const std::size_t full_blocks = blocks < full_groups / 4 ? blocks : full_groups / 4;
-        const __m256 low = _mm256_load_ps(kCentroids4);
-        const __m256 high = _mm256_load_ps(kCentroids4 + 8);
-        const __m256i shifts = _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28);
+        const Steps4 steps = Steps4::of(len);
+        const Expand4 expand;
         __m256 a[N][4];
         for (std::size_t k = 0; k < N; ++k) {
             for (std::size_t g = 0; g < 4; ++g) a[k][g] = _mm256_setzero_ps();
         }
         std::size_t t = 0;
-        for (; t < full_blocks; ++t) {
+        for (; t < steps.full_blocks; ++t) {
             if (ahead != 0 && t % 4 == 0) {
                 prefetch_codes<N>(code, ahead + 16 * t);
             }
             for (std::size_t g = 0; g < 4; ++g) {
                 const __m256 qv = _mm256_loadu_ps(q + 32 * t + 8 * g);
                 for (std::size_t k = 0; k < N; ++k) {
-                    const __m256 c = lookup_4bit(load_u32(code[k] + 16 * t + 4 * g), low, high, shifts);
+                    const __m256 c = expand.lookup(load_u32(code[k] + 16 * t + 4 * g));
                     a[k][g] = _mm256_fmadd_ps(c, qv, a[k][g]);
                 }
             }
         }
-        prefetch_rest<N>(code, ahead, (full_blocks + 3) / 4 * 64, span);
-        for (; t < blocks; ++t) {
+        prefetch_rest<N>(code, ahead, (steps.full_blocks + 3) / 4 * 64, span);
+        for (; t < steps.blocks; ++t) {
             for (std::size_t g = 0; g < 4; ++g) {
                 const __m256 qv = load_q8(q, 32 * t + 8 * g, len);
                 for (std::size_t k = 0; k < N; ++k) {
-                    const __m256 c = lookup_4bit(load_u32(code[k] + 16 * t + 4 * g), low, high, shifts);
+                    const __m256 c = expand.lookup(load_u32(code[k] + 16 * t + 4 * g));
                     a[k][g] = _mm256_fmadd_ps(c, qv, a[k][g]);
                 }
             }
@@ -108,15 +92,15 @@ struct Score4 {
         for (std::size_t k = 0; k < N; ++k) {
             acc[k] = _mm256_add_ps(_mm256_add_ps(a[k][0], a[k][1]), _mm256_add_ps(a[k][2], a[k][3]));
         }
-        for (std::size_t u = 4 * blocks; u < groups; ++u) {
+        for (std::size_t u = 4 * steps.blocks; u < steps.groups; ++u) {
             const __m256 qv = load_q8(q, 8 * u, len);
             for (std::size_t k = 0; k < N; ++k) {
-                const __m256 c = lookup_4bit(load_u32(code[k] + 4 * u), low, high, shifts);
+                const __m256 c = expand.lookup(load_u32(code[k] + 4 * u));
                 acc[k] = _mm256_fmadd_ps(c, qv, acc[k]);
             }
         }
         for (std::size_t k = 0; k < N; ++k) {
-            out[k] = tail_4bit(q, len, code[k], 4 * groups, bytes, reduce8(acc[k]));
+            out[k] = tail_4bit(q, len, code[k], 4 * steps.groups, steps.bytes, reduce8(acc[k]));
         }
     }
 };

@@ -27,27 +27,21 @@ constexpr std::size_t kQueries = 8;
 template <std::size_t Q>
 inline void score_4bit_q(const float* const* q, std::size_t len, const uint8_t* code, float* out,
                          std::size_t out_stride) {
-    const std::size_t bytes = (len + 1) / 2;
-    const std::size_t blocks = bytes / 16;
-    const std::size_t groups = bytes / 4;
-    const std::size_t full_groups = groups < len / 8 ? groups : len / 8;
-    const std::size_t full_blocks = blocks < full_groups / 4 ? blocks : full_groups / 4;
-    const __m256 low = _mm256_load_ps(kCentroids4);
-    const __m256 high = _mm256_load_ps(kCentroids4 + 8);
-    const __m256i shifts = _mm256_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28);
+    const Steps4 steps = Steps4::of(len);
+    const Expand4 expand;
     __m256 part[4][Q];
     for (std::size_t g = 0; g < 4; ++g) {
         __m256 a[Q];
         for (std::size_t j = 0; j < Q; ++j) a[j] = _mm256_setzero_ps();
         std::size_t t = 0;
-        for (; t < full_blocks; ++t) {
+        for (; t < steps.full_blocks; ++t) {
             const std::size_t off = 32 * t + 8 * g;
-            const __m256 c = lookup_4bit(load_u32(code + 16 * t + 4 * g), low, high, shifts);
+            const __m256 c = expand.lookup(load_u32(code + 16 * t + 4 * g));
             for (std::size_t j = 0; j < Q; ++j) a[j] = _mm256_fmadd_ps(c, _mm256_loadu_ps(q[j] + off), a[j]);
         }
-        for (; t < blocks; ++t) {
+        for (; t < steps.blocks; ++t) {
             const std::size_t off = 32 * t + 8 * g;
-            const __m256 c = lookup_4bit(load_u32(code + 16 * t + 4 * g), low, high, shifts);
+            const __m256 c = expand.lookup(load_u32(code + 16 * t + 4 * g));
             for (std::size_t j = 0; j < Q; ++j) a[j] = _mm256_fmadd_ps(c, load_q8(q[j], off, len), a[j]);
         }
         for (std::size_t j = 0; j < Q; ++j) part[g][j] = a[j];
@@ -56,12 +50,12 @@ inline void score_4bit_q(const float* const* q, std::size_t len, const uint8_t* 
     for (std::size_t j = 0; j < Q; ++j) {
         acc[j] = _mm256_add_ps(_mm256_add_ps(part[0][j], part[1][j]), _mm256_add_ps(part[2][j], part[3][j]));
     }
-    for (std::size_t u = 4 * blocks; u < groups; ++u) {
-        const __m256 c = lookup_4bit(load_u32(code + 4 * u), low, high, shifts);
+    for (std::size_t u = 4 * steps.blocks; u < steps.groups; ++u) {
+        const __m256 c = expand.lookup(load_u32(code + 4 * u));
         for (std::size_t j = 0; j < Q; ++j) acc[j] = _mm256_fmadd_ps(c, load_q8(q[j], 8 * u, len), acc[j]);
     }
     for (std::size_t j = 0; j < Q; ++j) {
-        out[j * out_stride] = tail_4bit(q[j], len, code, 4 * groups, bytes, reduce8(acc[j]));
+        out[j * out_stride] = tail_4bit(q[j], len, code, 4 * steps.groups, steps.bytes, reduce8(acc[j]));
     }
 }
 
@@ -70,30 +64,26 @@ inline void score_4bit_q(const float* const* q, std::size_t len, const uint8_t* 
 template <std::size_t Q>
 inline void score_2bit_q(const float* const* q, std::size_t len, const uint8_t* code, float* out,
                          std::size_t out_stride) {
-    const std::size_t bytes = (len + 3) / 4;
-    const std::size_t pairs = bytes / 2;
-    const std::size_t full = pairs < len / 8 ? pairs : len / 8;
-    const __m256 table = _mm256_load_ps(kCentroids2x2);
-    const __m256i sh0 = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
-    const __m256i sh1 = _mm256_setr_epi32(16, 18, 20, 22, 24, 26, 28, 30);
+    const Steps2 steps = Steps2::of(len);
+    const Expand2 expand;
     __m256 a[Q];
     for (std::size_t j = 0; j < Q; ++j) a[j] = _mm256_setzero_ps();
     std::size_t t = 0;
-    for (; t + 2 <= full; t += 2) {
+    for (; t + 2 <= steps.full; t += 2) {
         const __m256i w = _mm256_set1_epi32(static_cast<int>(load_u32(code + 2 * t)));
-        const __m256 c0 = _mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh0));
-        const __m256 c1 = _mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh1));
+        const __m256 c0 = expand.first(w);
+        const __m256 c1 = expand.second(w);
         for (std::size_t j = 0; j < Q; ++j) {
             a[j] = _mm256_fmadd_ps(c0, _mm256_loadu_ps(q[j] + 8 * t), a[j]);
             a[j] = _mm256_fmadd_ps(c1, _mm256_loadu_ps(q[j] + 8 * t + 8), a[j]);
         }
     }
-    for (; t < pairs; ++t) {
+    for (; t < steps.pairs; ++t) {
         const __m256i w = _mm256_set1_epi32(static_cast<int>(load_u16(code + 2 * t)));
-        const __m256 c = _mm256_permutevar_ps(table, _mm256_srlv_epi32(w, sh0));
+        const __m256 c = expand.first(w);
         for (std::size_t j = 0; j < Q; ++j) a[j] = _mm256_fmadd_ps(c, load_q8(q[j], 8 * t, len), a[j]);
     }
-    for (std::size_t j = 0; j < Q; ++j) out[j * out_stride] = tail_2bit(q[j], len, code, bytes, reduce8(a[j]));
+    for (std::size_t j = 0; j < Q; ++j) out[j * out_stride] = tail_2bit(q[j], len, code, steps.bytes, reduce8(a[j]));
 }
 
 // Query groups outside, codes inside: a group of queries stays in L1 while
