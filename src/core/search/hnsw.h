@@ -28,6 +28,11 @@ class VisitedSet;
 struct RelinkScratch;
 }  // namespace detail
 
+// A link's standing under the diverse selection rule within its list: kept
+// (no better kept link stops it) or discarded (one does; it stays only to
+// fill the budget).
+enum class LinkStatus : uint8_t { Unknown, Kept, Discarded };
+
 struct Neighbour {
     uint32_t node;
     float score;  // construction score at link time; 0.0 when read from a file
@@ -117,6 +122,10 @@ private:
 // - While insertion is possible (has_all_vectors()), layer0_scores_ and
 //   upper_scores_ run parallel to layer0_ and upper_ (same word positions)
 //   with each link's construction score; otherwise they are empty.
+// - layer0_status_ and upper_status_ run parallel the same way while scores
+//   are held: each link's status under the diverse rule within its list,
+//   a cache that lets a full list take a new candidate without testing
+//   every pair again (Unknown wherever it was not worked out).
 class Hnsw {
 public:
     // Highest level a node can draw: a node stores its list count (level + 1)
@@ -251,8 +260,16 @@ public:
     // the rest of the budget with the best discarded candidates. A candidate
     // without a construction vector, or a base without one, falls back to
     // Closest for the whole selection.
+    //
+    // `known` (empty, or one per candidate) gives statuses under the diverse
+    // rule already worked out for this base and this order; when all but one
+    // candidate of a list one over budget are known, only what the new one
+    // changes is tested. `out_status` (when given) receives the status of
+    // each chosen link, Unknown where it was not worked out.
     void select_links(uint32_t base, std::span<const Neighbour> sorted, uint64_t budget,
-                      vocab::Metric metric, std::vector<Neighbour>& out) const;
+                      vocab::Metric metric, std::vector<Neighbour>& out,
+                      std::span<const LinkStatus> known = {},
+                      std::vector<LinkStatus>* out_status = nullptr) const;
 
     // Inserts one vector. Every existing node must have its construction
     // vector: call restore_vectors() first when has_all_vectors() is false.
@@ -330,6 +347,13 @@ private:
     uint32_t append_node(uint64_t id, std::span<const uint8_t> code, float norm, uint64_t level);
     // Appends one link to a list that has room (the stride was ensured).
     void push_link(uint32_t node, uint64_t layer, uint32_t target, float score);
+    // The diverse-rule statuses of a list (parallel to links(); empty when
+    // not held). set_links() resets them to Unknown; set_link_status()
+    // records those of a list just chosen.
+    std::span<const LinkStatus> link_status(uint32_t node, uint64_t layer) const;
+    void set_link_status(uint32_t node, uint64_t layer, std::span<const LinkStatus> status);
+    // Resets every status to Unknown (held while scores are held).
+    void forget_link_status();
     void recompute_scores(vocab::Metric metric);
     float sq_sum(uint32_t node) const;
 
@@ -348,6 +372,8 @@ private:
     bool has_scores_ = true;
     std::vector<float> layer0_scores_;
     std::vector<float> upper_scores_;
+    std::vector<LinkStatus> layer0_status_;
+    std::vector<LinkStatus> upper_status_;
     RowStore vectors_;
     // Sum of squares of each construction vector, for l2 construction scores.
     std::vector<float> vector_sq_sums_;

@@ -29,6 +29,28 @@ float sum_squares(std::span<const float> x) {
 // sorted before the one appended link (the usual case once a list is full)
 // only needs that link moved into place: with no NaN scores this is exactly
 // where the stable sort puts it.
+// The statuses of `sorted` (a stored list and the new link `added`, in score
+// order) as far as the stored ones carry over: only when the sort kept the
+// stored links in their order, since a status depends on the links before
+// it. Empty otherwise, or when a stored status is unknown.
+void known_statuses(std::span<const Neighbour> sorted, std::span<const uint32_t> stored,
+                    std::span<const LinkStatus> stored_status, uint32_t added, std::vector<LinkStatus>& out) {
+    out.clear();
+    if (stored_status.size() != stored.size()) return;
+    std::size_t j = 0;
+    for (const Neighbour& link : sorted) {
+        if (link.node == added) {
+            out.push_back(LinkStatus::Unknown);
+            continue;
+        }
+        if (j >= stored.size() || stored[j] != link.node || stored_status[j] == LinkStatus::Unknown) {
+            out.clear();
+            return;
+        }
+        out.push_back(stored_status[j++]);
+    }
+}
+
 void sort_links(std::vector<Neighbour>& list) {
     const Neighbour added = list.back();
     bool sorted_before = !std::isnan(added.score);
@@ -188,6 +210,8 @@ void Hnsw::insert(std::span<const uint8_t> code, float norm, std::span<const flo
     std::vector<Neighbour> chosen;
     std::vector<Neighbour> list;
     std::vector<Neighbour> pruned;
+    std::vector<LinkStatus> known;
+    std::vector<LinkStatus> chosen_status;
     std::vector<uint32_t> targets;
     std::vector<float> scores;
     auto store = [&](uint32_t node, uint64_t layer, const std::vector<Neighbour>& links) {
@@ -204,8 +228,9 @@ void Hnsw::insert(std::span<const uint8_t> code, float norm, std::span<const flo
         const std::vector<Candidate> w = search_layer_build(q, ep, ef_construction, lc, metric, visited);
         candidates.clear();
         for (const Candidate& c : w) candidates.push_back({c.node, c.score});
-        select_links(self, candidates, budget, metric, chosen);
+        select_links(self, candidates, budget, metric, chosen, {}, &chosen_status);
         store(self, lc, chosen);
+        set_link_status(self, lc, chosen_status);
 
         for (const Neighbour& link : chosen) {
             // A node below this layer can only be reached through a damaged
@@ -220,6 +245,7 @@ void Hnsw::insert(std::span<const uint8_t> code, float norm, std::span<const flo
                 continue;
             }
             const std::span<const float> present_scores = link_scores(link.node, lc);
+            const std::span<const LinkStatus> present_status = link_status(link.node, lc);
             list.clear();
             for (std::size_t i = 0; i < present.size(); ++i) list.push_back({present[i], present_scores[i]});
             list.push_back({self, link.score});
@@ -228,8 +254,10 @@ void Hnsw::insert(std::span<const uint8_t> code, float norm, std::span<const flo
                 list.resize(static_cast<std::size_t>(budget));
                 store(link.node, lc, list);
             } else {
-                select_links(link.node, list, budget, metric, pruned);
+                known_statuses(list, present, present_status, self, known);
+                select_links(link.node, list, budget, metric, pruned, known, &chosen_status);
                 store(link.node, lc, pruned);
+                set_link_status(link.node, lc, chosen_status);
             }
         }
         if (!w.empty()) ep = w[0].node;
@@ -283,6 +311,8 @@ void Hnsw::restore_vectors(uint64_t padded_dim, uint64_t n4_dims, vocab::Metric 
         vectors_.push_back(v);
     }
     if (!has_scores_) recompute_scores(metric);
+    // Statuses worked out against the vectors replaced here no longer hold.
+    forget_link_status();
 }
 
 // Each link's score seen from its list's owner, from the construction

@@ -28,19 +28,12 @@ void advise_huge_pages(void* data, std::size_t bytes) {
 #endif
 }
 
-// Copies every block of `words` from stride `from` to stride `to` (> from).
-void restride(std::vector<uint32_t>& words, uint64_t blocks, uint64_t from, uint64_t to) {
-    std::vector<uint32_t> wider(static_cast<std::size_t>(blocks * (to + 1)), 0);
-    for (uint64_t b = 0; b < blocks; ++b) {
-        std::copy_n(words.begin() + static_cast<std::ptrdiff_t>(b * (from + 1)), from + 1,
-                    wider.begin() + static_cast<std::ptrdiff_t>(b * (to + 1)));
-    }
-    words.swap(wider);
-}
-
-void restride(std::vector<float>& words, uint64_t blocks, uint64_t from, uint64_t to) {
+// Copies every block of `words` from stride `from` to stride `to` (> from);
+// an empty array (state not held) stays empty.
+template <class T>
+void restride(std::vector<T>& words, uint64_t blocks, uint64_t from, uint64_t to) {
     if (words.empty()) return;
-    std::vector<float> wider(static_cast<std::size_t>(blocks * (to + 1)), 0.0f);
+    std::vector<T> wider(static_cast<std::size_t>(blocks * (to + 1)), T{});
     for (uint64_t b = 0; b < blocks; ++b) {
         std::copy_n(words.begin() + static_cast<std::ptrdiff_t>(b * (from + 1)), from + 1,
                     wider.begin() + static_cast<std::ptrdiff_t>(b * (to + 1)));
@@ -114,13 +107,19 @@ uint32_t Hnsw::append_node(uint64_t id, std::span<const uint8_t> code, float nor
     codes_.insert(codes_.end(), code.begin(), code.begin() + static_cast<std::ptrdiff_t>(take));
     codes_.resize(codes_.size() + (bytes - take), 0);
     layer0_.resize(layer0_.size() + static_cast<std::size_t>(layer0_stride_ + 1), 0);
-    if (has_scores_) layer0_scores_.resize(layer0_.size(), 0.0f);
+    if (has_scores_) {
+        layer0_scores_.resize(layer0_.size(), 0.0f);
+        layer0_status_.resize(layer0_.size(), LinkStatus::Unknown);
+    }
     upper_block_.push_back(upper_blocks_);
     const uint64_t lv = levels_.back();
     if (lv > 0) {
         upper_blocks_ += lv;
         upper_.resize(static_cast<std::size_t>(upper_blocks_ * (upper_stride_ + 1)), 0);
-        if (has_scores_) upper_scores_.resize(upper_.size(), 0.0f);
+        if (has_scores_) {
+            upper_scores_.resize(upper_.size(), 0.0f);
+            upper_status_.resize(upper_.size(), LinkStatus::Unknown);
+        }
     }
     return node;
 }
@@ -135,10 +134,12 @@ void Hnsw::ensure_stride(bool upper, uint64_t count) {
     const uint64_t blocks = upper ? upper_blocks_ : ids_.size();
     if (upper) {
         restride(upper_, blocks, stride, wider);
-        if (has_scores_) restride(upper_scores_, blocks, stride, wider);
+        restride(upper_scores_, blocks, stride, wider);
+        restride(upper_status_, blocks, stride, wider);
     } else {
         restride(layer0_, blocks, stride, wider);
-        if (has_scores_) restride(layer0_scores_, blocks, stride, wider);
+        restride(layer0_scores_, blocks, stride, wider);
+        restride(layer0_status_, blocks, stride, wider);
     }
     stride = wider;
 }
@@ -150,6 +151,9 @@ void Hnsw::push_link(uint32_t node, uint64_t layer, uint32_t target, float score
     words[word + 1 + count] = target;
     words[word] = count + 1;
     if (has_scores_) (layer == 0 ? layer0_scores_ : upper_scores_)[word + 1 + count] = score;
+    // An appended link leaves the list out of score order.
+    std::vector<LinkStatus>& status = layer == 0 ? layer0_status_ : upper_status_;
+    if (!status.empty()) status[word + 1 + count] = LinkStatus::Unknown;
 }
 
 void Hnsw::set_links(uint32_t node, uint64_t layer, std::span<const uint32_t> targets,
@@ -163,6 +167,33 @@ void Hnsw::set_links(uint32_t node, uint64_t layer, std::span<const uint32_t> ta
     if (has_scores_) {
         std::vector<float>& s = layer == 0 ? layer0_scores_ : upper_scores_;
         for (std::size_t i = 0; i < targets.size(); ++i) s[word + 1 + i] = i < scores.size() ? scores[i] : 0.0f;
+    }
+    set_link_status(node, layer, {});
+}
+
+void Hnsw::set_link_status(uint32_t node, uint64_t layer, std::span<const LinkStatus> status) {
+    std::vector<LinkStatus>& all = layer == 0 ? layer0_status_ : upper_status_;
+    if (all.empty() || node >= size() || layer > levels_[node]) return;
+    const std::size_t word = word_of(node, layer);
+    const uint32_t count = (layer == 0 ? layer0_ : upper_)[word];
+    for (std::size_t i = 0; i < count; ++i) all[word + 1 + i] = i < status.size() ? status[i] : LinkStatus::Unknown;
+}
+
+std::span<const LinkStatus> Hnsw::link_status(uint32_t node, uint64_t layer) const {
+    const std::vector<LinkStatus>& all = layer == 0 ? layer0_status_ : upper_status_;
+    if (all.empty() || node >= size() || layer > levels_[node]) return {};
+    const std::size_t word = word_of(node, layer);
+    const uint32_t count = (layer == 0 ? layer0_ : upper_)[word];
+    return {all.data() + word + 1, count};
+}
+
+void Hnsw::forget_link_status() {
+    const bool held = has_scores_;
+    layer0_status_.assign(held ? layer0_.size() : 0, LinkStatus::Unknown);
+    upper_status_.assign(held ? upper_.size() : 0, LinkStatus::Unknown);
+    if (!held) {
+        layer0_status_.shrink_to_fit();
+        upper_status_.shrink_to_fit();
     }
 }
 
@@ -208,7 +239,8 @@ void Hnsw::append_record(const HnswNode& node) {
 std::size_t Hnsw::memory_bytes() const {
     return capacity_bytes(ids_) + capacity_bytes(norms_) + capacity_bytes(levels_) + capacity_bytes(codes_) +
            capacity_bytes(layer0_) + capacity_bytes(upper_block_) + capacity_bytes(upper_) +
-           capacity_bytes(layer0_scores_) + capacity_bytes(upper_scores_) + capacity_bytes(vector_sq_sums_) +
+           capacity_bytes(layer0_scores_) + capacity_bytes(upper_scores_) + capacity_bytes(layer0_status_) +
+           capacity_bytes(upper_status_) + capacity_bytes(vector_sq_sums_) +
            vectors_.bytes();
 }
 
@@ -218,6 +250,7 @@ void Hnsw::release_vectors() {
     std::vector<float>().swap(layer0_scores_);
     std::vector<float>().swap(upper_scores_);
     has_scores_ = false;
+    forget_link_status();
     // Insertion grows the arrays geometrically; a finished graph keeps only
     // what it holds.
     ids_.shrink_to_fit();

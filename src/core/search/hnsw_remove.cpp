@@ -210,6 +210,7 @@ void Hnsw::drop_nodes(const std::vector<uint8_t>& gone) {
     if (!layer0_scores_.empty()) fit(layer0_scores_, kept * w0);
     if (!upper_scores_.empty()) fit(upper_scores_, static_cast<std::size_t>(upper_blocks_) * wu);
     vector_sq_sums_.shrink_to_fit();
+    forget_link_status();
 }
 
 void Hnsw::reconnect(vocab::Metric metric) {

@@ -2,15 +2,18 @@
 // and for a list pruned back to its budget.
 //
 // The diverse rule gives each candidate a status that depends only on the
-// candidates before it: c is kept when no kept candidate before it
-// dominates it (scores at least as high with c as base does). Two ways of
-// finding the statuses compare the same scores and so give the same links:
-// - forward, for a new node (many more candidates than budget): every kept
-//   candidate is scored against all later undecided ones in one pass;
-// - from the end, for an overfull list (one or two candidates over budget):
-//   only the last discarded candidates leave, and a candidate near the end is
-//   usually dominated by one of the first few, so most statuses are never
-//   needed.
+// candidates before it: c is kept when no kept candidate before it stops it
+// (scores at least as high with c as base does). Three ways of finding the
+// statuses test the same construction scores and so choose the same links:
+// - forward: every kept candidate is tested against all later open ones at
+//   once; gives every status the choice needs (a new node's list, or a list
+//   whose statuses are not known yet);
+// - one new candidate in a list whose statuses are known: statuses before
+//   it stand; it is tested against the kept ones before it, and only when it
+//   is kept can a later status change;
+// - from the end, for an overfull list without statuses (removal's repair):
+//   only the last discarded candidates leave, and a candidate near the end
+//   is usually stopped by one of the first few.
 // Scores are computed sixteen rows per pass: the sums run in index order,
 // one row per SIMD lane, so a pass costs about as much as a single score.
 #include <algorithm>
@@ -27,7 +30,7 @@ constexpr std::size_t kRowsPerPass = 16;
 // Overfull lists have one candidate too many; larger excesses go forward.
 constexpr std::size_t kMaxBackwardExcess = 2;
 
-enum class Status : uint8_t { Unknown, Kept, Discarded };
+using Status = LinkStatus;
 
 // The candidates of one selection and the construction scores among them,
 // computed on demand. A score "with c as the query" against x is
@@ -75,12 +78,13 @@ public:
         }
     }
 
-    // The l2 term of candidate x as the scored row (0 for other metrics).
-    float half(std::size_t x) const { return halves_[x]; }
-
-    // Whether kept candidate `k` stops `c`: c does not score strictly higher
-    // with base than with k (a NaN on either side stops it).
-    bool stops(float c_to_base, float c_to_k) const { return !(c_to_base > c_to_k); }
+    // Whether kept candidate k stops candidate c, given dot(c, k): c does
+    // not score strictly higher with base than with k (a NaN on either side
+    // stops it).
+    bool stops(std::size_t c, std::size_t k, float dot_ck) {
+        const float to_k = dot_ck - halves_[k];
+        return !(to_base(c) > to_k);
+    }
 
 private:
     std::vector<const float*> rows_;
@@ -95,13 +99,26 @@ private:
     std::vector<float> pass_out_;
 };
 
-// Walks the candidates in order; each kept one is scored against every later
+// Whether any candidate of `kept` (all before c) stops c; tests them in
+// order, sixteen per pass, and stops at the first pass that finds one.
+bool stopped_by_any(Candidates& cands, uint32_t c, std::span<const uint32_t> kept, std::vector<float>& dots) {
+    for (std::size_t begin = 0; begin < kept.size(); begin += kRowsPerPass) {
+        const std::span<const uint32_t> chunk = kept.subspan(begin, std::min(kRowsPerPass, kept.size() - begin));
+        cands.dots(c, chunk, dots);
+        for (std::size_t j = 0; j < chunk.size(); ++j) {
+            if (cands.stops(c, chunk[j], dots[j])) return true;
+        }
+    }
+    return false;
+}
+
+// Walks the candidates in order; each kept one is tested against every later
 // candidate not yet stopped. Stops once `limit` are kept.
 std::vector<Status> statuses_forward(Candidates& cands, std::size_t limit) {
     const std::size_t n = cands.size();
     std::vector<Status> status(n, Status::Unknown);
     std::vector<uint32_t> open;
-    std::vector<float> scores;
+    std::vector<float> dots;
     std::size_t kept = 0;
     for (std::size_t c = 0; c < n && kept < limit; ++c) {
         if (status[c] == Status::Discarded) continue;
@@ -111,11 +128,67 @@ std::vector<Status> statuses_forward(Candidates& cands, std::size_t limit) {
         for (std::size_t later = c + 1; later < n; ++later) {
             if (status[later] == Status::Unknown) open.push_back(static_cast<uint32_t>(later));
         }
-        // Each later candidate is the query and c the scored row.
-        cands.dots(c, open, scores);
-        const float c_half = cands.half(c);
+        // Each later candidate is the query, c the scored row.
+        cands.dots(c, open, dots);
         for (std::size_t j = 0; j < open.size(); ++j) {
-            if (cands.stops(cands.to_base(open[j]), scores[j] - c_half)) status[open[j]] = Status::Discarded;
+            if (cands.stops(open[j], c, dots[j])) status[open[j]] = Status::Discarded;
+        }
+    }
+    return status;
+}
+
+// Statuses of a list whose candidates' statuses are all known but the one at
+// `fresh`. Before it nothing changes. If it is discarded, nothing after it
+// changes either. If it is kept, a later kept candidate turns discarded when
+// a newly kept one stops it; a later discarded one is tested again only once
+// some kept candidate before it has turned discarded (else whatever stopped
+// it still does), and turns kept when none stops it now.
+std::vector<Status> statuses_with_one_new(Candidates& cands, std::span<const Status> known, std::size_t fresh) {
+    const std::size_t n = cands.size();
+    std::vector<Status> status(known.begin(), known.end());
+    std::vector<uint32_t> kept;
+    for (std::size_t i = 0; i < fresh; ++i) {
+        if (status[i] == Status::Kept) kept.push_back(static_cast<uint32_t>(i));
+    }
+    std::vector<float> dots;
+    const uint32_t f = static_cast<uint32_t>(fresh);
+    if (stopped_by_any(cands, f, kept, dots)) {
+        status[fresh] = Status::Discarded;
+        return status;
+    }
+    status[fresh] = Status::Kept;
+
+    // Whether the new candidate stops each later kept one, in one go.
+    std::vector<uint32_t> later_kept;
+    for (std::size_t j = fresh + 1; j < n; ++j) {
+        if (status[j] == Status::Kept) later_kept.push_back(static_cast<uint32_t>(j));
+    }
+    std::vector<float> fresh_dots;
+    cands.dots(f, later_kept, fresh_dots);
+
+    std::vector<uint32_t> newly_kept{f};
+    bool some_kept_turned = false;
+    std::size_t next_later = 0;
+    for (std::size_t j = fresh + 1; j < n; ++j) {
+        const uint32_t c = static_cast<uint32_t>(j);
+        if (status[j] == Status::Kept) {
+            bool stopped = cands.stops(c, f, fresh_dots[next_later++]);
+            if (!stopped && newly_kept.size() > 1) {
+                stopped = stopped_by_any(cands, c, std::span<const uint32_t>(newly_kept).subspan(1), dots);
+            }
+            if (stopped) {
+                status[j] = Status::Discarded;
+                some_kept_turned = true;
+            }
+        } else if (some_kept_turned) {
+            kept.clear();
+            for (std::size_t i = 0; i < j; ++i) {
+                if (status[i] == Status::Kept) kept.push_back(static_cast<uint32_t>(i));
+            }
+            if (!stopped_by_any(cands, c, kept, dots)) {
+                status[j] = Status::Kept;
+                newly_kept.push_back(c);
+            }
         }
     }
     return status;
@@ -161,27 +234,27 @@ public:
     const std::vector<Status>& statuses() const { return status_; }
 
 private:
-    // Whether earlier candidate k stops c; scores of c against k and the
-    // next fifteen earlier candidates are computed together.
+    // Whether earlier candidate k would stop c were it kept; k and the next
+    // fifteen earlier candidates are tested together.
     bool stops(uint32_t c, uint32_t k) {
-        std::vector<float>& row = tested_[c];
+        std::vector<bool>& row = tested_[c];
         if (k >= row.size()) {
             const uint32_t end = std::min<uint32_t>(c, k + kRowsPerPass);
             others_.clear();
             for (uint32_t j = k; j < end; ++j) others_.push_back(j);
-            cands_.dots(c, others_, pass_);
-            for (std::size_t j = 0; j < others_.size(); ++j) row.push_back(pass_[j] - cands_.half(others_[j]));
+            cands_.dots(c, others_, dots_);
+            for (std::size_t j = 0; j < others_.size(); ++j) row.push_back(cands_.stops(c, others_[j], dots_[j]));
         }
-        return cands_.stops(cands_.to_base(c), row[k]);
+        return row[k];
     }
 
     Candidates& cands_;
     std::vector<Status> status_;
     std::vector<uint32_t> next_;
-    std::vector<std::vector<float>> tested_;  // tested_[c][k]: c's score with k, for k tested so far
+    std::vector<std::vector<bool>> tested_;  // tested_[c][k]: whether k stops c, for k tested so far
     std::vector<uint32_t> stack_;
     std::vector<uint32_t> others_;
-    std::vector<float> pass_;
+    std::vector<float> dots_;
 };
 
 // The rule's result, as a mark per candidate: the kept ones up to `limit`,
@@ -204,7 +277,7 @@ std::vector<bool> chosen_from(const std::vector<Status>& status, std::size_t lim
     return chosen;
 }
 
-// The same result when only `excess` candidates leave: the last `excess`
+// The same result when only a few candidates leave: the last `excess`
 // discarded ones; should fewer be discarded, all of them and the last kept
 // ones beyond the first `limit`.
 std::vector<bool> chosen_backward(Candidates& cands, std::size_t limit) {
@@ -224,17 +297,31 @@ std::vector<bool> chosen_backward(Candidates& cands, std::size_t limit) {
     return chosen_from(lazy.statuses(), limit);
 }
 
+// The one candidate whose status `known` lacks, if it lacks exactly one.
+std::optional<std::size_t> single_unknown(std::span<const Status> known) {
+    std::optional<std::size_t> fresh;
+    for (std::size_t i = 0; i < known.size(); ++i) {
+        if (known[i] != Status::Unknown) continue;
+        if (fresh) return std::nullopt;
+        fresh = i;
+    }
+    return fresh;
+}
+
 }  // namespace
 
 void Hnsw::select_links(uint32_t base, std::span<const Neighbour> sorted, uint64_t budget,
-                        vocab::Metric metric, std::vector<Neighbour>& out) const {
+                        vocab::Metric metric, std::vector<Neighbour>& out, std::span<const LinkStatus> known,
+                        std::vector<LinkStatus>* out_status) const {
     out.clear();
+    if (out_status != nullptr) out_status->clear();
     const std::size_t limit = static_cast<std::size_t>(std::min<uint64_t>(budget, sorted.size()));
     const uint64_t have = vector_count();
     bool diverse = selection == vocab::HnswSelection::Diverse && sorted.size() > limit && base < have;
     for (std::size_t i = 0; diverse && i < sorted.size(); ++i) diverse = sorted[i].node < have;
     if (!diverse) {
         out.assign(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(limit));
+        if (out_status != nullptr) out_status->assign(limit, Status::Unknown);
         return;
     }
 
@@ -264,11 +351,24 @@ void Hnsw::select_links(uint32_t base, std::span<const Neighbour> sorted, uint64
     }
     Candidates cands(std::move(rows), std::move(halves), vector_of(base).data(), half_sq(base),
                      static_cast<std::size_t>(vector_dim()), simd::features());
-    const std::vector<bool> chosen = sorted.size() - limit <= kMaxBackwardExcess
-                                         ? chosen_backward(cands, limit)
-                                         : chosen_from(statuses_forward(cands, limit), limit);
+
+    std::vector<Status> status;
+    std::vector<bool> chosen;
+    const std::optional<std::size_t> fresh =
+        known.size() == sorted.size() && sorted.size() == limit + 1 ? single_unknown(known) : std::nullopt;
+    if (fresh) {
+        status = statuses_with_one_new(cands, known, *fresh);
+        chosen = chosen_from(status, limit);
+    } else if (out_status == nullptr && sorted.size() - limit <= kMaxBackwardExcess) {
+        chosen = chosen_backward(cands, limit);
+    } else {
+        status = statuses_forward(cands, limit);
+        chosen = chosen_from(status, limit);
+    }
     for (std::size_t i = 0; i < sorted.size(); ++i) {
-        if (chosen[i]) out.push_back(sorted[i]);
+        if (!chosen[i]) continue;
+        out.push_back(sorted[i]);
+        if (out_status != nullptr) out_status->push_back(status.empty() ? Status::Unknown : status[i]);
     }
 }
 
