@@ -3,7 +3,9 @@ rebuilding one from the remaining vectors (CPU time), resident memory of the ind
 and after the removal and of the rebuilt one, and HNSW recall@10 at ef 64 before and after.
 
 Every measurement runs in its own process, so resident memory is that process's growth
-(after malloc_trim) over a baseline taken with the data already in memory. The full index
+(after malloc_trim) over a baseline taken with the data (and the ids to remove) already in
+memory; beside it, the bytes the allocator has handed out and not had back (mallinfo2), which
+tells index memory from pages that heap fragmentation keeps resident. The full index
 is built once per type and saved; each removal starts from that file, as a long-lived index
 does (an HNSW graph loaded or built has released its construction vectors, so removal
 rebuilds them from the codes first, and that is part of the measured time).
@@ -56,6 +58,19 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+def heap_bytes():
+    """Bytes in use from malloc: small chunks plus mmapped blocks."""
+    libc = ctypes.CDLL("libc.so.6")
+    libc.mallinfo2.restype = _MallInfo2
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
 def recall(index, x, q, keep):
     """recall@10 against exact cosine top-10 among the kept rows."""
     kept = np.flatnonzero(keep)
@@ -81,7 +96,11 @@ def worker(args):
     from kivo import Kivo
 
     x, q = data(args.n, args.dim)
+    gone = removed_ids(args.n, args.fraction)
+    keep = np.ones(args.n, bool)
+    keep[gone.astype(np.int64)] = False
     base = rss_bytes()
+    heap_base = heap_bytes()
     out = {}
     if args.step == "full":
         start = time.process_time()
@@ -92,9 +111,6 @@ def worker(args):
             out["recall"] = recall(index, x, q, np.ones(args.n, bool))
         index.save(args.file)
     else:
-        gone = removed_ids(args.n, args.fraction)
-        keep = np.ones(args.n, bool)
-        keep[gone.astype(np.int64)] = False
         if args.step == "remove":
             index = Kivo.load(args.file)
             out["rss_before"] = rss_bytes() - base
@@ -103,14 +119,17 @@ def worker(args):
             out["remove_cpu_s"] = time.process_time() - start
             assert count == len(gone) and len(index) == args.n - len(gone)
             out["rss_after"] = rss_bytes() - base
+            out["heap"] = heap_bytes() - heap_base
         else:  # rebuild from the remaining vectors, in their order
             kept = np.flatnonzero(keep)
             rows = np.ascontiguousarray(x[kept])
             base = rss_bytes()
+            heap_base = heap_bytes()
             start = time.process_time()
             index = build(args.kind, kept.astype(np.uint64), rows)
             out["rebuild_cpu_s"] = time.process_time() - start
             out["rss"] = rss_bytes() - base
+            out["heap"] = heap_bytes() - heap_base
         if args.kind == "hnsw":
             out["recall"] = recall(index, x, q, keep)
     print(json.dumps(out))
@@ -137,8 +156,8 @@ def main():
 
     print(f"# {args.n:,} x {args.dim}, cosine, 4-bit; load: {os.getloadavg()[0]:.2f} (1-min) at start")
     print("| index | removed | remove CPU s | rebuild CPU s | remove / rebuild | MiB before | MiB after"
-          " | MiB rebuilt | after / rebuilt | recall before | recall after | recall rebuilt |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+          " | MiB rebuilt | after / rebuilt | heap after / rebuilt | recall before | recall after | recall rebuilt |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     mib = 1 << 20
     with tempfile.TemporaryDirectory() as tmp:
         for kind in args.types.split(","):
@@ -154,7 +173,7 @@ def main():
                 print(f"| {kind} | {fraction:.0%} | {r['remove_cpu_s']:.3f} | {f['rebuild_cpu_s']:.2f}"
                       f" | {r['remove_cpu_s'] / f['rebuild_cpu_s']:.3%} | {r['rss_before'] / mib:.1f}"
                       f" | {r['rss_after'] / mib:.1f} | {f['rss'] / mib:.1f} | {r['rss_after'] / f['rss']:.3f}"
-                      f" | {rec} |", flush=True)
+                      f" | {r['heap'] / f['heap']:.3f} | {rec} |", flush=True)
     print(f"# load: {os.getloadavg()[0]:.2f} (1-min) at end")
 
 
