@@ -5,6 +5,9 @@
 // Times are thread CPU time per query (the machine may be shared). Both forms
 // run side by side on the same queries, alternating, best of `reps` passes.
 //
+// Brute force is also timed through search_batch on one thread (process CPU
+// time per query), with the first pass and without.
+//
 // Usage: bench_scan [n=100000] [dim=384] [queries=200] [reps=3]
 #include <time.h>
 
@@ -61,9 +64,16 @@ Dataset make_data(std::size_t n, std::size_t dim, std::size_t nq, bool flat) {
     return d;
 }
 
+double process_cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
 struct Measure {
     double pruned_us = 0, exact_us = 0;
     double exact_fraction = 0;
+    double batch_pruned_us = 0, batch_exact_us = 0;
 };
 
 Measure run_brute(const Kivo& kivo, const Dataset& d, uint64_t k, int reps) {
@@ -93,6 +103,19 @@ Measure run_brute(const Kivo& kivo, const Dataset& d, uint64_t k, int reps) {
     m.pruned_us = 1e6 * best[1] / tq.size();
     m.exact_us = 1e6 * best[0] / tq.size();
     m.exact_fraction = scanned ? double(exact) / double(scanned) : 0;
+
+    std::vector<float> flat;
+    for (const auto& q : d.queries) flat.insert(flat.end(), q.begin(), q.end());
+    double batch_best[2] = {1e300, 1e300};
+    for (int r = 0; r < reps; ++r) {
+        for (int prune = 1; prune >= 0; --prune) {
+            const double t0 = process_cpu_seconds();
+            (void)kivo.search_batch(flat, d.queries.size(), k, std::nullopt, 1, {}, prune == 1);
+            batch_best[prune] = std::min(batch_best[prune], process_cpu_seconds() - t0);
+        }
+    }
+    m.batch_pruned_us = 1e6 * batch_best[1] / tq.size();
+    m.batch_exact_us = 1e6 * batch_best[0] / tq.size();
     return m;
 }
 
@@ -148,8 +171,8 @@ int main(int argc, char** argv) {
 
     std::printf("n=%zu dim=%zu (padded %zu) queries=%zu, cosine, CPU us per query, best of %d\n", n, dim, padded,
                 nq, reps);
-    std::printf("%-8s %-12s %5s %11s %11s %8s %9s\n", "data", "index", "k", "pruned_us", "exact_us", "speedup",
-                "exact_frac");
+    std::printf("%-8s %-12s %5s %11s %11s %8s %9s %11s %11s\n", "data", "index", "k", "pruned_us", "exact_us",
+                "speedup", "exact_frac", "batch_pr_us", "batch_ex_us");
     for (const bool flat : {false, true}) {
         const Dataset d = make_data(n, dim, nq, flat);
         const char* data_name = flat ? "flat" : "mixture";
@@ -157,9 +180,9 @@ int main(int argc, char** argv) {
             const Kivo bf = make_index(d, n, dim, mode.n4, IndexType::BruteForce);
             for (const uint64_t k : {1, 10, 100}) {
                 const Measure m = run_brute(bf, d, k, reps);
-                std::printf("%-8s bf %-9s %5llu %11.1f %11.1f %7.2fx %9.4f\n", data_name, mode.name,
+                std::printf("%-8s bf %-9s %5llu %11.1f %11.1f %7.2fx %9.4f %11.1f %11.1f\n", data_name, mode.name,
                             static_cast<unsigned long long>(k), m.pruned_us, m.exact_us, m.exact_us / m.pruned_us,
-                            m.exact_fraction);
+                            m.exact_fraction, m.batch_pruned_us, m.batch_exact_us);
                 std::fflush(stdout);
             }
             if (flat) continue;

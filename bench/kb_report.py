@@ -389,6 +389,9 @@ def write(out_dir: Path) -> None:
             L.append(f"![recall@10 vs QPS, {ds}]({png})")
             L.append("")
         plots[ds] = recs
+    # A run filtered to graph indexes (--only) has no brute-force rows to plot.
+    plots = {ds: recs for ds, recs in plots.items()
+             if any(_ok(r) and r["config"]["family"] == "bf" for r in recs.values())}
     if plots:
         plot_bytes_recall(plots, out_dir / "bytes_recall_bruteforce.png")
         L.append("## Bytes per vector and recall@10 (brute force)")

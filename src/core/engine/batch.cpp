@@ -16,6 +16,7 @@
 #include "engine/parallel.h"
 #include "search/batch_scan.h"
 #include "search/filter.h"
+#include "search/scan.h"
 
 namespace kivo::engine {
 
@@ -57,7 +58,7 @@ void write_row(BatchResult& out, std::size_t row, const std::vector<search::Scor
 
 Result<BatchResult> Kivo::search_batch(std::span<const float> queries, uint64_t nq, uint64_t k,
                                        std::optional<std::span<const uint64_t>> allowlist, unsigned threads,
-                                       const InterruptCheck& interrupt) const {
+                                       const InterruptCheck& interrupt, bool prune) const {
     const uint64_t dim = config_.dim;
     if (nq != 0 && queries.size() / nq != dim) {
         return std::unexpected(KivoError::dimension_mismatch(dim, queries.size() / nq));
@@ -131,11 +132,20 @@ Result<BatchResult> Kivo::search_batch(std::span<const float> queries, uint64_t 
                 for (std::size_t j = begin; j < end; ++j) heaps.emplace_back(k, count);
                 const search::QueryGroup g{ptrs.data(), ptrs.size(), heaps.data()};
                 std::vector<float> scratch;
+                std::vector<search::Scanner> scanners;
+                if (prune) {
+                    scanners.reserve(end - begin);
+                    for (std::size_t j = begin; j < end; ++j) scanners.emplace_back(pipeline_, tq[j - begin], metric);
+                    if (!scanners.front().pruning()) scanners.clear();
+                }
+                const search::CodeRun store{codes_.data(), std::span<const uint64_t>(ids_).first(count), norms_, count};
                 for (const auto& [a, b] : runs) {
-                    if (!search::scan_run(pipeline_, metric, g, codes_.data(), pb, ids_.data(), norms_, a, b,
-                                          scratch, stop)) {
-                        return;
-                    }
+                    const bool done =
+                        scanners.empty()
+                            ? search::scan_run(pipeline_, metric, g, codes_.data(), pb, ids_.data(), norms_, a, b,
+                                               scratch, stop)
+                            : search::scan_run_pruned(pipeline_, metric, g, scanners, store, a, b, scratch, stop);
+                    if (!done) return;
                 }
                 for (std::size_t j = begin; j < end; ++j) write_row(out, j, std::move(heaps[j - begin]).into_sorted());
             };

@@ -92,9 +92,11 @@ public:
     // Row i of the result is search(row i, k) without allowlist, bit for bit,
     // whatever `threads` is; with an allowlist every index type pre-filters
     // (see batch.cpp). threads = 0 uses every core the process may run on.
+    // `prune` false scores every brute-force code exactly (the first pass
+    // only skips work, never changes a row; for comparisons).
     Result<BatchResult> search_batch(std::span<const float> queries, uint64_t nq, uint64_t k,
                                      std::optional<std::span<const uint64_t>> allowlist, unsigned threads,
-                                     const InterruptCheck& interrupt = {}) const;
+                                     const InterruptCheck& interrupt = {}, bool prune = true) const;
 
     // Runtime tunables: change the live structure only, never the config.
     void set_ef_search(uint64_t ef);

@@ -3,6 +3,9 @@
 
 #include <algorithm>
 
+static_assert(kivo::search::kBatchChunk == kivo::search::Scanner::kBlockCodes,
+              "a batch chunk goes through a scanner's first pass whole");
+
 namespace kivo::search {
 
 namespace {
@@ -32,6 +35,49 @@ bool scan_run(const quantize::QuantPipeline& pipeline, vocab::Metric metric, con
         pipeline.score_multi(group.queries, group.nq, codes + start * stride, cnt, scratch.data(), kBatchChunk);
         const std::size_t with_norm = norms.size() > start ? std::min(cnt, norms.size() - start) : 0;
         push_chunk(metric, group, scratch.data(), cnt, ids + start, norms.data() + start, with_norm);
+    }
+    return true;
+}
+
+bool scan_run_pruned(const quantize::QuantPipeline& pipeline, vocab::Metric metric, const QueryGroup& group,
+                     std::span<Scanner> scanners, const CodeRun& run, std::size_t begin, std::size_t end,
+                     std::vector<float>& scratch, const InterruptCheck& stop) {
+    scratch.resize(group.nq * kBatchChunk);
+    const std::size_t pb = pipeline.packed_bytes_per_vec();
+    std::vector<std::size_t> exact;
+    std::vector<const float*> exact_queries;
+    uint32_t keep[Scanner::kBlockCodes];
+    for (std::size_t start = begin; start < end; start += kBatchChunk) {
+        if (stop.requested()) return false;
+        const std::size_t cnt = std::min(kBatchChunk, end - start);
+        exact.clear();
+        exact_queries.clear();
+        for (std::size_t j = 0; j < group.nq; ++j) {
+            if (scanners[j].takes_first_pass(group.heaps[j])) {
+                const std::size_t kept = scanners[j].first_pass(run, start, start + cnt, group.heaps[j], keep);
+                // A pass that kept most codes joins the shared exact scoring,
+                // which costs less per code than scoring them one query alone.
+                if (4 * kept <= 3 * cnt) {
+                    scanners[j].push_kept(run, start, start + cnt, keep, kept, group.heaps[j]);
+                    continue;
+                }
+            }
+            exact.push_back(j);
+            exact_queries.push_back(group.queries[j]);
+        }
+        if (exact.empty()) continue;
+        pipeline.score_multi(exact_queries.data(), exact.size(), run.codes + start * pb, cnt, scratch.data(),
+                             kBatchChunk);
+        const std::size_t with_norm = run.norms.size() > start ? std::min(cnt, run.norms.size() - start) : 0;
+        for (std::size_t e = 0; e < exact.size(); ++e) {
+            const float* row = scratch.data() + e * kBatchChunk;
+            TopK& heap = group.heaps[exact[e]];
+            for (std::size_t i = 0; i < cnt; ++i) {
+                float score = row[i];
+                if (i < with_norm) score = quantize::adjust_score(metric, score, run.norms[start + i]);
+                heap.push(run.ids[start + i], score);
+            }
+        }
     }
     return true;
 }

@@ -12,6 +12,7 @@
 #include "config.h"
 #include "interrupt.h"
 #include "quantize/pipeline.h"
+#include "search/scan.h"
 #include "search/topk.h"
 
 namespace kivo::search {
@@ -32,6 +33,15 @@ struct QueryGroup {
 bool scan_run(const quantize::QuantPipeline& pipeline, vocab::Metric metric, const QueryGroup& group,
               const uint8_t* codes, std::size_t stride, const uint64_t* ids, std::span<const float> norms,
               std::size_t begin, std::size_t end, std::vector<float>& scratch, const InterruptCheck& stop);
+
+// The same scan of codes [begin, end) of `run` with a first pass: for each
+// chunk, a query whose scanner (scanners[j], built for query j) takes the
+// first pass scores the chunk through it; the others score it together
+// exactly. The chunk is read from memory once for the whole group, and each
+// heap ends as the exact scan leaves it.
+bool scan_run_pruned(const quantize::QuantPipeline& pipeline, vocab::Metric metric, const QueryGroup& group,
+                     std::span<Scanner> scanners, const CodeRun& run, std::size_t begin, std::size_t end,
+                     std::vector<float>& scratch, const InterruptCheck& stop);
 
 // Gathered candidates: codes[i] (packed_bytes_per_vec bytes), ids[i],
 // norms[i], in the given order.

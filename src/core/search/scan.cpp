@@ -13,7 +13,7 @@ namespace kivo::search {
 namespace {
 
 // Codes handed to the kernels at once.
-constexpr std::size_t kBlock = 256;
+constexpr std::size_t kBlock = Scanner::kBlockCodes;
 // Most blocks scored exactly in a row after the first pass kept most codes.
 constexpr std::size_t kMaxBackoff = 64;
 
@@ -23,6 +23,15 @@ Scanner::Scanner(const quantize::QuantPipeline& pipeline, std::span<const float>
                  bool prune)
     : pipeline_(pipeline), query_(query), metric_(metric) {
     if (prune && simd::prune_available(simd::features())) bound_ = quantize::ScoreBound::create(pipeline, query);
+}
+
+bool Scanner::takes_first_pass(const TopK& heap) {
+    if (!bound_.has_value() || !heap.full()) return false;
+    if (exact_blocks_left_ > 0) {
+        --exact_blocks_left_;
+        return false;
+    }
+    return true;
 }
 
 void Scanner::push(const CodeRun& run, std::size_t i, float raw, TopK& heap) {
@@ -41,7 +50,8 @@ void Scanner::push_exact(const CodeRun& run, std::size_t begin, std::size_t end,
     stats_.exact += end - begin;
 }
 
-void Scanner::push_pruned(const CodeRun& run, std::size_t begin, std::size_t end, TopK& heap) {
+std::size_t Scanner::first_pass(const CodeRun& run, std::size_t begin, std::size_t end, const TopK& heap,
+                                uint32_t* keep) {
     const std::size_t pb = pipeline_.packed_bytes_per_vec();
     const std::size_t n = end - begin;
     int32_t d4[kBlock];
@@ -53,7 +63,6 @@ void Scanner::push_pruned(const CodeRun& run, std::size_t begin, std::size_t end
     // below the weakest score now stays below it. A NaN weakest score skips
     // nothing, since every number would displace it.
     const float weakest = heap.weakest_score();
-    uint32_t keep[kBlock];
     std::size_t kept = 0;
     for (std::size_t j = 0; j < n; ++j) {
         const std::size_t i = begin + j;
@@ -61,7 +70,6 @@ void Scanner::push_pruned(const CodeRun& run, std::size_t begin, std::size_t end
         const float adjusted = i < run.norms.size() ? quantize::adjust_score(metric_, upper, run.norms[i]) : upper;
         if (!(adjusted < weakest)) keep[kept++] = static_cast<uint32_t>(j);
     }
-    stats_.exact += kept;
     // Where the pass cannot skip (codes all alike, or a bound too wide for
     // the data) it is pure overhead: the pass costs about a quarter of the
     // exact kernel, so after a block that kept over three quarters, the
@@ -74,8 +82,15 @@ void Scanner::push_pruned(const CodeRun& run, std::size_t begin, std::size_t end
     } else {
         backoff_ = 0;
     }
-    if (kept == 0) return;
+    return kept;
+}
 
+void Scanner::push_kept(const CodeRun& run, std::size_t begin, std::size_t end, const uint32_t* keep,
+                        std::size_t kept, TopK& heap) {
+    stats_.exact += kept;
+    if (kept == 0) return;
+    const std::size_t pb = pipeline_.packed_bytes_per_vec();
+    const std::size_t n = end - begin;
     float raw[kBlock];
     if (kept == n) {
         pipeline_.score_batch(query_, run.codes + begin * pb, n, raw);
@@ -88,6 +103,12 @@ void Scanner::push_pruned(const CodeRun& run, std::size_t begin, std::size_t end
         pipeline_.score_batch(query_, gathered_.data(), kept, raw);
     }
     for (std::size_t k = 0; k < kept; ++k) push(run, begin + keep[k], raw[k], heap);
+}
+
+void Scanner::push_pruned(const CodeRun& run, std::size_t begin, std::size_t end, TopK& heap) {
+    uint32_t keep[kBlock];
+    const std::size_t kept = first_pass(run, begin, end, heap, keep);
+    push_kept(run, begin, end, keep, kept, heap);
 }
 
 void Scanner::scan(const CodeRun& run, const Allowlist* filter, TopK& heap) {

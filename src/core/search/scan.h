@@ -46,6 +46,21 @@ public:
 
     void scan(const CodeRun& run, const Allowlist* filter, TopK& heap);
 
+    // For scans that take queries in turn block by block (search_batch):
+    // whether the query's next block should go through the first pass (the
+    // heap is full and the pass is not paused; a paused pass counts the
+    // block down). A block holds at most kBlockCodes codes, all allowed.
+    static constexpr std::size_t kBlockCodes = 256;
+    bool takes_first_pass(const TopK& heap);
+    // The first pass over a block: writes the positions (from `begin`) of
+    // the codes that may still enter the heap to `keep` and returns their
+    // count. The caller then scores those exactly (push_kept), or every code
+    // of the block (pushing more exact scores changes nothing).
+    std::size_t first_pass(const CodeRun& run, std::size_t begin, std::size_t end, const TopK& heap,
+                           uint32_t* keep);
+    void push_kept(const CodeRun& run, std::size_t begin, std::size_t end, const uint32_t* keep, std::size_t kept,
+                   TopK& heap);
+
     const ScanStats& stats() const { return stats_; }
     bool pruning() const { return bound_.has_value(); }
 
