@@ -512,3 +512,43 @@ TEST(ConstructionScore, DefinedOrderAndL2Term) {
 
 }  // namespace
 }  // namespace kivo::search
+
+namespace kivo::search {
+namespace {
+
+// Rows of 65,536 floats (a 62,237-dimensional index) take chunks of 32 rows
+// (8 MiB), not 4,096 (1 GiB for the first row); rows keep their values
+// through chunk boundaries, removal and truncation.
+TEST(RowStore, LongRowsTakeSmallChunks) {
+    for (const uint64_t dim : {uint64_t{512}, uint64_t{65536}}) {
+        RowStore store;
+        store.reset(dim);
+        std::vector<float> row(dim);
+        const std::size_t rows = dim == 512 ? 5000 : 100;
+        for (std::size_t i = 0; i < rows; ++i) {
+            row[0] = static_cast<float>(i);
+            row[dim - 1] = -static_cast<float>(i);
+            store.push_back(row);
+        }
+        const std::size_t chunk_bytes = std::size_t{8} << 20;
+        const std::size_t chunks = store.bytes() / chunk_bytes;  // plus the chunk table
+        EXPECT_EQ(chunks, dim == 512 ? 2u : 4u) << "dim " << dim << ": " << store.bytes() << " bytes";
+
+        std::vector<uint8_t> gone(rows, 0);
+        for (std::size_t i = 0; i < rows; i += 3) gone[i] = 1;
+        store.erase_rows(gone);
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < rows; ++i) {
+            if (gone[i]) continue;
+            ASSERT_EQ(store.row(at)[0], static_cast<float>(i)) << "dim " << dim << " row " << at;
+            ASSERT_EQ(store.row(at)[dim - 1], -static_cast<float>(i));
+            ++at;
+        }
+        EXPECT_EQ(store.size(), at);
+        store.truncate(10);
+        EXPECT_EQ(store.row(9)[0], 14.0f);  // kept: 1, 2, 4, 5, 7, 8, 10, 11, 13, 14
+    }
+}
+
+}  // namespace
+}  // namespace kivo::search

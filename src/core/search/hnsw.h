@@ -3,6 +3,7 @@
 // (with the links' construction scores) only while vectors are inserted.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -66,7 +67,8 @@ inline bool candidate_less(const Candidate& a, const Candidate& b) {
 
 // Construction vectors: one row of `dim` floats per node, in node order,
 // stored in fixed chunks so that growing never copies (or doubles) the rows
-// already held.
+// already held. A chunk holds a power of two rows, at most 4,096 and no more
+// than fit in 8 MiB (at least one), so a long row never costs a huge chunk.
 class RowStore {
 public:
     RowStore() = default;
@@ -79,7 +81,7 @@ public:
     uint64_t dim() const { return dim_; }
     uint64_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
-    const float* row(uint64_t i) const { return chunks_[i >> kChunkShift].get() + (i & kChunkMask) * dim_; }
+    const float* row(uint64_t i) const { return chunks_[i >> shift_].get() + (i & mask()) * dim_; }
     // Sets the row length of an empty store.
     void reset(uint64_t dim);
     void push_back(std::span<const float> row);
@@ -93,10 +95,14 @@ public:
     std::size_t bytes() const;
 
 private:
-    static constexpr uint64_t kChunkShift = 12;  // 4,096 rows per chunk
-    static constexpr uint64_t kChunkMask = (uint64_t{1} << kChunkShift) - 1;
+    static constexpr uint64_t kMaxChunkShift = 12;
+    static constexpr uint64_t kChunkBytes = uint64_t{8} << 20;
+    static uint64_t chunk_shift(uint64_t dim);
+    uint64_t mask() const { return (uint64_t{1} << shift_) - 1; }
+    uint64_t chunk_floats() const { return (mask() + 1) * std::max<uint64_t>(dim_, 1); }
     std::vector<std::unique_ptr<float[]>> chunks_;
     uint64_t dim_ = 0;
+    uint64_t shift_ = kMaxChunkShift;
     uint64_t size_ = 0;
 };
 

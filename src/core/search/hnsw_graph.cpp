@@ -50,7 +50,14 @@ std::size_t capacity_bytes(const std::vector<T>& v) {
 
 // ---- RowStore ----
 
-RowStore::RowStore(const RowStore& other) : dim_(other.dim_) {
+uint64_t RowStore::chunk_shift(uint64_t dim) {
+    uint64_t shift = kMaxChunkShift;
+    const uint64_t row_bytes = std::max<uint64_t>(dim, 1) * sizeof(float);
+    while (shift > 0 && (uint64_t{1} << shift) * row_bytes > kChunkBytes) --shift;
+    return shift;
+}
+
+RowStore::RowStore(const RowStore& other) : dim_(other.dim_), shift_(other.shift_) {
     for (uint64_t i = 0; i < other.size_; ++i) push_back({other.row(i), static_cast<std::size_t>(dim_)});
 }
 
@@ -62,16 +69,17 @@ RowStore& RowStore::operator=(const RowStore& other) {
 void RowStore::reset(uint64_t dim) {
     clear();
     dim_ = dim;
+    shift_ = chunk_shift(dim);
 }
 
 void RowStore::push_back(std::span<const float> row) {
-    const uint64_t at = size_ & kChunkMask;
-    if (at == 0 && (size_ >> kChunkShift) == chunks_.size()) {
-        const std::size_t floats = static_cast<std::size_t>((kChunkMask + 1) * std::max<uint64_t>(dim_, 1));
+    const uint64_t at = size_ & mask();
+    if (at == 0 && (size_ >> shift_) == chunks_.size()) {
+        const std::size_t floats = static_cast<std::size_t>(chunk_floats());
         chunks_.emplace_back(new float[floats]);
         advise_huge_pages(chunks_.back().get(), floats * sizeof(float));
     }
-    float* dst = chunks_[size_ >> kChunkShift].get() + at * dim_;
+    float* dst = chunks_[size_ >> shift_].get() + at * dim_;
     std::copy_n(row.begin(), std::min<std::size_t>(row.size(), dim_), dst);
     if (row.size() < dim_) std::fill(dst + row.size(), dst + dim_, 0.0f);
     ++size_;
@@ -80,7 +88,7 @@ void RowStore::push_back(std::span<const float> row) {
 void RowStore::truncate(uint64_t count) {
     if (count >= size_) return;
     size_ = count;
-    chunks_.resize(static_cast<std::size_t>((count + kChunkMask) >> kChunkShift));
+    chunks_.resize(static_cast<std::size_t>((count + mask()) >> shift_));
 }
 
 void RowStore::clear() {
@@ -89,7 +97,7 @@ void RowStore::clear() {
 }
 
 std::size_t RowStore::bytes() const {
-    return chunks_.size() * static_cast<std::size_t>((kChunkMask + 1) * std::max<uint64_t>(dim_, 1)) * sizeof(float) +
+    return chunks_.size() * static_cast<std::size_t>(chunk_floats()) * sizeof(float) +
            capacity_bytes(chunks_);
 }
 

@@ -62,7 +62,7 @@ void RowStore::erase_rows(const std::vector<uint8_t>& gone) {
         if (i < gone.size() && gone[i]) continue;
         if (kept != i) {
             // Rows only move down, onto rows already moved or dropped.
-            float* to = chunks_[kept >> kChunkShift].get() + (kept & kChunkMask) * dim_;
+            float* to = chunks_[kept >> shift_].get() + (kept & mask()) * dim_;
             std::copy_n(row(i), dim_, to);
         }
         ++kept;
