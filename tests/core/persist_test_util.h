@@ -12,7 +12,22 @@
 #include <string>
 #include <vector>
 
+#include "interrupt.h"
+
 namespace kivo::testing {
+
+// Counts its polls and answers true from poll number `fire_at` on (0 based).
+struct PollAfter {
+    uint64_t fire_at;
+    uint64_t polls = 0;
+    InterruptCheck check() {
+        return {[](void* self) {
+                    auto* p = static_cast<PollAfter*>(self);
+                    return p->polls++ >= p->fire_at;
+                },
+                this};
+    }
+};
 
 class ScratchDir {
 public:

@@ -16,6 +16,7 @@
 namespace kivo::engine {
 namespace {
 
+using kivo::testing::PollAfter;
 using kivo::testing::read_file;
 using kivo::testing::ScratchDir;
 
@@ -65,19 +66,6 @@ Kivo make_index(IndexType type, uint64_t dim, uint64_t count, uint64_t first = 0
     }
     return std::move(*index);
 }
-
-// Counts its polls and answers true from poll number `fire_at` on (0 based).
-struct PollAfter {
-    uint64_t fire_at;
-    uint64_t polls = 0;
-    InterruptCheck check() {
-        return {[](void* self) {
-                    auto* p = static_cast<PollAfter*>(self);
-                    return p->polls++ >= p->fire_at;
-                },
-                this};
-    }
-};
 
 std::vector<std::string> names_in(const std::string& dir) {
     std::vector<std::string> out;

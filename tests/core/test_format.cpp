@@ -19,6 +19,7 @@ namespace {
 
 using kivo::testing::header_bytes;
 using kivo::testing::HeaderFields;
+using kivo::testing::PollAfter;
 using kivo::testing::read_file;
 using kivo::testing::ScratchDir;
 using kivo::testing::write_file;
@@ -128,19 +129,6 @@ std::vector<std::string> others_in(const std::string& dir, std::initializer_list
     }
     return out;
 }
-
-// Counts its polls and answers true from poll number `fire_at` on (0 based).
-struct PollAfter {
-    uint64_t fire_at;
-    uint64_t polls = 0;
-    InterruptCheck check() {
-        return {[](void* self) {
-                    auto* p = static_cast<PollAfter*>(self);
-                    return p->polls++ >= p->fire_at;
-                },
-                this};
-    }
-};
 
 // Until commit() the target keeps its old bytes; a writer dropped, failed or
 // interrupted at any point leaves them and no temporary file behind.

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <random>
 #include <set>
+#include <string>
 
 #include "engine/engine.h"
 #include "quantize/pipeline.h"
 #include "persist_test_util.h"
+#include "recall_util.h"
 
 namespace kivo::engine {
 namespace {
@@ -71,19 +73,6 @@ Kivo make(IndexType type, const std::vector<uint64_t>& ids, const std::vector<st
     Kivo k = *Kivo::create(config(type, metric));
     EXPECT_TRUE(k.add(ids, vectors));
     return k;
-}
-
-// Share of returned entries scoring at least the exact 10th score.
-double recall(const Kivo& index, const Kivo& exact, const Data& d) {
-    std::size_t hits = 0;
-    for (const auto& q : d.queries) {
-        const auto truth = exact.search(q, kTop, std::nullopt);
-        const auto got = index.search(q, kTop, std::nullopt);
-        EXPECT_TRUE(truth && got);
-        if (!truth || !got || truth->size() < kTop) return 0.0;
-        for (const auto& e : *got) hits += e.score >= truth->back().score ? 1 : 0;
-    }
-    return static_cast<double>(hits) / static_cast<double>(kTop * d.queries.size());
 }
 
 // The graph's invariants, and every node reachable from the entry on layer 0.
@@ -165,6 +154,17 @@ std::vector<uint64_t> iota(std::size_t n, uint64_t first) {
     return ids;
 }
 
+// Recall@10 of `index` against brute force over the stored vectors, within
+// 0.02 of a graph built afresh from them.
+void expect_recall_of_a_fresh_graph(const Kivo& index, const Store& store, const Data& d, const std::string& label) {
+    const Kivo exact = make(IndexType::BruteForce, store.ids, store.vectors);
+    const Kivo fresh = make(IndexType::Hnsw, store.ids, store.vectors);
+    const double after = testing::recall_against(index, exact, d.queries, kTop);
+    const double reference = testing::recall_against(fresh, exact, d.queries, kTop);
+    std::printf("%s: recall@10 %.4f, fresh graph %.4f\n", label.c_str(), after, reference);
+    EXPECT_GE(after, reference - 0.02) << label;
+}
+
 class HnswRemoveFraction : public ::testing::TestWithParam<double> {};
 
 TEST_P(HnswRemoveFraction, RecallMatchesAFreshGraphOfTheRemainingVectors) {
@@ -176,12 +176,7 @@ TEST_P(HnswRemoveFraction, RecallMatchesAFreshGraphOfTheRemainingVectors) {
     ASSERT_EQ(index.len(), store.ids.size());
     expect_sound_graph(*index.hnsw());
 
-    const Kivo exact = make(IndexType::BruteForce, store.ids, store.vectors);
-    const Kivo fresh = make(IndexType::Hnsw, store.ids, store.vectors);
-    const double after = recall(index, exact, d);
-    const double reference = recall(fresh, exact, d);
-    std::printf("removed %.0f %%: recall@10 %.4f, fresh graph %.4f\n", 100 * GetParam(), after, reference);
-    EXPECT_GE(after, reference - 0.02);
+    expect_recall_of_a_fresh_graph(index, store, d, "removed " + std::to_string(static_cast<int>(100 * GetParam())) + " %");
 }
 
 INSTANTIATE_TEST_SUITE_P(Fractions, HnswRemoveFraction, ::testing::Values(0.1, 0.5, 0.9));
@@ -218,12 +213,7 @@ TEST(HnswRemove, InterleavedRemovalsUpsertsAndAdditions) {
     }
     ASSERT_EQ(index.len(), store.ids.size());
     expect_sound_graph(*index.hnsw());
-    const Kivo exact = make(IndexType::BruteForce, store.ids, store.vectors);
-    const Kivo fresh = make(IndexType::Hnsw, store.ids, store.vectors);
-    const double after = recall(index, exact, d);
-    const double reference = recall(fresh, exact, d);
-    std::printf("interleaved: recall@10 %.4f, fresh graph %.4f\n", after, reference);
-    EXPECT_GE(after, reference - 0.02);
+    expect_recall_of_a_fresh_graph(index, store, d, "interleaved");
 }
 
 // Released construction vectors stay released; the file written afterwards

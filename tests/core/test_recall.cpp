@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "recall_util.h"
 
 namespace kivo::engine {
 namespace {
@@ -69,21 +70,6 @@ EngineConfig config(IndexType type) {
     return c;
 }
 
-// Fraction of returned entries that score at least the brute-force 10th
-// score, over all queries.
-double recall(const Kivo& index, const Kivo& exact, const Data& d) {
-    std::size_t hits = 0;
-    for (const auto& q : d.queries) {
-        const auto truth = exact.search(q, kTop, std::nullopt);
-        const auto got = index.search(q, kTop, std::nullopt);
-        EXPECT_TRUE(truth && got);
-        if (!truth || !got || truth->size() < kTop) return 0.0;
-        const float threshold = truth->back().score;
-        for (const auto& e : *got) hits += e.score >= threshold ? 1 : 0;
-    }
-    return static_cast<double>(hits) / static_cast<double>(kTop * d.queries.size());
-}
-
 class Recall : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -111,7 +97,7 @@ protected:
 
 TEST_F(Recall, HnswDefaultSettings) {
     const Kivo h = build(IndexType::Hnsw);
-    const double r = recall(h, *exact_, *data_);
+    const double r = testing::recall_against(h, *exact_, data_->queries, kTop);
     RecordProperty("recall_at_10", std::to_string(r));
     std::printf("HNSW m=32 ef_construction=200 ef_search=64: recall@10 = %.4f\n", r);
     EXPECT_GE(r, 0.9);
@@ -120,7 +106,7 @@ TEST_F(Recall, HnswDefaultSettings) {
 TEST_F(Recall, IvfFlatNprobe8Of256) {
     const Kivo i = build(IndexType::IvfFlat);
     ASSERT_EQ(i.ivf()->lists.size(), 256u);
-    const double r = recall(i, *exact_, *data_);
+    const double r = testing::recall_against(i, *exact_, data_->queries, kTop);
     RecordProperty("recall_at_10", std::to_string(r));
     std::printf("IVF-Flat nlist=256 nprobe=8: recall@10 = %.4f\n", r);
     EXPECT_GE(r, 0.8);
@@ -188,11 +174,7 @@ TEST(RecallSeparated, DiverseSelectionKeepsClustersConnected) {
     for (std::size_t j = 0; j < kVectors; ++j) ids[j] = j;
     Kivo exact = *Kivo::create(config(IndexType::BruteForce));
     ASSERT_TRUE(exact.add_flat(ids, d.flat));
-    auto recall_of = [&](const Kivo& index) {
-        Data as_data;
-        as_data.queries = d.queries;
-        return recall(index, exact, as_data);
-    };
+    auto recall_of = [&](const Kivo& index) { return testing::recall_against(index, exact, d.queries, kTop); };
     struct Case {
         HnswSelection selection;
         bool connected;
