@@ -1,6 +1,6 @@
 // Scoring kernels: every variant against the portable paths, against a scalar
-// restatement of its own summation order (bit for bit), batched against
-// single-code results, and the dispatching entry points.
+// restatement of its own summation order (bit for bit), batched and gathered
+// forms against single-code results, and the dispatching entry points.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -24,6 +24,7 @@ namespace {
 
 using quantize::CENTROIDS_2BIT;
 using quantize::CENTROIDS_4BIT;
+using testing::GuardedBlocks;
 using testing::GuardedBuffer;
 
 uint32_t bits(float x) { return std::bit_cast<uint32_t>(x); }
@@ -112,6 +113,7 @@ float emulate_avx512_4bit(const float* q, std::size_t len, const uint8_t* c) {
 
 using SingleFn = float (*)(const float*, std::size_t, const uint8_t*);
 using BatchFn = void (*)(const float*, std::size_t, const uint8_t*, std::size_t, std::size_t, float*);
+using GatherFn = void (*)(const float*, std::size_t, const uint8_t* const*, std::size_t, float*);
 
 // The scalar restatement of each vectorised registry row's own order; a new
 // row needs one here (the registry test below insists).
@@ -129,6 +131,7 @@ struct Tested {
     uint32_t required;  // feature bits the variant needs
     SingleFn single;
     BatchFn batch;
+    GatherFn gather;
     SingleFn emulate;   // vectorised rows only
 };
 void PrintTo(const Tested& v, std::ostream* os) { *os << v.name; }
@@ -138,7 +141,7 @@ std::vector<Tested> tested_rows(bool vectorised_only) {
     std::vector<Tested> rows;
     for (const KernelVariant& r : kKernelVariants) {
         if (vectorised_only && r.required == 0) continue;
-        rows.push_back({r.name, r.bits, r.required, r.single, r.batch, emulation_of(r.name)});
+        rows.push_back({r.name, r.bits, r.required, r.single, r.batch, r.gather, emulation_of(r.name)});
     }
     return rows;
 }
@@ -292,6 +295,44 @@ TEST_P(VectorKernels, BatchEqualsSingleBitForBit) {
     }
 }
 
+// Codes scattered at assorted alignments, the last one right before a guard
+// page, gathered in shuffled order with repeats: each result equals the
+// single-code kernel on that code, and nothing past `count` is written.
+TEST_P(Kernels, GatherEqualsSingleBitForBit) {
+    const Tested& v = GetParam();
+    std::mt19937 rng(21);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::vector<std::size_t> lens;
+    for (std::size_t len = 0; len <= 300; len += (len < 80 ? 1 : 7)) lens.push_back(len);
+    for (std::size_t len : {383, 384, 511, 512, 513, 1023, 1024}) lens.push_back(len);
+    constexpr std::size_t kPool = 7;
+    for (std::size_t len : lens) {
+        GuardedBuffer qbuf(len * sizeof(float));
+        GuardedBlocks pool(kPool, code_bytes(v.bits_per_coord, len));
+        ASSERT_TRUE(qbuf.ok() && pool.ok());
+        float* q = static_cast<float*>(qbuf.data());
+        for (std::size_t k = 0; k < len; ++k) q[k] = normal(rng);
+        for (std::size_t k = 0; k < pool.byte_count(); ++k) pool.bytes()[k] = static_cast<uint8_t>(byte(rng));
+        // Around the interleaving of the 8-code groups: none, a partial
+        // group, whole groups, whole groups and a tail.
+        for (std::size_t count : {0, 1, 2, 7, 8, 9, 16, 23, 64}) {
+            std::vector<const uint8_t*> codes(count);
+            std::uniform_int_distribution<std::size_t> pick(0, kPool - 1);
+            for (const uint8_t*& c : codes) c = pool.block(pick(rng));
+            // The guarded last block at least once, wherever the shuffle puts it.
+            if (count > 0) codes[count / 2] = pool.block(kPool - 1);
+            std::vector<float> out(count + 1, -7.0f);
+            v.gather(q, len, codes.data(), count, out.data());
+            for (std::size_t i = 0; i < count; ++i) {
+                ASSERT_EQ(bits(out[i]), bits(v.single(q, len, codes[i])))
+                    << "len " << len << " count " << count << " code " << i;
+            }
+            EXPECT_EQ(out[count], -7.0f) << "wrote past count";
+        }
+    }
+}
+
 struct EdgeCase {
     const char* name;
     int bits_per_coord;
@@ -345,6 +386,7 @@ TEST(KernelRegistry, EveryWidthEndsInAPortableRowAndVectorRowsAreEmulated) {
         EXPECT_TRUE(r.bits == 2 || r.bits == 4);
         EXPECT_NE(r.single, nullptr);
         EXPECT_NE(r.batch, nullptr);
+        EXPECT_NE(r.gather, nullptr);
         if (r.required != 0) {
             EXPECT_NE(emulation_of(r.name), nullptr) << "no scalar restatement of its order";
         }
@@ -382,9 +424,17 @@ TEST(KernelDispatch, EntryPointsReturnTheChosenVariant) {
         const std::size_t b2 = (len + 3) / 4;
         std::vector<uint8_t> codes(count * b4 + 1);
         for (uint8_t& x : codes) x = static_cast<uint8_t>(byte(rng));
-        std::vector<float> out4(count), out2(count);
+        std::vector<float> out4(count), out2(count), gathered4(count), gathered2(count);
         score_4bit_batch(q, codes.data(), b4, count, out4.data());
         score_2bit_batch(q, codes.data(), b2, count, out2.data());
+        // The same codes gathered back to front.
+        std::vector<const uint8_t*> rev4(count), rev2(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            rev4[i] = codes.data() + (count - 1 - i) * b4;
+            rev2[i] = codes.data() + (count - 1 - i) * b2;
+        }
+        score_4bit_gather(q, rev4.data(), count, gathered4.data());
+        score_2bit_gather(q, rev2.data(), count, gathered2.data());
         for (std::size_t i = 0; i < count; ++i) {
             const std::span<const uint8_t> c4(codes.data() + i * b4, b4);
             const std::span<const uint8_t> c2(codes.data() + i * b2, b2);
@@ -394,6 +444,8 @@ TEST(KernelDispatch, EntryPointsReturnTheChosenVariant) {
             ASSERT_EQ(bits(s2), bits(expect2(q.data(), len, c2.data()))) << len;
             ASSERT_EQ(bits(out4[i]), bits(s4)) << len;
             ASSERT_EQ(bits(out2[i]), bits(s2)) << len;
+            ASSERT_EQ(bits(gathered4[count - 1 - i]), bits(s4)) << len;
+            ASSERT_EQ(bits(gathered2[count - 1 - i]), bits(s2)) << len;
         }
     }
 }

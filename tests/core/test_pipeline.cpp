@@ -238,14 +238,15 @@ TEST(Pipeline, ComputeNorm) {
     }
 }
 
-TEST(Pipeline, ScoreMatchesReferenceAndBatchMatchesScore) {
+TEST(Pipeline, ScoreMatchesReferenceAndBatchAndGatherMatchScore) {
     struct Case {
         uint64_t dim;
         uint64_t n4;
     };
     const Case cases[] = {{1, 0}, {1, 1}, {2, 2}, {3, 0}, {3, 4}, {8, 4},     {100, 0},
                           {100, 128}, {100, 64}, {1000, 512}, {1000, 1024}, {1000, 0}, {1000, 1020}};
-    constexpr std::size_t kCount = 300;  // more than one chunk of the mixed batch path
+    constexpr std::size_t kCount = 300;  // more than one chunk of the mixed batch and gather paths
+    std::mt19937 shuffle(5);
     for (const Case& c : cases) {
         const QuantPipeline p = make_pipeline(c.dim, c.n4, Metric::Dot);
         const std::size_t stride = p.packed_bytes_per_vec();
@@ -258,6 +259,20 @@ TEST(Pipeline, ScoreMatchesReferenceAndBatchMatchesScore) {
         const auto query = p.transform_query(random_vector(c.dim, 99));
         std::vector<float> batch(kCount, -1.0f);
         p.score_batch(query, codes.data(), kCount, batch.data());
+        // The codes in shuffled order, some repeated, some left out.
+        std::vector<std::size_t> order(kCount);
+        std::uniform_int_distribution<std::size_t> pick(0, kCount - 1);
+        for (std::size_t& o : order) o = pick(shuffle);
+        std::vector<const uint8_t*> gather_codes;
+        for (std::size_t o : order) gather_codes.push_back(codes.data() + o * stride);
+        std::vector<float> gathered(kCount + 1, -1.0f);
+        p.score_gather(query, gather_codes.data(), kCount, gathered.data());
+        EXPECT_EQ(gathered[kCount], -1.0f) << "wrote past count";
+        for (std::size_t i = 0; i < kCount; ++i) {
+            const float single = p.score(query, {gather_codes[i], stride});
+            ASSERT_EQ(std::bit_cast<uint32_t>(gathered[i]), std::bit_cast<uint32_t>(single))
+                << "dim " << c.dim << " n4 " << c.n4 << " gathered " << i;
+        }
         for (std::size_t v = 0; v < kCount; ++v) {
             const std::span<const uint8_t> code(codes.data() + v * stride, stride);
             const float s = p.score(query, code);
@@ -275,11 +290,12 @@ TEST(Pipeline, ScoreMatchesReferenceAndBatchMatchesScore) {
     }
 }
 
-TEST(Pipeline, ScoreBatchOfNothingWritesNothing) {
+TEST(Pipeline, ScoreBatchOrGatherOfNothingWritesNothing) {
     const QuantPipeline p = make_pipeline(64, 32);
     const auto query = p.transform_query(random_vector(64, 1));
     float out = 42.0f;
     p.score_batch(query, nullptr, 0, &out);
+    p.score_gather(query, nullptr, 0, &out);
     EXPECT_EQ(out, 42.0f);
 }
 

@@ -169,6 +169,33 @@ void QuantPipeline::score_batch(std::span<const float> query, const uint8_t* cod
     }
 }
 
+void QuantPipeline::score_gather(std::span<const float> query, const uint8_t* const* codes, std::size_t count,
+                                 float* out) const {
+    if (n4_dims_ == 0) {
+        simd::score_2bit_gather(query, codes, count, out);
+        return;
+    }
+    if (n2_dims_ == 0) {
+        simd::score_4bit_gather(query, codes, count, out);
+        return;
+    }
+    // As in score_batch: both blocks of a chunk back to back, the 2-bit
+    // block addresses and halves on the stack.
+    constexpr std::size_t kChunk = 64;
+    const uint8_t* blocks2[kChunk];
+    float s2[kChunk];
+    const auto query4 = query.first(n4_dims_);
+    const auto query2 = query.subspan(n4_dims_);
+    for (std::size_t start = 0; start < count; start += kChunk) {
+        const std::size_t len = std::min(kChunk, count - start);
+        simd::score_4bit_gather(query4, codes + start, len, out + start);
+        for (std::size_t i = 0; i < len; ++i) blocks2[i] = codes[start + i] + pb4_per_vec_;
+        simd::score_2bit_gather(query2, blocks2, len, s2);
+        // s2 + s4 with the operands in score()'s order, so both agree bit for bit.
+        for (std::size_t i = 0; i < len; ++i) out[start + i] = s2[i] + out[start + i];
+    }
+}
+
 void QuantPipeline::score_multi(const float* const* queries, std::size_t nq, const uint8_t* codes,
                                 std::size_t count, float* out, std::size_t out_stride) const {
     const std::size_t stride = packed_bytes_per_vec();

@@ -51,6 +51,11 @@ public:
     // score() of that code.
     void score_batch(std::span<const float> query, const uint8_t* codes, std::size_t count,
                      float* out) const;
+    // score() of the `count` codes at codes[0 .. count) (packed_bytes_per_vec
+    // bytes each, anywhere, in any order) into out[0 .. count); each result
+    // bit-identical to score() of that code.
+    void score_gather(std::span<const float> query, const uint8_t* const* codes, std::size_t count,
+                      float* out) const;
     // score() of `count` consecutive codes against `nq` transformed queries:
     // out[j * out_stride + i] is bit-identical to score(queries[j], code i).
     // Each code is expanded once per group of queries.

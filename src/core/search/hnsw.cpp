@@ -24,30 +24,34 @@ Hnsw Hnsw::create(uint64_t m, uint64_t ef_construction, uint64_t ef_search,
 
 namespace {
 
-// Codes of the fresh neighbours of one pop are gathered into one buffer and
-// scored by the batched kernel (bit-identical to one score per code); the
-// copy also pulls them into cache ahead of the kernel.
+// The fresh neighbours of one pop are scored in place by the gathered kernel
+// (bit-identical to one score per code), their code addresses collected in
+// stack chunks.
 struct CodeScorer {
     const Hnsw& graph;
     const quantize::QuantPipeline& pipeline;
     std::span<const float> query;
     vocab::Metric metric;
-    std::vector<uint8_t> gathered;
 
     float one(uint32_t v) const {
         return quantize::adjust_score(metric, pipeline.score(query, graph.code(v)), graph.norm(v));
     }
-    void many(const uint32_t* ids, std::size_t count, float* out) {
-        const std::size_t bytes = static_cast<std::size_t>(graph.packed_bytes_per_vec);
-        if (count == 1 || bytes == 0) {
+    void many(const uint32_t* ids, std::size_t count, float* out) const {
+        // The gathered kernels read a whole padded query against whole codes;
+        // score() clamps to what a code holds, so any other shape goes one by
+        // one.
+        if (count == 1 || query.size() != pipeline.padded_dim() ||
+            graph.packed_bytes_per_vec != pipeline.packed_bytes_per_vec()) {
             for (std::size_t i = 0; i < count; ++i) out[i] = one(ids[i]);
             return;
         }
-        gathered.resize(count * bytes);
-        for (std::size_t i = 0; i < count; ++i) {
-            std::copy_n(graph.code(ids[i]).data(), bytes, gathered.data() + i * bytes);
+        constexpr std::size_t kChunk = 64;
+        const uint8_t* codes[kChunk];
+        for (std::size_t start = 0; start < count; start += kChunk) {
+            const std::size_t len = std::min(kChunk, count - start);
+            for (std::size_t i = 0; i < len; ++i) codes[i] = graph.code(ids[start + i]).data();
+            pipeline.score_gather(query, codes, len, out + start);
         }
-        pipeline.score_batch(query, gathered.data(), count, out);
         for (std::size_t i = 0; i < count; ++i) out[i] = quantize::adjust_score(metric, out[i], graph.norm(ids[i]));
     }
 };
@@ -69,7 +73,7 @@ std::vector<Candidate> code_layer_search(const Hnsw& graph, const quantize::Quan
                                          vocab::Metric metric, Admit admit, bool filtered,
                                          detail::VisitedSet& visited) {
     if (entry >= graph.size()) return {};
-    CodeScorer scorer{graph, pipeline, query, metric, {}};
+    const CodeScorer scorer{graph, pipeline, query, metric};
     const float s0 = scorer.one(entry);
     // Links at or beyond the node count can only come from a damaged file;
     // they are never followed.

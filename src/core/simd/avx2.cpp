@@ -1,5 +1,6 @@
 // AVX2 + FMA kernels: inner product of a query block with packed 2-bit and
-// 4-bit code blocks, expanded in registers; single-code and batched forms.
+// 4-bit code blocks, expanded in registers; single-code, batched and gathered
+// forms.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -134,6 +135,16 @@ void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, 
     // the blocks (a mixed code) the whole stride is prefetched.
     const bool gaps = stride > (len + 1) / 2;
     run_batch<kBatch4, Score4>(query, len, code, stride, count, out, gaps ? stride : 0);
+}
+
+void score_2bit_gather(const float* query, std::size_t len, const uint8_t* const* codes, std::size_t count,
+                       float* out) {
+    run_gather<kBatch2, Score2>(query, len, codes, count, out, (len + 3) / 4);
+}
+
+void score_4bit_gather(const float* query, std::size_t len, const uint8_t* const* codes, std::size_t count,
+                       float* out) {
+    run_gather<kBatch4, Score4>(query, len, codes, count, out, (len + 1) / 2);
 }
 
 }  // namespace kivo::simd::avx2

@@ -1,5 +1,6 @@
 // AVX-512 kernel: inner product of a query block with a packed 4-bit code
-// block, the whole codebook in one register; single-code and batched forms.
+// block, the whole codebook in one register; single-code, batched and
+// gathered forms.
 // GCC 12 flags the deliberately undefined operand inside several AVX-512
 // intrinsics (_mm512_undefined_*) as uninitialized; it is never read.
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -108,6 +109,11 @@ float score_4bit(const float* query, std::size_t len, const uint8_t* code) {
 void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out) {
     run_batch<kBatch4, Score4>(query, len, code, stride, count, out, stride);
+}
+
+void score_4bit_gather(const float* query, std::size_t len, const uint8_t* const* codes, std::size_t count,
+                       float* out) {
+    run_gather<kBatch4, Score4>(query, len, codes, count, out, (len + 1) / 2);
 }
 
 }  // namespace kivo::simd::avx512

@@ -110,4 +110,16 @@ void score_4bit_batch(std::span<const float> query, const uint8_t* code, std::si
     });
 }
 
+void score_2bit_gather(std::span<const float> query, const uint8_t* const* codes, std::size_t count, float* out) {
+    with_kernel<2>(features(), [&](auto row) {
+        kKernelVariants[row].gather(query.data(), query.size(), codes, count, out);
+    });
+}
+
+void score_4bit_gather(std::span<const float> query, const uint8_t* const* codes, std::size_t count, float* out) {
+    with_kernel<4>(features(), [&](auto row) {
+        kKernelVariants[row].gather(query.data(), query.size(), codes, count, out);
+    });
+}
+
 }  // namespace kivo::simd

@@ -41,4 +41,10 @@ void score_2bit_batch(std::span<const float> query, const uint8_t* code, std::si
 void score_4bit_batch(std::span<const float> query, const uint8_t* code, std::size_t stride,
                       std::size_t count, float* out);
 
+// Gathered: `count` blocks of ceil(L / 4) or ceil(L / 2) bytes at codes[i],
+// anywhere and in any order; out[i] bit-identical to the single-block entry
+// point for codes[i].
+void score_2bit_gather(std::span<const float> query, const uint8_t* const* codes, std::size_t count, float* out);
+void score_4bit_gather(std::span<const float> query, const uint8_t* const* codes, std::size_t count, float* out);
+
 }  // namespace kivo::simd

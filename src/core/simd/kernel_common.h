@@ -1,6 +1,6 @@
 // What every vectorised scoring kernel shares: the codebooks, unaligned code
 // loads, prefetching ahead of a scan, the scalar byte tail of the 4-bit
-// kernels and the batch driver. Everything here has internal linkage, so each
+// kernels and the batch and gather drivers. Everything here has internal linkage, so each
 // kernel translation unit compiles its own copy with its own instruction-set
 // flags and the linker never picks one copy for all of them.
 #pragma once
@@ -93,6 +93,42 @@ inline void run_batch(const float* q, std::size_t len, const uint8_t* code, std:
         const uint8_t* one[1] = {code + i * stride};
         Kernel::template run<1>(q, len, one, out + i, 0, 0);
     }
+}
+
+// Every cache line of the `bytes` bytes at p (which need not start a line).
+inline void prefetch_lines(const uint8_t* p, std::size_t bytes) {
+    if (bytes == 0) return;
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{63};
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(p) + bytes - 1;
+    for (std::uintptr_t line = first; line <= last; line += 64) {
+        _mm_prefetch(reinterpret_cast<const char*>(line), _MM_HINT_T1);
+    }
+}
+
+// The codes [from, to) of a gather, `bytes` bytes each.
+inline void prefetch_gathered(const uint8_t* const* codes, std::size_t from, std::size_t to, std::size_t bytes) {
+    for (std::size_t k = from; k < to; ++k) prefetch_lines(codes[k], bytes);
+}
+
+// The gather driver: groups of N codes found at codes[i], then the rest one
+// at a time, through the same kernel (so out[i] equals the single-code result
+// for codes[i]). Scattered codes have no fixed distance to the next ones, so
+// the kernel's own prefetching stays off; instead, the `span` bytes of every
+// code of the next group are prefetched whole while the current group is
+// scored (the first group's before it, so its later lines arrive while its
+// first ones are read).
+template <std::size_t N, typename Kernel>
+inline void run_gather(const float* q, std::size_t len, const uint8_t* const* codes, std::size_t count, float* out,
+                       std::size_t span) {
+    prefetch_gathered(codes, 0, N < count ? N : count, span);
+    std::size_t i = 0;
+    for (; i + N <= count; i += N) {
+        const std::size_t next = i + 2 * N < count ? i + 2 * N : count;
+        prefetch_gathered(codes, i + N, next, span);
+        Kernel::template run<N>(q, len, codes + i, out + i, 0, 0);
+    }
+    // The last group's prefetch already covered these.
+    for (; i < count; ++i) Kernel::template run<1>(q, len, codes + i, out + i, 0, 0);
 }
 
 // One code through the same kernel, no prefetching.

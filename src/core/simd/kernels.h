@@ -20,6 +20,12 @@ using ScoreFn = float(const float* query, std::size_t len, const uint8_t* code);
 // bit-identical to the single-block result for block i.
 using ScoreBatchFn = void(const float* query, std::size_t len, const uint8_t* code, std::size_t stride,
                           std::size_t count, float* out);
+// The same kernel over `count` blocks found at codes[0 .. count), anywhere in
+// memory and in any order (a block may repeat); out[i] is bit-identical to
+// the single-block result for codes[i]. Scores a graph node's neighbours in
+// place instead of copying their codes together first.
+using ScoreGatherFn = void(const float* query, std::size_t len, const uint8_t* const* codes, std::size_t count,
+                           float* out);
 
 // Multi-query form: `count` blocks at code + i * stride against `nq` queries
 // of `len` floats each; out[j * out_stride + i] is bit-identical to the
@@ -32,12 +38,14 @@ namespace portable {
 // Any processor. One float32 accumulator in coordinate order.
 ScoreFn score_2bit, score_4bit;
 ScoreBatchFn score_2bit_batch, score_4bit_batch;
+ScoreGatherFn score_2bit_gather, score_4bit_gather;
 }  // namespace portable
 
 namespace avx2 {
 // Requires AVX2 and FMA.
 ScoreFn score_2bit, score_4bit;
 ScoreBatchFn score_2bit_batch, score_4bit_batch;
+ScoreGatherFn score_2bit_gather, score_4bit_gather;
 ScoreMultiFn score_2bit_multi, score_4bit_multi;
 }  // namespace avx2
 
@@ -45,6 +53,7 @@ namespace avx512 {
 // Requires AVX-512F and AVX-512BW.
 ScoreFn score_4bit;
 ScoreBatchFn score_4bit_batch;
+ScoreGatherFn score_4bit_gather;
 }  // namespace avx512
 
 }  // namespace kivo::simd

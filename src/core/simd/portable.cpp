@@ -42,4 +42,14 @@ void score_4bit_batch(const float* query, std::size_t len, const uint8_t* code, 
     for (std::size_t i = 0; i < count; ++i) out[i] = score_4bit(query, len, code + i * stride);
 }
 
+void score_2bit_gather(const float* query, std::size_t len, const uint8_t* const* codes, std::size_t count,
+                       float* out) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = score_2bit(query, len, codes[i]);
+}
+
+void score_4bit_gather(const float* query, std::size_t len, const uint8_t* const* codes, std::size_t count,
+                       float* out) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = score_4bit(query, len, codes[i]);
+}
+
 }  // namespace kivo::simd::portable

@@ -21,6 +21,7 @@ struct KernelVariant {
     uint32_t required;  // Feature bits that must all be present
     ScoreFn* single;
     ScoreBatchFn* batch;
+    ScoreGatherFn* gather;
     // Multi-query form, bit-identical to `single` per (query, code); null
     // where the variant has none (its batch then runs once per query).
     ScoreMultiFn* multi;
@@ -30,13 +31,16 @@ struct KernelVariant {
 // in every translation unit; each includer's compiler still sees the rows as
 // constants.
 inline constexpr KernelVariant kKernelVariants[] = {
-    {"avx512_4bit", Variant::Avx512, 4, kAvx512F | kAvx512Bw, avx512::score_4bit, avx512::score_4bit_batch, nullptr},
-    {"avx2_4bit", Variant::Avx2, 4, kAvx2 | kFma, avx2::score_4bit, avx2::score_4bit_batch,
+    {"avx512_4bit", Variant::Avx512, 4, kAvx512F | kAvx512Bw, avx512::score_4bit, avx512::score_4bit_batch,
+     avx512::score_4bit_gather, nullptr},
+    {"avx2_4bit", Variant::Avx2, 4, kAvx2 | kFma, avx2::score_4bit, avx2::score_4bit_batch, avx2::score_4bit_gather,
      avx2::score_4bit_multi},
-    {"portable_4bit", Variant::Portable, 4, 0, portable::score_4bit, portable::score_4bit_batch, nullptr},
-    {"avx2_2bit", Variant::Avx2, 2, kAvx2 | kFma, avx2::score_2bit, avx2::score_2bit_batch,
+    {"portable_4bit", Variant::Portable, 4, 0, portable::score_4bit, portable::score_4bit_batch,
+     portable::score_4bit_gather, nullptr},
+    {"avx2_2bit", Variant::Avx2, 2, kAvx2 | kFma, avx2::score_2bit, avx2::score_2bit_batch, avx2::score_2bit_gather,
      avx2::score_2bit_multi},
-    {"portable_2bit", Variant::Portable, 2, 0, portable::score_2bit, portable::score_2bit_batch, nullptr},
+    {"portable_2bit", Variant::Portable, 2, 0, portable::score_2bit, portable::score_2bit_batch,
+     portable::score_2bit_gather, nullptr},
 };
 
 // The first row for `bits` (2 or 4) that `feature_word` supports.

@@ -37,11 +37,17 @@ bool agrees_with_portable(const KernelVariant& row) {
         for (uint8_t& c : codes) c = static_cast<uint8_t>(bits.next());
         std::vector<float> batch(kBlocks);
         row.batch(query.data(), len, codes.data(), stride, kBlocks, batch.data());
+        // The same blocks gathered back to front.
+        const uint8_t* reversed[kBlocks];
+        for (std::size_t i = 0; i < kBlocks; ++i) reversed[i] = codes.data() + (kBlocks - 1 - i) * stride;
+        std::vector<float> gathered(kBlocks);
+        row.gather(query.data(), len, reversed, kBlocks, gathered.data());
+        auto same = [](float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); };
         for (std::size_t i = 0; i < kBlocks; ++i) {
             const uint8_t* code = codes.data() + i * stride;
             const float single = row.single(query.data(), len, code);
             const float expected = reference.single(query.data(), len, code);
-            if (!(single == batch[i] || (std::isnan(single) && std::isnan(batch[i])))) return false;
+            if (!same(single, batch[i]) || !same(single, gathered[kBlocks - 1 - i])) return false;
             // Bound: every code value is at most 2.74 in magnitude.
             double magnitude = 0;
             for (float q : query) magnitude += std::fabs(static_cast<double>(q)) * 2.74;

@@ -14,9 +14,10 @@ struct KernelCheck {
     uint8_t bits;
     bool supported;  // the processor has every feature the row requires
     bool selected;   // dispatch picks this row for its code width
-    // Run only when supported: batched and single results bit-identical,
-    // and within float32 rounding of the portable path (relative 1e-5 of the
-    // sum of absolute products, far above the rounding of any order).
+    // Run only when supported: batched, gathered and single results
+    // bit-identical, and within float32 rounding of the portable path
+    // (relative 1e-5 of the sum of absolute products, far above the rounding
+    // of any order).
     bool agrees;
 };
 
