@@ -1,8 +1,8 @@
 // What every vectorised scoring kernel shares: the codebooks, unaligned code
 // loads, prefetching ahead of a scan, the scalar byte tail of the 4-bit
-// kernels and the batch and gather drivers. Everything here has internal linkage, so each
-// kernel translation unit compiles its own copy with its own instruction-set
-// flags and the linker never picks one copy for all of them.
+// kernels and the batch and gather drivers. Everything here has internal
+// linkage, so each kernel translation unit compiles its own copy with its own
+// instruction-set flags and the linker never picks one copy for all of them.
 #pragma once
 
 #include <immintrin.h>
