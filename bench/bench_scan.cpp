@@ -5,10 +5,10 @@
 // Times are thread CPU time per query (the machine may be shared). Both forms
 // run side by side on the same queries, alternating, best of `reps` passes.
 //
-// Brute force is also timed through search_batch on one thread (process CPU
-// time per query), with the first pass and without.
+// Brute force and IVF-Flat are also timed through search_batch on one thread
+// (process CPU time per query), with the first pass and without.
 //
-// Usage: bench_scan [n=100000] [dim=384] [queries=200] [reps=3]
+// Usage: bench_scan [n=100000] [dim=384] [queries=200] [reps=3] [indexes=all|bf]
 #include <time.h>
 
 #include <algorithm>
@@ -76,6 +76,22 @@ struct Measure {
     double batch_pruned_us = 0, batch_exact_us = 0;
 };
 
+// search_batch on one thread, with the first pass and without.
+void time_batch(const Kivo& kivo, const Dataset& d, uint64_t k, int reps, Measure& m) {
+    std::vector<float> flat;
+    for (const auto& q : d.queries) flat.insert(flat.end(), q.begin(), q.end());
+    double batch_best[2] = {1e300, 1e300};
+    for (int r = 0; r < reps; ++r) {
+        for (int prune = 1; prune >= 0; --prune) {
+            const double t0 = process_cpu_seconds();
+            (void)kivo.search_batch(flat, d.queries.size(), k, std::nullopt, 1, {}, prune == 1);
+            batch_best[prune] = std::min(batch_best[prune], process_cpu_seconds() - t0);
+        }
+    }
+    m.batch_pruned_us = 1e6 * batch_best[1] / d.queries.size();
+    m.batch_exact_us = 1e6 * batch_best[0] / d.queries.size();
+}
+
 Measure run_brute(const Kivo& kivo, const Dataset& d, uint64_t k, int reps) {
     const auto& p = kivo.pipeline();
     const std::size_t count = kivo.ids().size();
@@ -104,18 +120,7 @@ Measure run_brute(const Kivo& kivo, const Dataset& d, uint64_t k, int reps) {
     m.exact_us = 1e6 * best[0] / tq.size();
     m.exact_fraction = scanned ? double(exact) / double(scanned) : 0;
 
-    std::vector<float> flat;
-    for (const auto& q : d.queries) flat.insert(flat.end(), q.begin(), q.end());
-    double batch_best[2] = {1e300, 1e300};
-    for (int r = 0; r < reps; ++r) {
-        for (int prune = 1; prune >= 0; --prune) {
-            const double t0 = process_cpu_seconds();
-            (void)kivo.search_batch(flat, d.queries.size(), k, std::nullopt, 1, {}, prune == 1);
-            batch_best[prune] = std::min(batch_best[prune], process_cpu_seconds() - t0);
-        }
-    }
-    m.batch_pruned_us = 1e6 * batch_best[1] / tq.size();
-    m.batch_exact_us = 1e6 * batch_best[0] / tq.size();
+    time_batch(kivo, d, k, reps, m);
     return m;
 }
 
@@ -134,6 +139,7 @@ Measure run_ivf(const Kivo& kivo, const Dataset& d, uint64_t k, int reps) {
     }
     m.pruned_us = 1e6 * best[1] / tq.size();
     m.exact_us = 1e6 * best[0] / tq.size();
+    time_batch(kivo, d, k, reps, m);
     return m;
 }
 
@@ -161,6 +167,7 @@ int main(int argc, char** argv) {
     const std::size_t dim = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 384;
     const std::size_t nq = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 200;
     const int reps = argc > 4 ? std::atoi(argv[4]) : 3;
+    const bool ivf_too = argc <= 5 || std::string(argv[5]) != "bf";
     std::size_t padded = 1;
     while (padded < dim) padded *= 2;
 
@@ -185,14 +192,14 @@ int main(int argc, char** argv) {
                             m.exact_fraction, m.batch_pruned_us, m.batch_exact_us);
                 std::fflush(stdout);
             }
-            if (flat) continue;
+            if (flat || !ivf_too) continue;
             Kivo ivf = make_index(d, n, dim, mode.n4, IndexType::IvfFlat);
             for (const uint64_t nprobe : {8, 32}) {
                 ivf.set_nprobe(nprobe);
                 const Measure m = run_ivf(ivf, d, 10, reps);
-                std::printf("%-8s ivf%-2llu %-6s %5d %11.1f %11.1f %7.2fx %9s\n", data_name,
+                std::printf("%-8s ivf%-2llu %-6s %5d %11.1f %11.1f %7.2fx %9s %11.1f %11.1f\n", data_name,
                             static_cast<unsigned long long>(nprobe), mode.name, 10, m.pruned_us, m.exact_us,
-                            m.exact_us / m.pruned_us, "-");
+                            m.exact_us / m.pruned_us, "-", m.batch_pruned_us, m.batch_exact_us);
                 std::fflush(stdout);
             }
         }

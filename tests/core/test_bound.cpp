@@ -3,6 +3,7 @@
 // for random and adversarial queries and codes in every coding mode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "guarded_buffer.h"
 #include "quantize/bound.h"
 #include "quantize/pipeline.h"
 #include "quantize/scalar.h"
@@ -104,7 +106,7 @@ void set_slot(const QuantPipeline& p, uint8_t* code, std::size_t i, unsigned val
 // at the code that maximises exact minus approximate contribution (the
 // first pass's rounding working fully against it).
 std::vector<std::vector<uint8_t>> stress_codes(const QuantPipeline& p, const std::vector<float>& q,
-                                               std::mt19937& rng) {
+                                               std::mt19937& rng, int qmax = kBoundQueryMax) {
     const std::size_t pb = p.packed_bytes_per_vec();
     const std::size_t n = p.padded_dim();
     std::vector<std::vector<uint8_t>> codes;
@@ -116,7 +118,7 @@ std::vector<std::vector<uint8_t>> stress_codes(const QuantPipeline& p, const std
     }
     double max_abs = 0.0;
     for (float v : q) max_abs = std::max(max_abs, std::abs(static_cast<double>(v)));
-    const double a = max_abs > 0 ? max_abs / kBoundQueryMax : 1.0;
+    const double a = max_abs > 0 ? max_abs / qmax : 1.0;
     std::vector<uint8_t> aligned(pb, 0), worst(pb, 0), alternating(pb, 0);
     for (std::size_t i = 0; i < n; ++i) {
         const bool in4 = i < p.n4_dims();
@@ -178,6 +180,41 @@ const QueryKind kQueries[] = {
     {"zero", [](std::mt19937&, std::size_t) { return 0.0f; }},
 };
 
+// The two images of a query: one at a time (magnitudes and signs), and
+// signed bytes for a group sharing each code's expansion.
+struct ImageKind {
+    const char* name;
+    BoundImage kind;
+    int qmax;
+};
+const ImageKind kImageKinds[] = {{"magnitude", BoundImage::Magnitude, kBoundQueryMax},
+                                 {"signed", BoundImage::Signed, kSignedQueryMax}};
+
+// The first-pass sums of `count` codes at codes + i * stride for one bound,
+// through the pass its image is made for: the single-query pass, or the
+// group pass with the query at position `slot` of a group of `others` + 1
+// (the other members are copies, so every row must be the same).
+void first_pass(const PruneVariant& pv, const ScoreBound& b, const uint8_t* codes, std::size_t stride,
+                std::size_t count, int32_t* d4, int32_t* d2, std::size_t others = 0) {
+    if (b.kind() == BoundImage::Magnitude) {
+        pv.dots(b.image(), codes, stride, count, d4, d2);
+        return;
+    }
+    const std::size_t nq = others + 1;
+    std::vector<const int8_t*> im4(nq, b.signed_image4()), im2(nq, b.signed_image2());
+    const PruneGroup g = ScoreBound::group(im4.data(), im2.data(), nq, b.bytes4(), b.bytes2());
+    std::vector<int32_t> o4(nq * count + 1), o2(nq * count + 1);
+    pv.dots_multi(g, codes, stride, count, o4.data(), o2.data(), count);
+    for (std::size_t j = 1; j < nq; ++j) {
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(o4[j * count + i], o4[i]) << "group row " << j;
+            ASSERT_EQ(o2[j * count + i], o2[i]) << "group row " << j;
+        }
+    }
+    std::copy_n(o4.begin(), count, d4);
+    std::copy_n(o2.begin(), count, d2);
+}
+
 TEST(PruneBound, TablesAreMirroredAndFitTheSixteenBitPairSums) {
     for (int c = 0; c < 16; ++c) EXPECT_EQ(kBoundTable4[15 - c], -kBoundTable4[c]);
     for (int c = 0; c < 4; ++c) EXPECT_EQ(kBoundTable2[3 - c], -kBoundTable2[c]);
@@ -186,43 +223,60 @@ TEST(PruneBound, TablesAreMirroredAndFitTheSixteenBitPairSums) {
     for (int8_t t : kBoundTable2) max2 = std::max(max2, std::abs(int{t}));
     EXPECT_LE(2 * kBoundQueryMax * max4, 32767);
     EXPECT_LE(8 * kBoundQueryMax * max2, 32767);
+    // The signed pass's offset tables: non-negative bytes within the same limits.
+    const PruneGroup g = ScoreBound::group(nullptr, nullptr, 0, 0, 0);
+    for (int c = 0; c < 16; ++c) {
+        EXPECT_EQ(g.table4[c], kBoundTable4[c] + kSignedOffset4);
+        EXPECT_EQ(g.table2_lo[c], kBoundTable2[c & 3] + kSignedOffset2);
+        EXPECT_EQ(g.table2_hi[c], kBoundTable2[c >> 2] + kSignedOffset2);
+        EXPECT_LE(2 * kSignedQueryMax * g.table4[c], 32767);
+        EXPECT_LE(8 * kSignedQueryMax * g.table2_lo[c], 32767);
+    }
+    EXPECT_EQ(kSignedOffset4, max4);
+    EXPECT_EQ(kSignedOffset2, max2);
 }
 
-// For every mode, query kind and stress code: the vector first pass equals
-// the portable one, and the bound is at or above every variant's score.
+// For every image, mode, query kind and stress code: every variant's first
+// pass equals the portable one, and the bound is at or above every exact
+// kernel variant's score.
 TEST(PruneBound, NeverBelowTheExactScoreOfAnyVariant) {
     std::mt19937 rng(7);
     const uint32_t have = features();
     const std::vector<ExactVariant> variants = exact_variants(have);
+    const PruneVariant& reference = kPruneVariants[std::size(kPruneVariants) - 1];
+    ASSERT_EQ(reference.variant, Variant::Portable);
     std::size_t checked = 0;
-    for (const Mode& m : kModes) {
-        const QuantPipeline p = make_pipeline(m.padded, m.n4);
-        const std::size_t pb = p.packed_bytes_per_vec();
-        for (const QueryKind& kind : kQueries) {
-            for (int rep = 0; rep < 3; ++rep) {
-                std::vector<float> q(m.padded);
-                for (std::size_t i = 0; i < q.size(); ++i) q[i] = kind.value(rng, i);
-                const auto bound = ScoreBound::create(p, q);
-                ASSERT_TRUE(bound.has_value()) << kind.name;
-                const auto codes = stress_codes(p, q, rng);
-                std::vector<uint8_t> flat;
-                for (const auto& c : codes) flat.insert(flat.end(), c.begin(), c.end());
-                std::vector<int32_t> d4(codes.size()), d2(codes.size()), e4(codes.size()), e2(codes.size());
-                portable::approx_dots(bound->image(), flat.data(), pb, codes.size(), d4.data(), d2.data());
-                for (const PruneVariant& pv : kPruneVariants) {
-                    if ((have & pv.required) != pv.required) continue;
-                    pv.dots(bound->image(), flat.data(), pb, codes.size(), e4.data(), e2.data());
-                    EXPECT_EQ(d4, e4) << pv.name << " " << kind.name << " padded " << m.padded << " n4 " << m.n4;
-                    EXPECT_EQ(d2, e2) << pv.name << " " << kind.name << " padded " << m.padded << " n4 " << m.n4;
-                }
-                for (std::size_t c = 0; c < codes.size(); ++c) {
-                    const float upper = bound->raw_upper(d4[c], d2[c]);
-                    for (const ExactVariant& v : variants) {
-                        const float s = exact_score(v, p, q.data(), codes[c].data());
-                        ASSERT_TRUE(std::isfinite(s));
-                        ASSERT_GE(upper, s) << kind.name << " " << v.name << " padded " << m.padded << " n4 "
-                                            << m.n4 << " code " << c;
-                        ++checked;
+    for (const ImageKind& image : kImageKinds) {
+        for (const Mode& m : kModes) {
+            const QuantPipeline p = make_pipeline(m.padded, m.n4);
+            const std::size_t pb = p.packed_bytes_per_vec();
+            for (const QueryKind& kind : kQueries) {
+                for (int rep = 0; rep < 3; ++rep) {
+                    SCOPED_TRACE(std::string(image.name) + " " + kind.name + " padded " + std::to_string(m.padded) +
+                                 " n4 " + std::to_string(m.n4));
+                    std::vector<float> q(m.padded);
+                    for (std::size_t i = 0; i < q.size(); ++i) q[i] = kind.value(rng, i);
+                    const auto bound = ScoreBound::create(p, q, image.kind);
+                    ASSERT_TRUE(bound.has_value());
+                    const auto codes = stress_codes(p, q, rng, image.qmax);
+                    std::vector<uint8_t> flat;
+                    for (const auto& c : codes) flat.insert(flat.end(), c.begin(), c.end());
+                    std::vector<int32_t> d4(codes.size()), d2(codes.size()), e4(codes.size()), e2(codes.size());
+                    first_pass(reference, *bound, flat.data(), pb, codes.size(), d4.data(), d2.data());
+                    for (const PruneVariant& pv : kPruneVariants) {
+                        if ((have & pv.required) != pv.required) continue;
+                        first_pass(pv, *bound, flat.data(), pb, codes.size(), e4.data(), e2.data(), rep);
+                        EXPECT_EQ(d4, e4) << pv.name;
+                        EXPECT_EQ(d2, e2) << pv.name;
+                    }
+                    for (std::size_t c = 0; c < codes.size(); ++c) {
+                        const float upper = bound->raw_upper(d4[c], d2[c]);
+                        for (const ExactVariant& v : variants) {
+                            const float s = exact_score(v, p, q.data(), codes[c].data());
+                            ASSERT_TRUE(std::isfinite(s));
+                            ASSERT_GE(upper, s) << v.name << " code " << c;
+                            ++checked;
+                        }
                     }
                 }
             }
@@ -232,62 +286,93 @@ TEST(PruneBound, NeverBelowTheExactScoreOfAnyVariant) {
     EXPECT_FALSE(variants.empty());
 }
 
-// The first pass itself: its integer sum is the signed dot product of the
-// query image with the integer codebook, checked against a direct sum.
+// The first pass itself: with its image's offsets removed, the integer sum
+// is the signed dot product of the query image with the integer codebook,
+// checked against a direct sum, for both images.
 TEST(PruneBound, FirstPassIsTheSignedIntegerDotProduct) {
     std::mt19937 rng(11);
-    for (const Mode& m : kModes) {
-        const QuantPipeline p = make_pipeline(m.padded, m.n4);
-        std::vector<float> q(m.padded);
-        for (auto& v : q) v = std::normal_distribution<float>(0, 1)(rng);
-        const auto bound = ScoreBound::create(p, q);
-        ASSERT_TRUE(bound.has_value());
-        const auto codes = stress_codes(p, q, rng);
-        double max_abs = 0.0;
-        for (float v : q) max_abs = std::max(max_abs, std::abs(static_cast<double>(v)));
-        const double a = max_abs / kBoundQueryMax;
-        for (const auto& code : codes) {
-            int64_t want4 = 0, want2 = 0;
-            for (std::size_t i = 0; i < m.padded; ++i) {
-                const int64_t q8 = static_cast<int64_t>(std::nearbyint(q[i] / a));
-                const float c = centroid_of(p, code.data(), i);
-                int idx = 0;
-                if (i < m.n4) {
-                    while (CENTROIDS_4BIT[idx] != c) ++idx;
-                    want4 += q8 * kBoundTable4[idx];
-                } else {
-                    while (CENTROIDS_2BIT[idx] != c) ++idx;
-                    want2 += q8 * kBoundTable2[idx];
+    for (const ImageKind& image : kImageKinds) {
+        for (const Mode& m : kModes) {
+            const QuantPipeline p = make_pipeline(m.padded, m.n4);
+            std::vector<float> q(m.padded);
+            for (auto& v : q) v = std::normal_distribution<float>(0, 1)(rng);
+            const auto bound = ScoreBound::create(p, q, image.kind);
+            ASSERT_TRUE(bound.has_value());
+            const auto codes = stress_codes(p, q, rng, image.qmax);
+            double max_abs = 0.0;
+            for (float v : q) max_abs = std::max(max_abs, std::abs(static_cast<double>(v)));
+            const double a = max_abs / image.qmax;
+            const bool is_signed = image.kind == BoundImage::Signed;
+            for (const auto& code : codes) {
+                int64_t want4 = 0, want2 = 0;
+                for (std::size_t i = 0; i < m.padded; ++i) {
+                    const int64_t q8 = static_cast<int64_t>(std::nearbyint(q[i] / a));
+                    const float c = centroid_of(p, code.data(), i);
+                    int idx = 0;
+                    if (i < m.n4) {
+                        while (CENTROIDS_4BIT[idx] != c) ++idx;
+                        want4 += q8 * (kBoundTable4[idx] + (is_signed ? kSignedOffset4 : 0));
+                    } else {
+                        while (CENTROIDS_2BIT[idx] != c) ++idx;
+                        want2 += q8 * (kBoundTable2[idx] + (is_signed ? kSignedOffset2 : 0));
+                    }
                 }
+                int32_t d4 = 0, d2 = 0;
+                first_pass(select_prune(features()), *bound, code.data(), code.size(), 1, &d4, &d2);
+                EXPECT_EQ(d4, want4) << image.name << " padded " << m.padded << " n4 " << m.n4;
+                EXPECT_EQ(d2, want2) << image.name << " padded " << m.padded << " n4 " << m.n4;
             }
-            int32_t d4 = 0, d2 = 0;
-            approx_dots(bound->image(), code.data(), code.size(), 1, &d4, &d2);
-            EXPECT_EQ(d4, want4) << "padded " << m.padded << " n4 " << m.n4;
-            EXPECT_EQ(d2, want2) << "padded " << m.padded << " n4 " << m.n4;
         }
     }
 }
 
-// Long runs of codes through the vector pass, whose groups of four and
-// single-code tail must agree with the portable pass for every count.
+// Long runs of codes through the vector passes, whose groups and tails
+// (of codes, and of queries for the group pass) must agree with the portable
+// passes for every count; the codes end right before an inaccessible page.
 TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
     if (!prune_available(features())) GTEST_SKIP() << "no AVX2";
     std::mt19937 rng(3);
-    for (const Mode& m : {Mode{64, 36}, Mode{512, 0}, Mode{256, 256}}) {
+    for (const Mode& m : {Mode{64, 36}, Mode{512, 0}, Mode{256, 256}, Mode{8, 4}}) {
         const QuantPipeline p = make_pipeline(m.padded, m.n4);
         const std::size_t pb = p.packed_bytes_per_vec();
+        std::vector<ScoreBound> signed_bounds;
+        std::vector<const int8_t*> im4, im2;
+        for (int j = 0; j < 9; ++j) {
+            std::vector<float> q(m.padded);
+            for (auto& v : q) v = std::normal_distribution<float>(0, 2)(rng);
+            signed_bounds.push_back(*ScoreBound::create(p, q, BoundImage::Signed));
+        }
+        for (const ScoreBound& b : signed_bounds) {
+            im4.push_back(b.signed_image4());
+            im2.push_back(b.signed_image2());
+        }
         std::vector<float> q(m.padded);
         for (auto& v : q) v = std::normal_distribution<float>(0, 2)(rng);
         const auto bound = ScoreBound::create(p, q);
         for (std::size_t count = 0; count < 11; ++count) {
-            // The codes end exactly at the end of the buffer.
-            std::vector<uint8_t> codes(count * pb);
-            for (auto& b : codes) b = static_cast<uint8_t>(rng());
+            SCOPED_TRACE("padded " + std::to_string(m.padded) + " n4 " + std::to_string(m.n4) + " count " +
+                         std::to_string(count));
+            testing::GuardedBuffer guarded(count * pb);
+            ASSERT_TRUE(guarded.ok());
+            auto* codes = static_cast<uint8_t*>(guarded.data());
+            for (std::size_t i = 0; i < count * pb; ++i) codes[i] = static_cast<uint8_t>(rng());
             std::vector<int32_t> a4(count + 1), a2(count + 1), b4(count + 1), b2(count + 1);
-            portable::approx_dots(bound->image(), codes.data(), pb, count, a4.data(), a2.data());
-            avx2::approx_dots(bound->image(), codes.data(), pb, count, b4.data(), b2.data());
+            portable::approx_dots(bound->image(), codes, pb, count, a4.data(), a2.data());
+            avx2::approx_dots(bound->image(), codes, pb, count, b4.data(), b2.data());
             EXPECT_EQ(a4, b4);
             EXPECT_EQ(a2, b2);
+            for (std::size_t nq = 1; nq <= im4.size(); ++nq) {
+                const PruneGroup g = ScoreBound::group(im4.data(), im2.data(), nq, signed_bounds[0].bytes4(),
+                                                       signed_bounds[0].bytes2());
+                // Rows of the output wider than the count, as a scan's chunk leaves them.
+                const std::size_t stride = count + 3;
+                std::vector<int32_t> m4(nq * stride, -1), m2(nq * stride, -1), n4(nq * stride, -1),
+                    n2(nq * stride, -1);
+                portable::approx_dots_multi(g, codes, pb, count, m4.data(), m2.data(), stride);
+                avx2::approx_dots_multi(g, codes, pb, count, n4.data(), n2.data(), stride);
+                EXPECT_EQ(m4, n4) << "queries " << nq;
+                EXPECT_EQ(m2, n2) << "queries " << nq;
+            }
         }
     }
 }

@@ -135,7 +135,9 @@ Result<BatchResult> Kivo::search_batch(std::span<const float> queries, uint64_t 
                 std::vector<search::Scanner> scanners;
                 if (prune) {
                     scanners.reserve(end - begin);
-                    for (std::size_t j = begin; j < end; ++j) scanners.emplace_back(pipeline_, tq[j - begin], metric);
+                    for (std::size_t j = begin; j < end; ++j) {
+                        scanners.emplace_back(pipeline_, tq[j - begin], metric, true, quantize::BoundImage::Signed);
+                    }
                     if (!scanners.front().pruning()) scanners.clear();
                 }
                 const search::CodeRun store{codes_.data(), std::span<const uint64_t>(ids_).first(count), norms_, count};
@@ -163,7 +165,7 @@ Result<BatchResult> Kivo::search_batch(std::span<const float> queries, uint64_t 
                 const bool done = ivf_allowed ? ivf_->search_group_filtered(pipeline_, ptrs.data(), ptrs.size(), k,
                                                                             *ivf_allowed, rows.data(), stop)
                                               : ivf_->search_group(pipeline_, ptrs.data(), ptrs.size(), k,
-                                                                   rows.data(), stop);
+                                                                   rows.data(), stop, prune);
                 if (!done) return;
                 for (std::size_t j = begin; j < end; ++j) write_row(out, j, rows[j - begin]);
             };

@@ -52,6 +52,12 @@
 //    per-code constant, both non-decreasing in s, so applying the same float32
 //    operations to U bounds the adjusted score. The scan applies them exactly
 //    as the exact path does, so NaN and infinite norms take the same branch.
+// 6. The signed image (BoundImage::Signed) is the same construction with
+//    a = max|q_i| / 127 and q8_i in [-127, 127] stored as signed bytes (no
+//    sign mask). Its pass returns sum q8_i (t(code_i) + offset) exactly in
+//    integers; raw_upper first subtracts offset * sum q8_i (integers below
+//    2^40, exact in double), which leaves D_beta of step 1, so steps 2 to 5
+//    hold word for word.
 #include "quantize/bound.h"
 
 #include <algorithm>
@@ -80,12 +86,14 @@ uint8_t magnitude(int v) { return static_cast<uint8_t>(v < 0 ? -v : v); }
 
 }  // namespace
 
-std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std::span<const float> query) {
+std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std::span<const float> query,
+                                             BoundImage kind) {
     const std::size_t n4 = pipeline.n4_dims();
     const std::size_t n = pipeline.padded_dim();
     if (query.size() != n || n4 > n) return std::nullopt;
     const std::size_t n2 = n - n4;
-    // 32-bit first-pass sums: 255 * 63 * n4 and 255 * 10 * n2 below 2^31.
+    // 32-bit first-pass sums: 255 * 63 * n4 and 255 * 10 * n2 below 2^31
+    // (signed pass: 127 * 126 * n4 and 127 * 20 * n2).
     if (n4 > (std::size_t{1} << 17) || n2 > (std::size_t{1} << 19)) return std::nullopt;
 
     double max_abs = 0.0;
@@ -93,15 +101,19 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
         if (!std::isfinite(v)) return std::nullopt;
         max_abs = std::max(max_abs, std::abs(static_cast<double>(v)));
     }
-    const double a = max_abs > 0.0 ? max_abs / kBoundQueryMax : 1.0;
+    const bool is_signed = kind == BoundImage::Signed;
+    const int qmax = is_signed ? kSignedQueryMax : kBoundQueryMax;
+    const double a = max_abs > 0.0 ? max_abs / qmax : 1.0;
 
     ScoreBound b;
+    b.kind_ = kind;
     b.bytes4_ = (n4 + 1) / 2;
     b.bytes2_ = (n2 + 3) / 4;
     const std::size_t chunks4 = (b.bytes4_ + simd::kChunkBytes - 1) / simd::kChunkBytes;
     const std::size_t chunks2 = (b.bytes2_ + simd::kChunkBytes - 1) / simd::kChunkBytes;
-    b.image4_.assign(chunks4 * simd::kImage4Bytes, 0);
-    b.image2_.assign(chunks2 * simd::kImage2Bytes, 0);
+    b.image4_.assign(chunks4 * (is_signed ? simd::kSignedImage4Bytes : simd::kImage4Bytes), 0);
+    b.image2_.assign(chunks2 * (is_signed ? simd::kSignedImage2Bytes : simd::kImage2Bytes), 0);
+    int64_t sum4 = 0, sum2 = 0;  // signed sums of q8 per block
 
     const double e4 = codebook_error(CENTROIDS_4BIT, kBoundTable4, kBound4Scale);
     const int8_t table2[4] = {kBoundTable2[0], kBoundTable2[1], kBoundTable2[2], kBoundTable2[3]};
@@ -114,13 +126,29 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
     double tb = 0.0;                        // sum |q_i| C_beta(i)
     for (std::size_t i = 0; i < n; ++i) {
         const double v = query[i];
-        const int q8 = static_cast<int>(std::clamp(std::nearbyint(v / a), -255.0, 255.0));
+        const int q8 = static_cast<int>(std::clamp(std::nearbyint(v / a), double(-qmax), double(qmax)));
         const double r = std::abs(v - a * q8);
         const bool in4 = i < n4;
         const double c = in4 ? c4 : c2;
         eq += r * c;
         tb += std::abs(v) * c;
-        if (in4) {
+        if (is_signed) {
+            // The signed layout: the slots of a chunk in the magnitude
+            // layout's order, without the sign mask.
+            const auto byte = static_cast<uint8_t>(static_cast<int8_t>(q8));
+            if (in4) {
+                sum_q8_4 += std::abs(q8);
+                sum4 += q8;
+                uint8_t* chunk = b.image4_.data() + (i / 64) * simd::kSignedImage4Bytes;
+                chunk[(i % 2) * simd::kChunkBytes + (i % 64) / 2] = byte;
+            } else {
+                const std::size_t k = i - n4;
+                sum_q8_2 += std::abs(q8);
+                sum2 += q8;
+                uint8_t* chunk = b.image2_.data() + (k / 128) * simd::kSignedImage2Bytes;
+                chunk[(k % 4) * simd::kChunkBytes + (k % 128) / 4] = byte;
+            }
+        } else if (in4) {
             sum_q8_4 += std::abs(q8);
             uint8_t* chunk = b.image4_.data() + (i / 64) * simd::kImage4Bytes;
             const std::size_t j = (i % 64) / 2;
@@ -149,7 +177,27 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
     b.scale4_ = a * kBound4Scale;
     b.scale2_ = a * kBound2Scale;
     b.slack_ = k * (1.0 + 0x1p-18) + 0x1p-22 * p + 0x1p-146;
+    if (is_signed) {
+        b.offset4_ = kSignedOffset4 * sum4;
+        b.offset2_ = kSignedOffset2 * sum2;
+    }
     return b;
+}
+
+simd::PruneGroup ScoreBound::group(const int8_t* const* image4, const int8_t* const* image2, std::size_t nq,
+                                   std::size_t bytes4, std::size_t bytes2) {
+    simd::PruneGroup g;
+    g.image4 = image4;
+    g.image2 = image2;
+    g.nq = nq;
+    g.bytes4 = bytes4;
+    g.bytes2 = bytes2;
+    for (std::size_t c = 0; c < 16; ++c) {
+        g.table4[c] = static_cast<uint8_t>(kBoundTable4[c] + kSignedOffset4);
+        g.table2_lo[c] = static_cast<uint8_t>(kBoundTable2[c & 3] + kSignedOffset2);
+        g.table2_hi[c] = static_cast<uint8_t>(kBoundTable2[c >> 2] + kSignedOffset2);
+    }
+    return g;
 }
 
 simd::PruneImage ScoreBound::image() const {

@@ -22,20 +22,48 @@ inline constexpr double kBound4Scale = 0.04337727624288353;
 inline constexpr double kBound2Scale = 0.15101545520906146;
 // Largest query magnitude of the image (an unsigned byte).
 inline constexpr int kBoundQueryMax = 255;
+// Largest query magnitude of a signed image (a signed byte), and the offsets
+// that make the tables non-negative for it.
+inline constexpr int kSignedQueryMax = 127;
+inline constexpr int kSignedOffset4 = 63;
+inline constexpr int kSignedOffset2 = 10;
+
+// How a query is imaged for the first pass.
+enum class BoundImage {
+    // Magnitudes and a sign mask (simd::PruneImage), one query at a time.
+    Magnitude,
+    // Signed bytes (simd::PruneGroup), for queries that share each code's
+    // expansion; one bit less of the query, so a slightly wider bound.
+    Signed,
+};
 
 class ScoreBound {
 public:
     // The bound of one transformed query, or nothing when it cannot be
     // bounded safely: a value that is NaN or infinite, magnitudes whose sums
     // could come near float32 overflow, or a block too long for 32-bit sums.
-    static std::optional<ScoreBound> create(const QuantPipeline& pipeline, std::span<const float> query);
+    static std::optional<ScoreBound> create(const QuantPipeline& pipeline, std::span<const float> query,
+                                            BoundImage kind = BoundImage::Magnitude);
 
+    BoundImage kind() const { return kind_; }
+    // The image of a Magnitude bound.
     simd::PruneImage image() const;
+    // The blocks of a Signed bound's image, and a group of such bounds (the
+    // caller keeps the pointer arrays alive while the group is used).
+    const int8_t* signed_image4() const { return reinterpret_cast<const int8_t*>(image4_.data()); }
+    const int8_t* signed_image2() const { return reinterpret_cast<const int8_t*>(image2_.data()); }
+    static simd::PruneGroup group(const int8_t* const* image4, const int8_t* const* image2, std::size_t nq,
+                                  std::size_t bytes4, std::size_t bytes2);
+    std::size_t bytes4() const { return bytes4_; }
+    std::size_t bytes2() const { return bytes2_; }
 
     // An upper bound on QuantPipeline::score of the code, whichever kernel
-    // variant computes it, given the code's first-pass sums d4 and d2.
-    float raw_upper(int32_t d4, int32_t d2) const {
-        const double u = static_cast<double>(d4) * scale4_ + static_cast<double>(d2) * scale2_ + slack_;
+    // variant computes it, given the code's first-pass sums d4 and d2 (as
+    // the pass of this bound's image returns them).
+    float raw_upper(int64_t d4, int64_t d2) const {
+        // Removing the offsets is exact: every quantity is an integer below 2^40.
+        const double u = static_cast<double>(d4 - offset4_) * scale4_ + static_cast<double>(d2 - offset2_) * scale2_ +
+                         slack_;
         return static_cast<float>(u);
     }
 
@@ -44,6 +72,7 @@ public:
 private:
     ScoreBound() = default;
 
+    BoundImage kind_ = BoundImage::Magnitude;
     std::vector<uint8_t> image4_;
     std::vector<uint8_t> image2_;
     std::size_t bytes4_ = 0;
@@ -51,6 +80,9 @@ private:
     double scale4_ = 0.0;
     double scale2_ = 0.0;
     double slack_ = 0.0;
+    // What the signed pass adds to the sums: offset * sum q8 per block.
+    int64_t offset4_ = 0;
+    int64_t offset2_ = 0;
 };
 
 }  // namespace kivo::quantize

@@ -229,13 +229,4 @@ void QuantPipeline::score_multi(const float* const* queries, std::size_t nq, con
     }
 }
 
-float adjust_score(vocab::Metric metric, float raw, float norm) {
-    switch (metric) {
-        case vocab::Metric::Cosine: return norm > 1e-9f ? raw / norm : raw;
-        case vocab::Metric::Dot: return raw;
-        case vocab::Metric::L2: return raw + (norm * -0.5f) * norm;
-    }
-    return raw;
-}
-
 }  // namespace kivo::quantize

@@ -95,7 +95,15 @@ private:
 
 // The similarity from a raw score and a stored norm: cosine divides by the
 // norm when it is above 1e-9, dot leaves it, l2 adds (norm * -0.5) * norm.
-float adjust_score(vocab::Metric metric, float raw, float norm);
+// Inline: the scans apply it to every code's bound.
+inline float adjust_score(vocab::Metric metric, float raw, float norm) {
+    switch (metric) {
+        case vocab::Metric::Cosine: return norm > 1e-9f ? raw / norm : raw;
+        case vocab::Metric::Dot: return raw;
+        case vocab::Metric::L2: return raw + (norm * -0.5f) * norm;
+    }
+    return raw;
+}
 
 // n4_dims for an average bit budget (clamped to [2, 4]); a multiple of 4.
 Result<uint64_t> optimal_n4_dims(const vocab::EngineConfig& config,

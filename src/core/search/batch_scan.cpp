@@ -3,6 +3,9 @@
 
 #include <algorithm>
 
+#include "quantize/bound.h"
+#include "simd/prune.h"
+
 static_assert(kivo::search::kBatchChunk == kivo::search::Scanner::kBlockCodes,
               "a batch chunk goes through a scanner's first pass whole");
 
@@ -44,28 +47,52 @@ bool scan_run_pruned(const quantize::QuantPipeline& pipeline, vocab::Metric metr
                      std::vector<float>& scratch, const InterruptCheck& stop) {
     scratch.resize(group.nq * kBatchChunk);
     const std::size_t pb = pipeline.packed_bytes_per_vec();
-    std::vector<std::size_t> exact;
+    std::vector<std::size_t> exact, takers;
     std::vector<const float*> exact_queries;
+    std::vector<const int8_t*> image4, image2;
+    std::vector<int32_t> d4(group.nq * kBatchChunk), d2(group.nq * kBatchChunk);
     uint32_t keep[Scanner::kBlockCodes];
     for (std::size_t start = begin; start < end; start += kBatchChunk) {
         if (stop.requested()) return false;
         const std::size_t cnt = std::min(kBatchChunk, end - start);
         exact.clear();
         exact_queries.clear();
+        takers.clear();
+        image4.clear();
+        image2.clear();
         for (std::size_t j = 0; j < group.nq; ++j) {
             if (scanners[j].takes_first_pass(group.heaps[j])) {
-                const std::size_t kept = scanners[j].first_pass(run, start, start + cnt, group.heaps[j], keep);
-                // A pass that kept most codes joins the shared exact scoring,
-                // which costs less per code than scoring them one query alone.
-                if (4 * kept <= 3 * cnt) {
-                    scanners[j].push_kept(run, start, start + cnt, keep, kept, group.heaps[j]);
-                    continue;
-                }
+                takers.push_back(j);
+                image4.push_back(scanners[j].bound().signed_image4());
+                image2.push_back(scanners[j].bound().signed_image2());
+            } else {
+                exact.push_back(j);
             }
-            exact.push_back(j);
-            exact_queries.push_back(group.queries[j]);
+        }
+        if (!takers.empty()) {
+            // One expansion of each code serves every query taking the pass.
+            const quantize::ScoreBound& any = scanners[takers.front()].bound();
+            const simd::PruneGroup pass = quantize::ScoreBound::group(image4.data(), image2.data(), takers.size(),
+                                                                      any.bytes4(), any.bytes2());
+            simd::approx_dots_multi(pass, run.codes + start * pb, pb, cnt, d4.data(), d2.data(), kBatchChunk);
+        }
+        for (std::size_t t = 0; t < takers.size(); ++t) {
+            const std::size_t j = takers[t];
+            const std::size_t kept = scanners[j].select(run, start, start + cnt, group.heaps[j],
+                                                         d4.data() + t * kBatchChunk, d2.data() + t * kBatchChunk,
+                                                         keep);
+            // A pass that kept most codes joins the shared exact scoring,
+            // which costs less per code than scoring them one query alone.
+            if (4 * kept <= 3 * cnt) {
+                scanners[j].push_kept(run, start, start + cnt, keep, kept, group.heaps[j]);
+            } else {
+                exact.push_back(j);
+            }
         }
         if (exact.empty()) continue;
+        // Heaps are independent: the order in which queries are served does
+        // not matter, only each heap's own push order.
+        for (const std::size_t j : exact) exact_queries.push_back(group.queries[j]);
         pipeline.score_multi(exact_queries.data(), exact.size(), run.codes + start * pb, cnt, scratch.data(),
                              kBatchChunk);
         const std::size_t with_norm = run.norms.size() > start ? std::min(cnt, run.norms.size() - start) : 0;

@@ -106,10 +106,13 @@ struct IvfFlat {
     std::size_t members(const IvfList& list) const;
 
     // Batch queries (ivf_batch.cpp). Without allowlist: out[j] equals
-    // search(queries[j], k, no allowlist); every probed list is scored once
-    // for all queries of the group that probe it. False when `stop` fired.
+    // search(queries[j], k, no allowlist); every probed list past a query's
+    // first ones is scored once for all queries of the group that probe it,
+    // through the first pass unless `prune` is false. False when `stop`
+    // fired.
     bool search_group(const quantize::QuantPipeline& pipeline, const float* const* queries, std::size_t nq,
-                      uint64_t k, std::vector<ScoredId>* out, const InterruptCheck& stop) const;
+                      uint64_t k, std::vector<ScoredId>* out, const InterruptCheck& stop,
+                      bool prune = true) const;
 
     // The allowed members of every list (positions in list order), and all
     // of them gathered in list order for an exact scan.

@@ -2,74 +2,169 @@
 // the pre-filtered probe with its exact fallback for small allowlists.
 #include <algorithm>
 
+#include "quantize/bound.h"
 #include "search/ivf.h"
+#include "search/scan.h"
+#include "simd/prune.h"
 
 namespace kivo::search {
 
+namespace {
+
+// One query of a group: its probed lists in rank order, the raw score of
+// every probed member (lists laid out in rank order), which of them the
+// first pass skipped, and its heap. The heap takes the query's first lists
+// in rank order until it is full (the prefix); the lists after the prefix
+// are scored with the rest of the group and pushed at the end, in rank
+// order. A code skipped there had a bound below the weakest score of the
+// prefix heap, which only rises while the later lists are pushed, so its
+// push would have changed nothing.
+struct GroupQuery {
+    std::vector<std::size_t> order;
+    std::vector<float> scores;
+    std::vector<uint8_t> skipped;
+    std::size_t prefix = 0;
+    TopK heap{0, 0};
+};
+
+}  // namespace
+
 bool IvfFlat::search_group(const quantize::QuantPipeline& pipeline, const float* const* queries,
                            std::size_t nq, uint64_t k, std::vector<ScoredId>* out,
-                           const InterruptCheck& stop) const {
+                           const InterruptCheck& stop, bool prune) const {
     const std::size_t probes = probe_count();
     if (k == 0 || probes == 0) {
         for (std::size_t j = 0; j < nq; ++j) out[j].clear();
         return true;
     }
     const uint64_t pb = packed_bytes_per_vec;
+    const std::size_t padded = static_cast<std::size_t>(pipeline.padded_dim());
+    auto run_of = [&](const IvfList& list) { return CodeRun{list.codes.data(), list.ids, list.norms, members(list)}; };
 
-    // Each query's probed lists, and where each list's scores go in that
-    // query's score array (lists laid out in the query's rank order).
-    std::vector<std::vector<std::size_t>> order(nq);
-    std::vector<std::vector<float>> scores(nq);
+    std::vector<Scanner> scanners;
+    if (prune) {
+        scanners.reserve(nq);
+        for (std::size_t j = 0; j < nq; ++j) {
+            scanners.emplace_back(pipeline, std::span<const float>(queries[j], padded), metric, true,
+                                  quantize::BoundImage::Signed);
+        }
+    }
+    auto pruning = [&](std::size_t j) { return !scanners.empty() && scanners[j].pruning(); };
+
+    // Each query's probe and prefix, and where each later list's scores go
+    // in that query's arrays.
+    std::vector<GroupQuery> q(nq);
     struct Use {
         std::size_t query;
         std::size_t offset;
     };
     std::vector<std::vector<Use>> uses(lists.size());
+    std::vector<float> raw(kBatchChunk);
     for (std::size_t j = 0; j < nq; ++j) {
-        order[j] = probe_order({queries[j], static_cast<std::size_t>(pipeline.padded_dim())});
-        order[j].resize(probes);
+        GroupQuery& g = q[j];
+        g.order = probe_order({queries[j], padded});
+        g.order.resize(probes);
         std::size_t total = 0;
-        for (std::size_t l : order[j]) {
-            uses[l].push_back({j, total});
-            total += members(lists[l]);
+        for (std::size_t l : g.order) total += members(lists[l]);
+        g.heap = TopK(k, total);
+        if (pruning(j)) {
+            for (; g.prefix < probes && !g.heap.full(); ++g.prefix) {
+                if (stop.requested()) return false;
+                scanners[j].scan(run_of(lists[g.order[g.prefix]]), nullptr, g.heap);
+            }
         }
-        scores[j].resize(total);
+        std::size_t at = 0;
+        for (std::size_t r = g.prefix; r < probes; ++r) {
+            uses[g.order[r]].push_back({j, at});
+            at += members(lists[g.order[r]]);
+        }
+        g.scores.resize(at);
+        g.skipped.assign(at, 0);
     }
 
-    std::vector<const float*> group;
+    std::vector<const float*> exact_queries;
+    std::vector<std::size_t> exact, takers;
+    std::vector<const int8_t*> image4, image2;
+    std::vector<int32_t> d4, d2;
     std::vector<float> chunk;
+    uint32_t keep[Scanner::kBlockCodes];
     for (std::size_t l = 0; l < lists.size(); ++l) {
         if (uses[l].empty()) continue;
         const IvfList& list = lists[l];
-        const std::size_t n = members(list);
-        group.clear();
-        for (const Use& u : uses[l]) group.push_back(queries[u.query]);
-        chunk.resize(group.size() * kBatchChunk);
+        const CodeRun run = run_of(list);
+        const std::size_t n = run.count;
+        chunk.resize(uses[l].size() * kBatchChunk);
+        d4.resize(uses[l].size() * kBatchChunk);
+        d2.resize(uses[l].size() * kBatchChunk);
         for (std::size_t start = 0; start < n; start += kBatchChunk) {
             if (stop.requested()) return false;
             const std::size_t cnt = std::min(kBatchChunk, n - start);
-            pipeline.score_multi(group.data(), group.size(), list.codes.data() + start * pb, cnt, chunk.data(),
-                                 kBatchChunk);
-            for (std::size_t g = 0; g < group.size(); ++g) {
-                const Use& u = uses[l][g];
-                std::copy_n(chunk.data() + g * kBatchChunk, cnt, scores[u.query].data() + u.offset + start);
+            exact.clear();
+            takers.clear();
+            image4.clear();
+            image2.clear();
+            for (std::size_t u = 0; u < uses[l].size(); ++u) {
+                const std::size_t j = uses[l][u].query;
+                if (pruning(j) && scanners[j].takes_first_pass(q[j].heap)) {
+                    takers.push_back(u);
+                    image4.push_back(scanners[j].bound().signed_image4());
+                    image2.push_back(scanners[j].bound().signed_image2());
+                } else {
+                    exact.push_back(u);
+                }
+            }
+            if (!takers.empty()) {
+                const quantize::ScoreBound& any = scanners[uses[l][takers.front()].query].bound();
+                const simd::PruneGroup pass = quantize::ScoreBound::group(image4.data(), image2.data(), takers.size(),
+                                                                          any.bytes4(), any.bytes2());
+                simd::approx_dots_multi(pass, run.codes + start * pb, pb, cnt, d4.data(), d2.data(), kBatchChunk);
+            }
+            for (std::size_t t = 0; t < takers.size(); ++t) {
+                const Use& use = uses[l][takers[t]];
+                GroupQuery& g = q[use.query];
+                Scanner& scanner = scanners[use.query];
+                const std::size_t kept = scanner.select(run, start, start + cnt, g.heap, d4.data() + t * kBatchChunk,
+                                                        d2.data() + t * kBatchChunk, keep);
+                if (4 * kept > 3 * cnt) {
+                    exact.push_back(takers[t]);  // cheaper in the shared exact scoring
+                    continue;
+                }
+                scanner.score_kept(run, start, start + cnt, keep, kept, raw.data());
+                float* scores = g.scores.data() + use.offset + start;
+                uint8_t* skipped = g.skipped.data() + use.offset + start;
+                std::fill_n(skipped, cnt, uint8_t{1});
+                for (std::size_t i = 0; i < kept; ++i) {
+                    scores[keep[i]] = raw[i];
+                    skipped[keep[i]] = 0;
+                }
+            }
+            if (exact.empty()) continue;
+            exact_queries.clear();
+            for (const std::size_t u : exact) exact_queries.push_back(queries[uses[l][u].query]);
+            pipeline.score_multi(exact_queries.data(), exact_queries.size(), run.codes + start * pb, cnt,
+                                 chunk.data(), kBatchChunk);
+            for (std::size_t e = 0; e < exact.size(); ++e) {
+                const Use& use = uses[l][exact[e]];
+                std::copy_n(chunk.data() + e * kBatchChunk, cnt, q[use.query].scores.data() + use.offset + start);
             }
         }
     }
 
-    // Pushes in each query's own rank order: the heap sees what search() feeds it.
+    // The later lists pushed in each query's own rank order: the heap sees
+    // what search() feeds it, less pushes that change nothing.
     for (std::size_t j = 0; j < nq; ++j) {
-        TopK heap(k, scores[j].size());
+        GroupQuery& g = q[j];
         std::size_t at = 0;
-        for (std::size_t l : order[j]) {
-            const IvfList& list = lists[l];
+        for (std::size_t r = g.prefix; r < probes; ++r) {
+            const IvfList& list = lists[g.order[r]];
             const std::size_t n = members(list);
             for (std::size_t i = 0; i < n; ++i) {
-                heap.push(list.ids[i], quantize::adjust_score(metric, scores[j][at + i], list.norms[i]));
+                if (g.skipped[at + i] != 0) continue;
+                g.heap.push(list.ids[i], quantize::adjust_score(metric, g.scores[at + i], list.norms[i]));
             }
             at += n;
         }
-        out[j] = std::move(heap).into_sorted();
+        out[j] = std::move(g.heap).into_sorted();
     }
     return true;
 }

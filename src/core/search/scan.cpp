@@ -20,9 +20,11 @@ constexpr std::size_t kMaxBackoff = 64;
 }  // namespace
 
 Scanner::Scanner(const quantize::QuantPipeline& pipeline, std::span<const float> query, vocab::Metric metric,
-                 bool prune)
+                 bool prune, quantize::BoundImage image)
     : pipeline_(pipeline), query_(query), metric_(metric) {
-    if (prune && simd::prune_available(simd::features())) bound_ = quantize::ScoreBound::create(pipeline, query);
+    if (prune && simd::prune_available(simd::features())) {
+        bound_ = quantize::ScoreBound::create(pipeline, query, image);
+    }
 }
 
 bool Scanner::takes_first_pass(const TopK& heap) {
@@ -53,22 +55,49 @@ void Scanner::push_exact(const CodeRun& run, std::size_t begin, std::size_t end,
 std::size_t Scanner::first_pass(const CodeRun& run, std::size_t begin, std::size_t end, const TopK& heap,
                                 uint32_t* keep) {
     const std::size_t pb = pipeline_.packed_bytes_per_vec();
-    const std::size_t n = end - begin;
     int32_t d4[kBlock];
     int32_t d2[kBlock];
-    simd::approx_dots(bound_->image(), run.codes + begin * pb, pb, n, d4, d2);
+    const quantize::ScoreBound& b = *bound_;
+    if (b.kind() == quantize::BoundImage::Magnitude) {
+        simd::approx_dots(b.image(), run.codes + begin * pb, pb, end - begin, d4, d2);
+    } else {
+        // A signed image (a scanner made for a group) passes as a group of one.
+        const int8_t* im4[1] = {b.signed_image4()};
+        const int8_t* im2[1] = {b.signed_image2()};
+        const simd::PruneGroup one = quantize::ScoreBound::group(im4, im2, 1, b.bytes4(), b.bytes2());
+        simd::approx_dots_multi(one, run.codes + begin * pb, pb, end - begin, d4, d2, kBlock);
+    }
+    return select(run, begin, end, heap, d4, d2, keep);
+}
 
+std::size_t Scanner::select(const CodeRun& run, std::size_t begin, std::size_t end, const TopK& heap,
+                            const int32_t* d4, const int32_t* d2, uint32_t* keep) {
+    const std::size_t n = end - begin;
     // The heap is full, and its weakest entry only gets stronger while the
     // block is pushed (NaN ranks below every number): a code whose bound is
     // below the weakest score now stays below it. A NaN weakest score skips
     // nothing, since every number would displace it.
     const float weakest = heap.weakest_score();
+    const std::size_t with_norm = run.norms.size() > begin ? std::min(n, run.norms.size() - begin) : 0;
+    const quantize::ScoreBound& bound = *bound_;
     std::size_t kept = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        const std::size_t i = begin + j;
-        const float upper = bound_->raw_upper(d4[j], d2[j]);
-        const float adjusted = i < run.norms.size() ? quantize::adjust_score(metric_, upper, run.norms[i]) : upper;
-        if (!(adjusted < weakest)) keep[kept++] = static_cast<uint32_t>(j);
+    // The metric is fixed per loop, so each loop is a straight line the
+    // compiler can schedule; the test is the exact path's adjustment.
+    auto select_with = [&](auto metric) {
+        for (std::size_t j = 0; j < with_norm; ++j) {
+            const float adjusted = quantize::adjust_score(metric(), bound.raw_upper(d4[j], d2[j]), run.norms[begin + j]);
+            keep[kept] = static_cast<uint32_t>(j);
+            kept += !(adjusted < weakest);
+        }
+    };
+    switch (metric_) {
+        case vocab::Metric::Cosine: select_with([] { return vocab::Metric::Cosine; }); break;
+        case vocab::Metric::Dot: select_with([] { return vocab::Metric::Dot; }); break;
+        case vocab::Metric::L2: select_with([] { return vocab::Metric::L2; }); break;
+    }
+    for (std::size_t j = with_norm; j < n; ++j) {
+        keep[kept] = static_cast<uint32_t>(j);
+        kept += !(bound.raw_upper(d4[j], d2[j]) < weakest);
     }
     // Where the pass cannot skip (codes all alike, or a bound too wide for
     // the data) it is pure overhead: the pass costs about a quarter of the
@@ -85,23 +114,28 @@ std::size_t Scanner::first_pass(const CodeRun& run, std::size_t begin, std::size
     return kept;
 }
 
-void Scanner::push_kept(const CodeRun& run, std::size_t begin, std::size_t end, const uint32_t* keep,
-                        std::size_t kept, TopK& heap) {
+void Scanner::score_kept(const CodeRun& run, std::size_t begin, std::size_t end, const uint32_t* keep,
+                         std::size_t kept, float* raw) {
     stats_.exact += kept;
     if (kept == 0) return;
     const std::size_t pb = pipeline_.packed_bytes_per_vec();
     const std::size_t n = end - begin;
-    float raw[kBlock];
     if (kept == n) {
         pipeline_.score_batch(query_, run.codes + begin * pb, n, raw);
-    } else {
-        // The kept codes side by side, so the batched kernels score them together.
-        if (gathered_.size() < kBlock * pb) gathered_.resize(kBlock * pb);
-        for (std::size_t k = 0; k < kept; ++k) {
-            std::memcpy(gathered_.data() + k * pb, run.codes + (begin + keep[k]) * pb, pb);
-        }
-        pipeline_.score_batch(query_, gathered_.data(), kept, raw);
+        return;
     }
+    // The kept codes side by side, so the batched kernels score them together.
+    if (gathered_.size() < kBlock * pb) gathered_.resize(kBlock * pb);
+    for (std::size_t k = 0; k < kept; ++k) {
+        std::memcpy(gathered_.data() + k * pb, run.codes + (begin + keep[k]) * pb, pb);
+    }
+    pipeline_.score_batch(query_, gathered_.data(), kept, raw);
+}
+
+void Scanner::push_kept(const CodeRun& run, std::size_t begin, std::size_t end, const uint32_t* keep,
+                        std::size_t kept, TopK& heap) {
+    float raw[kBlock];
+    score_kept(run, begin, end, keep, kept, raw);
     for (std::size_t k = 0; k < kept; ++k) push(run, begin + keep[k], raw[k], heap);
 }
 

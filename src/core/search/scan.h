@@ -40,9 +40,10 @@ struct ScanStats {
 class Scanner {
 public:
     // `query` is the transformed query (padded_dim values); `prune` false
-    // scores every code exactly (for comparisons and measurements).
+    // scores every code exactly (for comparisons and measurements). A scan
+    // in a group of queries takes the signed image (scan_run_pruned).
     Scanner(const quantize::QuantPipeline& pipeline, std::span<const float> query, vocab::Metric metric,
-            bool prune = true);
+            bool prune = true, quantize::BoundImage image = quantize::BoundImage::Magnitude);
 
     void scan(const CodeRun& run, const Allowlist* filter, TopK& heap);
 
@@ -60,9 +61,19 @@ public:
                            uint32_t* keep);
     void push_kept(const CodeRun& run, std::size_t begin, std::size_t end, const uint32_t* keep, std::size_t kept,
                    TopK& heap);
+    // The raw exact scores of the kept codes (raw[k] for code begin +
+    // keep[k]), for a scan that pushes them later.
+    void score_kept(const CodeRun& run, std::size_t begin, std::size_t end, const uint32_t* keep, std::size_t kept,
+                    float* raw);
+    // The skip rule of first_pass given the block's first-pass sums (d4[j],
+    // d2[j] for code begin + j), as a group's shared pass computed them.
+    std::size_t select(const CodeRun& run, std::size_t begin, std::size_t end, const TopK& heap, const int32_t* d4,
+                       const int32_t* d2, uint32_t* keep);
 
     const ScanStats& stats() const { return stats_; }
     bool pruning() const { return bound_.has_value(); }
+    // The bound (pruning() only).
+    const quantize::ScoreBound& bound() const { return *bound_; }
 
 private:
     // Codes [begin, end) of the run, all allowed, exactly scored and pushed.

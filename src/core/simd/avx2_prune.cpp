@@ -6,34 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/avx2_prune_common.h"
 #include "simd/prune.h"
 
 namespace kivo::simd::avx2 {
 
 namespace {
-
-inline __m256i load32(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
-
-// The last bytes of a block when it does not fill a whole chunk: the missing
-// bytes read as 0 (their query magnitudes are 0 anyway), and nothing past the
-// block is touched, so the last code of an array is safe.
-inline __m256i load_partial(const uint8_t* p, std::size_t n) {
-    alignas(32) uint8_t buf[kChunkBytes] = {};
-    for (std::size_t i = 0; i < n; ++i) buf[i] = p[i];
-    return _mm256_load_si256(reinterpret_cast<const __m256i*>(buf));
-}
-
-inline __m256i table16(const int8_t* t) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
-    return _mm256_broadcastsi128_si256(v);
-}
-
-inline int32_t hsum(__m256i acc) {
-    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
-    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
-    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
-    return _mm_cvtsi128_si32(s);
-}
 
 struct Consts {
     __m256i low4 = _mm256_set1_epi8(0x0F);
@@ -67,10 +45,6 @@ inline __m256i step2(const Consts& c, __m256i code, __m256i sign, const __m256i*
     const __m256i p3 = _mm256_maddubs_epi16(mags[3], _mm256_shuffle_epi8(c.t2hi, hi));
     const __m256i p = _mm256_add_epi16(_mm256_add_epi16(p0, p1), _mm256_add_epi16(p2, p3));
     return _mm256_add_epi32(acc, _mm256_madd_epi16(p, c.ones));
-}
-
-inline __m256i load_code(const uint8_t* p, std::size_t off, std::size_t bytes) {
-    return off + kChunkBytes <= bytes ? load32(p + off) : load_partial(p + off, bytes - off);
 }
 
 // N codes at once: they share the loads of the query image, and their

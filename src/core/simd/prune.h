@@ -53,19 +53,56 @@ struct PruneImage {
 using ApproxDotsFn = void(const PruneImage& image, const uint8_t* codes, std::size_t stride,
                           std::size_t count, int32_t* out4, int32_t* out2);
 
+// The first pass of a group of queries, which share the expansion of each
+// code. A query's signed image holds its values q8 in [-127, 127] in the
+// order the chunk's slots are read:
+//   4-bit chunk (64 coordinates): even[32], odd[32] (kSignedImage4Bytes);
+//   2-bit chunk (128 coordinates): slot0[32] .. slot3[32] (kSignedImage2Bytes),
+// with 0 past the block's last coordinate. The tables hold the integer
+// centroids plus an offset that makes them non-negative, so that one
+// unsigned expansion of a code multiplies every query's signed bytes
+// (vpmaddubsw): the sums come out as sum q8 * (t + offset), and the caller
+// removes offset * sum q8. Pair sums: 2 * 127 * max(table4) and
+// 8 * 127 * max(table2) must stay at most 32767.
+constexpr std::size_t kSignedImage4Bytes = 2 * kChunkBytes;
+constexpr std::size_t kSignedImage2Bytes = 4 * kChunkBytes;
+
+struct PruneGroup {
+    const int8_t* const* image4 = nullptr;  // nq images of the 4-bit block
+    const int8_t* const* image2 = nullptr;  // nq images of the 2-bit block
+    std::size_t nq = 0;
+    std::size_t bytes4 = 0;
+    std::size_t bytes2 = 0;
+    // table4[c] for a nibble; table2_lo[x] / table2_hi[x] for the low and
+    // high slot of a half-byte x of a 2-bit block.
+    uint8_t table4[16] = {};
+    uint8_t table2_lo[16] = {};
+    uint8_t table2_hi[16] = {};
+};
+
+// For query j and the code at codes + i * stride, out4[j * out_stride + i]
+// and out2[j * out_stride + i] are the offset sums of its 4-bit and 2-bit
+// block, exact in 32 bits while 127 * max(table) times the block's
+// coordinate count stays below 2^31.
+using ApproxDotsMultiFn = void(const PruneGroup& group, const uint8_t* codes, std::size_t stride,
+                               std::size_t count, int32_t* out4, int32_t* out2, std::size_t out_stride);
+
 // True when the feature word has a vector first pass (AVX2); without one the
 // first pass would cost about as much as the exact kernel it is meant to spare.
 bool prune_available(uint32_t feature_word);
-// The widest variant the processor supports.
+// The widest variants the processor supports.
 ApproxDotsFn approx_dots;
+ApproxDotsMultiFn approx_dots_multi;
 
 namespace portable {
 ApproxDotsFn approx_dots;
+ApproxDotsMultiFn approx_dots_multi;
 }  // namespace portable
 
 namespace avx2 {
 // Requires AVX2.
 ApproxDotsFn approx_dots;
+ApproxDotsMultiFn approx_dots_multi;
 }  // namespace avx2
 
 }  // namespace kivo::simd

@@ -1,0 +1,42 @@
+// Byte loads and sums shared by the AVX2 first-pass kernels. Included only
+// by AVX2 translation units.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "simd/prune.h"
+
+namespace kivo::simd::avx2 {
+
+inline __m256i load32(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+// The last bytes of a block when it does not fill a whole chunk: the missing
+// bytes read as 0 (the query image is 0 there anyway), and nothing past the
+// block is touched, so the last code of an array is safe.
+inline __m256i load_partial(const uint8_t* p, std::size_t n) {
+    alignas(32) uint8_t buf[kChunkBytes] = {};
+    for (std::size_t i = 0; i < n; ++i) buf[i] = p[i];
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(buf));
+}
+
+// A 16-byte shuffle table in both lanes.
+inline __m256i table16(const void* t) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
+    return _mm256_broadcastsi128_si256(v);
+}
+
+inline int32_t hsum(__m256i acc) {
+    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+    return _mm_cvtsi128_si32(s);
+}
+
+inline __m256i load_code(const uint8_t* p, std::size_t off, std::size_t bytes) {
+    return off + kChunkBytes <= bytes ? load32(p + off) : load_partial(p + off, bytes - off);
+}
+
+}  // namespace kivo::simd::avx2

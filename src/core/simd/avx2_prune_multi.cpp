@@ -1,0 +1,100 @@
+// AVX2 first pass for a group of queries: each 32-byte chunk of a code is
+// expanded to its offset centroids once (two or four byte shuffles), then
+// multiplied with every query's signed image (vpmaddubsw) and widened
+// (vpmaddwd) into that query's 32-bit sums.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "simd/avx2_prune_common.h"
+#include "simd/prune.h"
+
+namespace kivo::simd::avx2 {
+
+namespace {
+
+// Queries sharing one expansion: their sums stay in registers beside the
+// tables and the expanded chunk.
+constexpr std::size_t kGroup = 4;
+
+inline __m256i load32s(const int8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+struct MultiConsts {
+    __m256i low4 = _mm256_set1_epi8(0x0F);
+    __m256i ones = _mm256_set1_epi16(1);
+    __m256i t4, t2lo, t2hi;
+    explicit MultiConsts(const PruneGroup& g)
+        : t4(table16(g.table4)), t2lo(table16(g.table2_lo)), t2hi(table16(g.table2_hi)) {}
+};
+
+// One code against Q queries starting at query j0. A 4-bit pair sum is at
+// most 2 * 127 * max(table4) <= 32767, so each is widened on its own; the
+// four 2-bit products of a byte position sum to at most 8 * 127 * max(table2)
+// and are added in 16 bits first.
+template <std::size_t Q>
+inline void code_dots(const PruneGroup& g, const MultiConsts& c, std::size_t j0, const uint8_t* code,
+                      int32_t* out4, int32_t* out2, std::size_t out_stride) {
+    __m256i acc[Q];
+    for (std::size_t q = 0; q < Q; ++q) acc[q] = _mm256_setzero_si256();
+    for (std::size_t off = 0, t = 0; off < g.bytes4; off += kChunkBytes, ++t) {
+        const __m256i x = load_code(code, off, g.bytes4);
+        const __m256i lo = _mm256_shuffle_epi8(c.t4, _mm256_and_si256(x, c.low4));
+        const __m256i hi = _mm256_shuffle_epi8(c.t4, _mm256_and_si256(_mm256_srli_epi16(x, 4), c.low4));
+        for (std::size_t q = 0; q < Q; ++q) {
+            const int8_t* im = g.image4[j0 + q] + t * kSignedImage4Bytes;
+            const __m256i p0 = _mm256_maddubs_epi16(lo, load32s(im));
+            const __m256i p1 = _mm256_maddubs_epi16(hi, load32s(im + kChunkBytes));
+            acc[q] = _mm256_add_epi32(acc[q], _mm256_add_epi32(_mm256_madd_epi16(p0, c.ones),
+                                                               _mm256_madd_epi16(p1, c.ones)));
+        }
+    }
+    for (std::size_t q = 0; q < Q; ++q) {
+        out4[(j0 + q) * out_stride] = g.bytes4 != 0 ? hsum(acc[q]) : 0;
+        acc[q] = _mm256_setzero_si256();
+    }
+    const uint8_t* code2 = code + g.bytes4;
+    for (std::size_t off = 0, t = 0; off < g.bytes2; off += kChunkBytes, ++t) {
+        const __m256i x = load_code(code2, off, g.bytes2);
+        const __m256i lo = _mm256_and_si256(x, c.low4);
+        const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(x, 4), c.low4);
+        const __m256i s0 = _mm256_shuffle_epi8(c.t2lo, lo);
+        const __m256i s1 = _mm256_shuffle_epi8(c.t2hi, lo);
+        const __m256i s2 = _mm256_shuffle_epi8(c.t2lo, hi);
+        const __m256i s3 = _mm256_shuffle_epi8(c.t2hi, hi);
+        for (std::size_t q = 0; q < Q; ++q) {
+            const int8_t* im = g.image2[j0 + q] + t * kSignedImage2Bytes;
+            const __m256i p01 = _mm256_add_epi16(_mm256_maddubs_epi16(s0, load32s(im)),
+                                                 _mm256_maddubs_epi16(s1, load32s(im + kChunkBytes)));
+            const __m256i p23 = _mm256_add_epi16(_mm256_maddubs_epi16(s2, load32s(im + 2 * kChunkBytes)),
+                                                 _mm256_maddubs_epi16(s3, load32s(im + 3 * kChunkBytes)));
+            acc[q] = _mm256_add_epi32(acc[q], _mm256_madd_epi16(_mm256_add_epi16(p01, p23), c.ones));
+        }
+    }
+    for (std::size_t q = 0; q < Q; ++q) out2[(j0 + q) * out_stride] = g.bytes2 != 0 ? hsum(acc[q]) : 0;
+}
+
+template <std::size_t Q>
+inline void codes_dots(const PruneGroup& g, const MultiConsts& c, std::size_t j0, const uint8_t* codes,
+                       std::size_t stride, std::size_t count, int32_t* out4, int32_t* out2, std::size_t out_stride) {
+    for (std::size_t i = 0; i < count; ++i) code_dots<Q>(g, c, j0, codes + i * stride, out4 + i, out2 + i, out_stride);
+}
+
+static_assert(kGroup == 4, "the remainders below are spelled out for groups of four");
+
+}  // namespace
+
+void approx_dots_multi(const PruneGroup& group, const uint8_t* codes, std::size_t stride, std::size_t count,
+                       int32_t* out4, int32_t* out2, std::size_t out_stride) {
+    const MultiConsts c(group);
+    std::size_t j = 0;
+    for (; j + kGroup <= group.nq; j += kGroup) codes_dots<kGroup>(group, c, j, codes, stride, count, out4, out2, out_stride);
+    switch (group.nq - j) {
+        case 1: codes_dots<1>(group, c, j, codes, stride, count, out4, out2, out_stride); break;
+        case 2: codes_dots<2>(group, c, j, codes, stride, count, out4, out2, out_stride); break;
+        case 3: codes_dots<3>(group, c, j, codes, stride, count, out4, out2, out_stride); break;
+        default: break;
+    }
+}
+
+}  // namespace kivo::simd::avx2
