@@ -56,7 +56,7 @@
 //    a = max|q_i| / 127 and q8_i in [-127, 127] stored as signed bytes (no
 //    sign mask). Its pass returns sum q8_i (t(code_i) + offset) exactly in
 //    integers; raw_upper first subtracts offset * sum q8_i (integers below
-//    2^40, exact in double), which leaves D_beta of step 1, so steps 2 to 5
+//    2^40, so the double subtraction is exact), which leaves D_beta of step 1, so steps 2 to 5
 //    hold word for word.
 #include "quantize/bound.h"
 
@@ -178,8 +178,8 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
     b.scale2_ = a * kBound2Scale;
     b.slack_ = k * (1.0 + 0x1p-18) + 0x1p-22 * p + 0x1p-146;
     if (is_signed) {
-        b.offset4_ = kSignedOffset4 * sum4;
-        b.offset2_ = kSignedOffset2 * sum2;
+        b.offset4_ = static_cast<double>(kSignedOffset4 * sum4);
+        b.offset2_ = static_cast<double>(kSignedOffset2 * sum2);
     }
     return b;
 }

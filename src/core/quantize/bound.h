@@ -60,9 +60,10 @@ public:
     // An upper bound on QuantPipeline::score of the code, whichever kernel
     // variant computes it, given the code's first-pass sums d4 and d2 (as
     // the pass of this bound's image returns them).
-    float raw_upper(int64_t d4, int64_t d2) const {
-        // Removing the offsets is exact: every quantity is an integer below 2^40.
-        const double u = static_cast<double>(d4 - offset4_) * scale4_ + static_cast<double>(d2 - offset2_) * scale2_ +
+    float raw_upper(int32_t d4, int32_t d2) const {
+        // Removing the offsets is exact: integers below 2^40, and so is
+        // their difference, in double (which vectorizes, unlike int64).
+        const double u = (static_cast<double>(d4) - offset4_) * scale4_ + (static_cast<double>(d2) - offset2_) * scale2_ +
                          slack_;
         return static_cast<float>(u);
     }
@@ -81,8 +82,8 @@ private:
     double scale2_ = 0.0;
     double slack_ = 0.0;
     // What the signed pass adds to the sums: offset * sum q8 per block.
-    int64_t offset4_ = 0;
-    int64_t offset2_ = 0;
+    double offset4_ = 0.0;
+    double offset2_ = 0.0;
 };
 
 }  // namespace kivo::quantize

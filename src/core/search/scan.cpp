@@ -80,24 +80,25 @@ std::size_t Scanner::select(const CodeRun& run, std::size_t begin, std::size_t e
     const float weakest = heap.weakest_score();
     const std::size_t with_norm = run.norms.size() > begin ? std::min(n, run.norms.size() - begin) : 0;
     const quantize::ScoreBound& bound = *bound_;
-    std::size_t kept = 0;
-    // The metric is fixed per loop, so each loop is a straight line the
-    // compiler can schedule; the test is the exact path's adjustment.
-    auto select_with = [&](auto metric) {
+    // Every code's adjusted bound first, in loops without branches that the
+    // compiler vectorizes (the metric is fixed per loop); the adjustment is
+    // the exact path's.
+    float adjusted[kBlock];
+    auto adjust_with = [&](auto metric) {
         for (std::size_t j = 0; j < with_norm; ++j) {
-            const float adjusted = quantize::adjust_score(metric(), bound.raw_upper(d4[j], d2[j]), run.norms[begin + j]);
-            keep[kept] = static_cast<uint32_t>(j);
-            kept += !(adjusted < weakest);
+            adjusted[j] = quantize::adjust_score(metric(), bound.raw_upper(d4[j], d2[j]), run.norms[begin + j]);
         }
     };
     switch (metric_) {
-        case vocab::Metric::Cosine: select_with([] { return vocab::Metric::Cosine; }); break;
-        case vocab::Metric::Dot: select_with([] { return vocab::Metric::Dot; }); break;
-        case vocab::Metric::L2: select_with([] { return vocab::Metric::L2; }); break;
+        case vocab::Metric::Cosine: adjust_with([] { return vocab::Metric::Cosine; }); break;
+        case vocab::Metric::Dot: adjust_with([] { return vocab::Metric::Dot; }); break;
+        case vocab::Metric::L2: adjust_with([] { return vocab::Metric::L2; }); break;
     }
-    for (std::size_t j = with_norm; j < n; ++j) {
+    for (std::size_t j = with_norm; j < n; ++j) adjusted[j] = bound.raw_upper(d4[j], d2[j]);
+    std::size_t kept = 0;
+    for (std::size_t j = 0; j < n; ++j) {
         keep[kept] = static_cast<uint32_t>(j);
-        kept += !(bound.raw_upper(d4[j], d2[j]) < weakest);
+        kept += !(adjusted[j] < weakest);
     }
     // Where the pass cannot skip (codes all alike, or a bound too wide for
     // the data) it is pure overhead: the pass costs about a quarter of the
