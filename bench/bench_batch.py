@@ -78,10 +78,13 @@ def brute_force(base, queries, truth, n_loop, results):
     peers = [("faiss-sq4 IndexScalarQuantizer QT_4bit", lambda: faiss.IndexScalarQuantizer(
         dim, faiss.ScalarQuantizer.QT_4bit, faiss.METRIC_INNER_PRODUCT)),
              ("faiss-flat IndexFlatIP", lambda: faiss.IndexFlatIP(dim)),
-             ("faiss-pq4fs IndexPQFastScan M=dim/4 4-bit", lambda: faiss.IndexPQFastScan(
-                 dim, dim // 4, 4, faiss.METRIC_INNER_PRODUCT))]
+             ("faiss-pq4fs IndexPQFastScan M=dim 4-bit (4 bits/dim)", lambda: faiss.IndexPQFastScan(
+                 dim, dim, 4, faiss.METRIC_INNER_PRODUCT))]
     if hasattr(faiss, "IndexRaBitQFastScan"):
-        peers.append(("faiss-rabitq-fs IndexRaBitQFastScan", lambda: faiss.IndexRaBitQFastScan(
+        # Blocks of 32 codes; FAISS 1.15 takes the bits per coordinate last.
+        peers.append(("faiss-rabitq-fs4 IndexRaBitQFastScan 4-bit", lambda: faiss.IndexRaBitQFastScan(
+            dim, faiss.METRIC_INNER_PRODUCT, 32, 4)))
+        peers.append(("faiss-rabitq-fs IndexRaBitQFastScan 1-bit", lambda: faiss.IndexRaBitQFastScan(
             dim, faiss.METRIC_INNER_PRODUCT)))
     if hasattr(faiss, "IndexRaBitQ"):
         peers.append(("faiss-rabitq IndexRaBitQ", lambda: faiss.IndexRaBitQ(dim, faiss.METRIC_INNER_PRODUCT)))

@@ -63,8 +63,8 @@ public:
     float raw_upper(int32_t d4, int32_t d2) const {
         // Removing the offsets is exact: integers below 2^40, and so is
         // their difference, in double (which vectorizes, unlike int64).
-        const double u = (static_cast<double>(d4) - offset4_) * scale4_ + (static_cast<double>(d2) - offset2_) * scale2_ +
-                         slack_;
+        const double u4 = (static_cast<double>(d4) - offset4_) * scale4_;
+        const double u = u4 + (static_cast<double>(d2) - offset2_) * scale2_ + slack_;
         return static_cast<float>(u);
     }
 

@@ -81,9 +81,7 @@ bool scan_run_pruned(const quantize::QuantPipeline& pipeline, vocab::Metric metr
             const std::size_t kept = scanners[j].select(run, start, start + cnt, group.heaps[j],
                                                          d4.data() + t * kBatchChunk, d2.data() + t * kBatchChunk,
                                                          keep);
-            // A pass that kept most codes joins the shared exact scoring,
-            // which costs less per code than scoring them one query alone.
-            if (4 * kept <= 3 * cnt) {
+            if (scores_kept_alone(kept, cnt)) {
                 scanners[j].push_kept(run, start, start + cnt, keep, kept, group.heaps[j]);
             } else {
                 exact.push_back(j);

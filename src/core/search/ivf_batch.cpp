@@ -125,8 +125,8 @@ bool IvfFlat::search_group(const quantize::QuantPipeline& pipeline, const float*
                 Scanner& scanner = scanners[use.query];
                 const std::size_t kept = scanner.select(run, start, start + cnt, g.heap, d4.data() + t * kBatchChunk,
                                                         d2.data() + t * kBatchChunk, keep);
-                if (4 * kept > 3 * cnt) {
-                    exact.push_back(takers[t]);  // cheaper in the shared exact scoring
+                if (!scores_kept_alone(kept, cnt)) {
+                    exact.push_back(takers[t]);
                     continue;
                 }
                 scanner.score_kept(run, start, start + cnt, keep, kept, raw.data());

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "simd/dispatch.h"
 
@@ -90,9 +91,9 @@ std::size_t Scanner::select(const CodeRun& run, std::size_t begin, std::size_t e
         }
     };
     switch (metric_) {
-        case vocab::Metric::Cosine: adjust_with([] { return vocab::Metric::Cosine; }); break;
-        case vocab::Metric::Dot: adjust_with([] { return vocab::Metric::Dot; }); break;
-        case vocab::Metric::L2: adjust_with([] { return vocab::Metric::L2; }); break;
+        case vocab::Metric::Cosine: adjust_with(std::integral_constant<vocab::Metric, vocab::Metric::Cosine>{}); break;
+        case vocab::Metric::Dot: adjust_with(std::integral_constant<vocab::Metric, vocab::Metric::Dot>{}); break;
+        case vocab::Metric::L2: adjust_with(std::integral_constant<vocab::Metric, vocab::Metric::L2>{}); break;
     }
     for (std::size_t j = with_norm; j < n; ++j) adjusted[j] = bound.raw_upper(d4[j], d2[j]);
     std::size_t kept = 0;

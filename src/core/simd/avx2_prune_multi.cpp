@@ -88,7 +88,9 @@ void approx_dots_multi(const PruneGroup& group, const uint8_t* codes, std::size_
                        int32_t* out4, int32_t* out2, std::size_t out_stride) {
     const MultiConsts c(group);
     std::size_t j = 0;
-    for (; j + kGroup <= group.nq; j += kGroup) codes_dots<kGroup>(group, c, j, codes, stride, count, out4, out2, out_stride);
+    for (; j + kGroup <= group.nq; j += kGroup) {
+        codes_dots<kGroup>(group, c, j, codes, stride, count, out4, out2, out_stride);
+    }
     switch (group.nq - j) {
         case 1: codes_dots<1>(group, c, j, codes, stride, count, out4, out2, out_stride); break;
         case 2: codes_dots<2>(group, c, j, codes, stride, count, out4, out2, out_stride); break;
