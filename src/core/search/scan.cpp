@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <type_traits>
 
 #include "simd/dispatch.h"
@@ -126,12 +125,10 @@ void Scanner::score_kept(const CodeRun& run, std::size_t begin, std::size_t end,
         pipeline_.score_batch(query_, run.codes + begin * pb, n, raw);
         return;
     }
-    // The kept codes side by side, so the batched kernels score them together.
-    if (gathered_.size() < kBlock * pb) gathered_.resize(kBlock * pb);
-    for (std::size_t k = 0; k < kept; ++k) {
-        std::memcpy(gathered_.data() + k * pb, run.codes + (begin + keep[k]) * pb, pb);
-    }
-    pipeline_.score_batch(query_, gathered_.data(), kept, raw);
+    // The kept codes where they lie, scored together by the gathered kernels.
+    const uint8_t* codes[kBlock];
+    for (std::size_t k = 0; k < kept; ++k) codes[k] = run.codes + (begin + keep[k]) * pb;
+    pipeline_.score_gather(query_, codes, kept, raw);
 }
 
 void Scanner::push_kept(const CodeRun& run, std::size_t begin, std::size_t end, const uint32_t* keep,

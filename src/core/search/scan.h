@@ -91,7 +91,6 @@ private:
     // last such pause (see push_pruned).
     std::size_t exact_blocks_left_ = 0;
     std::size_t backoff_ = 0;
-    std::vector<uint8_t> gathered_;
     ScanStats stats_;
 };
 
