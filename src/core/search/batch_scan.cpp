@@ -28,6 +28,23 @@ void push_chunk(vocab::Metric metric, const QueryGroup& group, const float* scor
 
 }  // namespace
 
+void GroupPass::run(std::span<const Scanner* const> scanners, const uint8_t* codes, std::size_t stride,
+                    std::size_t count) {
+    if (scanners.empty()) return;
+    image4_.clear();
+    image2_.clear();
+    for (const Scanner* s : scanners) {
+        image4_.push_back(s->bound().signed_image4());
+        image2_.push_back(s->bound().signed_image2());
+    }
+    d4_.resize(scanners.size() * kBatchChunk);
+    d2_.resize(scanners.size() * kBatchChunk);
+    const quantize::ScoreBound& any = scanners.front()->bound();
+    const simd::PruneGroup group =
+        quantize::ScoreBound::group(image4_.data(), image2_.data(), scanners.size(), any.bytes4(), any.bytes2());
+    simd::approx_dots_multi(group, codes, stride, count, d4_.data(), d2_.data(), kBatchChunk);
+}
+
 bool scan_run(const quantize::QuantPipeline& pipeline, vocab::Metric metric, const QueryGroup& group,
               const uint8_t* codes, std::size_t stride, const uint64_t* ids, std::span<const float> norms,
               std::size_t begin, std::size_t end, std::vector<float>& scratch, const InterruptCheck& stop) {
@@ -49,8 +66,8 @@ bool scan_run_pruned(const quantize::QuantPipeline& pipeline, vocab::Metric metr
     const std::size_t pb = pipeline.packed_bytes_per_vec();
     std::vector<std::size_t> exact, takers;
     std::vector<const float*> exact_queries;
-    std::vector<const int8_t*> image4, image2;
-    std::vector<int32_t> d4(group.nq * kBatchChunk), d2(group.nq * kBatchChunk);
+    std::vector<const Scanner*> taking;
+    GroupPass pass;
     uint32_t keep[Scanner::kBlockCodes];
     for (std::size_t start = begin; start < end; start += kBatchChunk) {
         if (stop.requested()) return false;
@@ -58,29 +75,20 @@ bool scan_run_pruned(const quantize::QuantPipeline& pipeline, vocab::Metric metr
         exact.clear();
         exact_queries.clear();
         takers.clear();
-        image4.clear();
-        image2.clear();
+        taking.clear();
         for (std::size_t j = 0; j < group.nq; ++j) {
             if (scanners[j].takes_first_pass(group.heaps[j])) {
                 takers.push_back(j);
-                image4.push_back(scanners[j].bound().signed_image4());
-                image2.push_back(scanners[j].bound().signed_image2());
+                taking.push_back(&scanners[j]);
             } else {
                 exact.push_back(j);
             }
         }
-        if (!takers.empty()) {
-            // One expansion of each code serves every query taking the pass.
-            const quantize::ScoreBound& any = scanners[takers.front()].bound();
-            const simd::PruneGroup pass = quantize::ScoreBound::group(image4.data(), image2.data(), takers.size(),
-                                                                      any.bytes4(), any.bytes2());
-            simd::approx_dots_multi(pass, run.codes + start * pb, pb, cnt, d4.data(), d2.data(), kBatchChunk);
-        }
+        pass.run(taking, run.codes + start * pb, pb, cnt);
         for (std::size_t t = 0; t < takers.size(); ++t) {
             const std::size_t j = takers[t];
-            const std::size_t kept = scanners[j].select(run, start, start + cnt, group.heaps[j],
-                                                         d4.data() + t * kBatchChunk, d2.data() + t * kBatchChunk,
-                                                         keep);
+            const std::size_t kept =
+                scanners[j].select(run, start, start + cnt, group.heaps[j], pass.d4(t), pass.d2(t), keep);
             if (scores_kept_alone(kept, cnt)) {
                 scanners[j].push_kept(run, start, start + cnt, keep, kept, group.heaps[j]);
             } else {

@@ -26,6 +26,20 @@ inline constexpr std::size_t kBatchChunk = 256;
 // (bench_scan, 4-bit and 2-bit), so alone pays while it keeps a quarter.
 inline bool scores_kept_alone(std::size_t kept, std::size_t count) { return 4 * kept <= count; }
 
+// One chunk's first pass for the queries of a group that take it, sharing
+// each code's expansion: the takers' scanners (built with the signed image)
+// in, row t of the sums (kBatchChunk apart) out for scanners[t].
+class GroupPass {
+public:
+    void run(std::span<const Scanner* const> scanners, const uint8_t* codes, std::size_t stride, std::size_t count);
+    const int32_t* d4(std::size_t t) const { return d4_.data() + t * kBatchChunk; }
+    const int32_t* d2(std::size_t t) const { return d2_.data() + t * kBatchChunk; }
+
+private:
+    std::vector<const int8_t*> image4_, image2_;
+    std::vector<int32_t> d4_, d2_;
+};
+
 // The group being scanned: nq transformed queries and one heap per query.
 struct QueryGroup {
     const float* const* queries;

@@ -2,10 +2,9 @@
 // the pre-filtered probe with its exact fallback for small allowlists.
 #include <algorithm>
 
-#include "quantize/bound.h"
+#include "search/batch_scan.h"
 #include "search/ivf.h"
 #include "search/scan.h"
-#include "simd/prune.h"
 
 namespace kivo::search {
 
@@ -84,8 +83,8 @@ bool IvfFlat::search_group(const quantize::QuantPipeline& pipeline, const float*
 
     std::vector<const float*> exact_queries;
     std::vector<std::size_t> exact, takers;
-    std::vector<const int8_t*> image4, image2;
-    std::vector<int32_t> d4, d2;
+    std::vector<const Scanner*> taking;
+    GroupPass pass;
     std::vector<float> chunk;
     uint32_t keep[Scanner::kBlockCodes];
     for (std::size_t l = 0; l < lists.size(); ++l) {
@@ -94,37 +93,27 @@ bool IvfFlat::search_group(const quantize::QuantPipeline& pipeline, const float*
         const CodeRun run = run_of(list);
         const std::size_t n = run.count;
         chunk.resize(uses[l].size() * kBatchChunk);
-        d4.resize(uses[l].size() * kBatchChunk);
-        d2.resize(uses[l].size() * kBatchChunk);
         for (std::size_t start = 0; start < n; start += kBatchChunk) {
             if (stop.requested()) return false;
             const std::size_t cnt = std::min(kBatchChunk, n - start);
             exact.clear();
             takers.clear();
-            image4.clear();
-            image2.clear();
+            taking.clear();
             for (std::size_t u = 0; u < uses[l].size(); ++u) {
                 const std::size_t j = uses[l][u].query;
                 if (pruning(j) && scanners[j].takes_first_pass(q[j].heap)) {
                     takers.push_back(u);
-                    image4.push_back(scanners[j].bound().signed_image4());
-                    image2.push_back(scanners[j].bound().signed_image2());
+                    taking.push_back(&scanners[j]);
                 } else {
                     exact.push_back(u);
                 }
             }
-            if (!takers.empty()) {
-                const quantize::ScoreBound& any = scanners[uses[l][takers.front()].query].bound();
-                const simd::PruneGroup pass = quantize::ScoreBound::group(image4.data(), image2.data(), takers.size(),
-                                                                          any.bytes4(), any.bytes2());
-                simd::approx_dots_multi(pass, run.codes + start * pb, pb, cnt, d4.data(), d2.data(), kBatchChunk);
-            }
+            pass.run(taking, run.codes + start * pb, pb, cnt);
             for (std::size_t t = 0; t < takers.size(); ++t) {
                 const Use& use = uses[l][takers[t]];
                 GroupQuery& g = q[use.query];
                 Scanner& scanner = scanners[use.query];
-                const std::size_t kept = scanner.select(run, start, start + cnt, g.heap, d4.data() + t * kBatchChunk,
-                                                        d2.data() + t * kBatchChunk, keep);
+                const std::size_t kept = scanner.select(run, start, start + cnt, g.heap, pass.d4(t), pass.d2(t), keep);
                 if (!scores_kept_alone(kept, cnt)) {
                     exact.push_back(takers[t]);
                     continue;

@@ -13,17 +13,9 @@ namespace kivo::simd::avx2 {
 
 namespace {
 
-struct Consts {
-    __m256i low4 = _mm256_set1_epi8(0x0F);
-    __m256i ones = _mm256_set1_epi16(1);
-    __m256i t4, t2lo, t2hi;
-    explicit Consts(const PruneImage& im)
-        : t4(table16(im.table4)), t2lo(table16(im.table2_lo)), t2hi(table16(im.table2_hi)) {}
-};
-
 // One 4-bit chunk of one code: 64 coordinates. Each vpmaddubsw pair sum is at
 // most 2 * 255 * max|table4| <= 32767, so it is widened before any addition.
-inline __m256i step4(const Consts& c, __m256i code, __m256i sign, __m256i even, __m256i odd, __m256i acc) {
+inline __m256i step4(const PassConsts& c, __m256i code, __m256i sign, __m256i even, __m256i odd, __m256i acc) {
     const __m256i x = _mm256_xor_si256(code, sign);
     const __m256i lo = _mm256_and_si256(x, c.low4);
     const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(x, 4), c.low4);
@@ -35,7 +27,7 @@ inline __m256i step4(const Consts& c, __m256i code, __m256i sign, __m256i even, 
 // One 2-bit chunk of one code: 128 coordinates. A half-byte holds two slots;
 // one shuffle table yields the centroid of its low slot, another of its high
 // slot. The four pair sums together stay within 8 * 255 * max|table2| <= 32767.
-inline __m256i step2(const Consts& c, __m256i code, __m256i sign, const __m256i* mags, __m256i acc) {
+inline __m256i step2(const PassConsts& c, __m256i code, __m256i sign, const __m256i* mags, __m256i acc) {
     const __m256i x = _mm256_xor_si256(code, sign);
     const __m256i lo = _mm256_and_si256(x, c.low4);
     const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(x, 4), c.low4);
@@ -50,7 +42,7 @@ inline __m256i step2(const Consts& c, __m256i code, __m256i sign, const __m256i*
 // N codes at once: they share the loads of the query image, and their
 // accumulators are independent chains.
 template <std::size_t N>
-inline void dots_n(const PruneImage& im, const Consts& c, const uint8_t* const* code, int32_t* out4,
+inline void dots_n(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, int32_t* out4,
                    int32_t* out2) {
     __m256i acc[N];
     for (std::size_t k = 0; k < N; ++k) acc[k] = _mm256_setzero_si256();
@@ -85,7 +77,7 @@ constexpr std::size_t kGroup = 4;
 
 void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count,
                  int32_t* out4, int32_t* out2) {
-    const Consts c(image);
+    const PassConsts c(image);
     std::size_t i = 0;
     for (; i + kGroup <= count; i += kGroup) {
         const uint8_t* group[kGroup];

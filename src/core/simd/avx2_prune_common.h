@@ -35,6 +35,17 @@ inline int32_t hsum(__m256i acc) {
     return _mm_cvtsi128_si32(s);
 }
 
+// The registers every first-pass step uses: the nibble mask, 16-bit ones for
+// widening, and the three shuffle tables of the image or group.
+struct PassConsts {
+    __m256i low4 = _mm256_set1_epi8(0x0F);
+    __m256i ones = _mm256_set1_epi16(1);
+    __m256i t4, t2lo, t2hi;
+    template <class Tables>
+    explicit PassConsts(const Tables& t)
+        : t4(table16(t.table4)), t2lo(table16(t.table2_lo)), t2hi(table16(t.table2_hi)) {}
+};
+
 inline __m256i load_code(const uint8_t* p, std::size_t off, std::size_t bytes) {
     return off + kChunkBytes <= bytes ? load32(p + off) : load_partial(p + off, bytes - off);
 }

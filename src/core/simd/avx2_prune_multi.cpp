@@ -20,20 +20,12 @@ constexpr std::size_t kGroup = 4;
 
 inline __m256i load32s(const int8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
-struct MultiConsts {
-    __m256i low4 = _mm256_set1_epi8(0x0F);
-    __m256i ones = _mm256_set1_epi16(1);
-    __m256i t4, t2lo, t2hi;
-    explicit MultiConsts(const PruneGroup& g)
-        : t4(table16(g.table4)), t2lo(table16(g.table2_lo)), t2hi(table16(g.table2_hi)) {}
-};
-
 // One code against Q queries starting at query j0. A 4-bit pair sum is at
 // most 2 * 127 * max(table4) <= 32767, so each is widened on its own; the
 // four 2-bit products of a byte position sum to at most 8 * 127 * max(table2)
 // and are added in 16 bits first.
 template <std::size_t Q>
-inline void code_dots(const PruneGroup& g, const MultiConsts& c, std::size_t j0, const uint8_t* code,
+inline void code_dots(const PruneGroup& g, const PassConsts& c, std::size_t j0, const uint8_t* code,
                       int32_t* out4, int32_t* out2, std::size_t out_stride) {
     __m256i acc[Q];
     for (std::size_t q = 0; q < Q; ++q) acc[q] = _mm256_setzero_si256();
@@ -75,7 +67,7 @@ inline void code_dots(const PruneGroup& g, const MultiConsts& c, std::size_t j0,
 }
 
 template <std::size_t Q>
-inline void codes_dots(const PruneGroup& g, const MultiConsts& c, std::size_t j0, const uint8_t* codes,
+inline void codes_dots(const PruneGroup& g, const PassConsts& c, std::size_t j0, const uint8_t* codes,
                        std::size_t stride, std::size_t count, int32_t* out4, int32_t* out2, std::size_t out_stride) {
     for (std::size_t i = 0; i < count; ++i) code_dots<Q>(g, c, j0, codes + i * stride, out4 + i, out2 + i, out_stride);
 }
@@ -86,7 +78,7 @@ static_assert(kGroup == 4, "the remainders below are spelled out for groups of f
 
 void approx_dots_multi(const PruneGroup& group, const uint8_t* codes, std::size_t stride, std::size_t count,
                        int32_t* out4, int32_t* out2, std::size_t out_stride) {
-    const MultiConsts c(group);
+    const PassConsts c(group);
     std::size_t j = 0;
     for (; j + kGroup <= group.nq; j += kGroup) {
         codes_dots<kGroup>(group, c, j, codes, stride, count, out4, out2, out_stride);
