@@ -57,8 +57,8 @@ bool scan_run(const quantize::QuantPipeline& pipeline, vocab::Metric metric, con
 // The same scan of codes [begin, end) of `run` with a first pass: for each
 // chunk, the queries whose scanners (scanners[j], built for query j with the
 // signed image) take the first pass share one pass over it; the others
-// score it together exactly. The chunk is read from memory once for the whole group, and each
-// heap ends as the exact scan leaves it.
+// score it together exactly. The chunk is read from memory once for the
+// whole group, and each heap ends as the exact scan leaves it.
 bool scan_run_pruned(const quantize::QuantPipeline& pipeline, vocab::Metric metric, const QueryGroup& group,
                      std::span<Scanner> scanners, const CodeRun& run, std::size_t begin, std::size_t end,
                      std::vector<float>& scratch, const InterruptCheck& stop);
