@@ -234,7 +234,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, HnswGraphTest,
                                            GraphCase{32, 200, Metric::Dot, 300, 24},
                                            GraphCase{3, 10, Metric::Dot, 300, 3, true},
                                            GraphCase{4, 25, Metric::L2, 300, 4, true},
-                                           GraphCase{8, 6, Metric::Cosine, 300, 2, true}));
+                                           GraphCase{8, 6, Metric::Cosine, 300, 2, true},
+                                           GraphCase{16, 60, Metric::L2, 700, 64},
+                                           GraphCase{12, 40, Metric::Cosine, 600, 48, true}));
 
 TEST(HnswInsert, SameInputsSameGraph) {
     const auto vs = random_vectors(300, 12, 9);

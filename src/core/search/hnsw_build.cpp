@@ -1,3 +1,5 @@
+
+
 // Hnsw construction: level draw, the layer search on float construction
 // vectors, insertion with selection, reverse links and pruning, and the
 // rebuilding of released construction vectors from the packed codes.
@@ -14,6 +16,8 @@
 namespace kivo::search {
 
 namespace {
+
+constexpr int kPrefetchLines = 8;
 
 // Sum of x[i]^2 in index order, one float32 accumulator.
 float sum_squares(std::span<const float> x) {
@@ -143,11 +147,12 @@ std::vector<Candidate> Hnsw::search_layer_build(std::span<const float> query, ui
     };
     // Nodes without a construction vector are never visited.
     auto reachable = [&](uint32_t v) { return v < limit; };
-    // Start loading each new row while the rest of the list is walked.
+    // Start loading each new row while the rest of the list is walked: the
+    // first lines of each, after which the hardware streams the rest (two
+    // lines measured 9 % slower on 384-d rows, the whole row no faster).
     auto prefetch = [&](uint32_t v) {
         const char* row = reinterpret_cast<const char*>(vectors_.row(v));
-        __builtin_prefetch(row);
-        __builtin_prefetch(row + 64);
+        for (int line = 0; line < kPrefetchLines; ++line) __builtin_prefetch(row + 64 * line);
     };
 
     std::vector<const float*> rows;

@@ -14,11 +14,13 @@
 // - from the end, for an overfull list without statuses (removal's repair):
 //   only the last discarded candidates leave, and a candidate near the end
 //   is usually stopped by one of the first few.
-// Scores are computed sixteen rows per pass: the sums run in index order,
-// one row per SIMD lane, so a pass costs about as much as a single score.
+// Comparisons are settled on ranges from any-order dot products, which cost
+// a fraction of the index-order sums; the few a range cannot settle compute
+// those, sixteen rows per pass (one row per SIMD lane).
 #include <algorithm>
 
 #include "search/hnsw.h"
+#include "search/score_range.h"
 #include "simd/dispatch.h"
 #include "simd/dot_rows.h"
 
@@ -27,6 +29,9 @@ namespace kivo::search {
 namespace {
 
 constexpr std::size_t kRowsPerPass = 16;
+// Tests that may stop at the first stopping candidate screen a few at a
+// time, so that little is computed past it.
+constexpr std::size_t kScreenRowsPerPass = 8;
 // Overfull lists have one candidate too many; larger excesses go forward.
 constexpr std::size_t kMaxBackwardExcess = 2;
 
@@ -36,12 +41,16 @@ using Status = LinkStatus;
 // computed on demand. A score "with c as the query" against x is
 // dot(c, x), minus 0.5 |x|^2 for l2; dot(c, x) and dot(x, c) are the same
 // products added in the same order, so either row may be the query.
+// Comparisons are settled on ranges from any-order dot products first
+// (search/score_range.h); only an unsettled one computes the index-order
+// scores it compares.
 class Candidates {
 public:
-    Candidates(std::vector<const float*> rows, std::vector<float> halves, const float* base, float base_half,
-               std::size_t len, uint32_t features)
-        : rows_(std::move(rows)), halves_(std::move(halves)), base_(base), base_half_(base_half), len_(len),
-          features_(features), to_base_(rows_.size()), base_known_(rows_.size(), false) {}
+    Candidates(std::vector<const float*> rows, std::vector<float> halves, std::vector<double> norms,
+               const float* base, float base_half, double base_norm, std::size_t len, uint32_t features)
+        : rows_(std::move(rows)), halves_(std::move(halves)), norms_(std::move(norms)), base_(base),
+          base_half_(base_half), base_norm_(base_norm), len_(len), features_(features), to_base_(rows_.size()),
+          base_known_(rows_.size(), false), base_range_(rows_.size()), range_known_(rows_.size(), false) {}
 
     std::size_t size() const { return rows_.size(); }
 
@@ -67,43 +76,78 @@ public:
         return to_base_[c];
     }
 
-    // dot(c, x) for each candidate x of `others`, into `out`.
+    // Any-order dot(c, x) for each candidate x of `others`, into `out`: what
+    // stops() takes.
     void dots(std::size_t c, std::span<const uint32_t> others, std::vector<float>& out) {
         out.resize(others.size());
-        for (std::size_t begin = 0; begin < others.size(); begin += kRowsPerPass) {
-            const std::size_t count = std::min(kRowsPerPass, others.size() - begin);
-            pass_rows_.clear();
-            for (std::size_t j = 0; j < count; ++j) pass_rows_.push_back(rows_[others[begin + j]]);
-            simd::dot_rows(rows_[c], len_, pass_rows_.data(), count, out.data() + begin, features_);
-        }
+        pass_rows_.clear();
+        for (uint32_t x : others) pass_rows_.push_back(rows_[x]);
+        simd::dot_rows_fast(rows_[c], len_, pass_rows_.data(), others.size(), out.data(), features_);
     }
 
-    // Whether kept candidate k stops candidate c, given dot(c, k): c does
-    // not score strictly higher with base than with k (a NaN on either side
-    // stops it).
-    bool stops(std::size_t c, std::size_t k, float dot_ck) {
-        const float to_k = dot_ck - halves_[k];
-        return !(to_base(c) > to_k);
+    // Whether kept candidate k stops candidate c, given the any-order
+    // dot(c, k): c does not score strictly higher with base than with k (a
+    // NaN on either side stops it).
+    bool stops(std::size_t c, std::size_t k, float fast_dot_ck) {
+        const screen::ScoreRange to_k =
+            screen::score_range(fast_dot_ck, screen::dot_gap(len_, norms_[c], norms_[k]), halves_[k]);
+        const screen::ScoreRange base = base_range(c);
+        if (screen::surely_above(base, to_k)) return false;
+        if (screen::surely_not_above(base, to_k)) return true;
+        float dot_ck = 0.0f;
+        const float* row = rows_[k];
+        simd::dot_rows(rows_[c], len_, &row, 1, &dot_ck, features_);
+        const float exact_to_k = dot_ck - halves_[k];
+        return !(to_base(c) > exact_to_k);
     }
 
 private:
+    // The range of to_base(c), screening it and the next few unknown ones
+    // together.
+    screen::ScoreRange base_range(std::size_t c) {
+        if (!range_known_[c]) {
+            pass_rows_.clear();
+            pass_index_.clear();
+            for (std::size_t i = c; i < size() && pass_rows_.size() < kScreenRowsPerPass; ++i) {
+                if (range_known_[i]) continue;
+                pass_rows_.push_back(rows_[i]);
+                pass_index_.push_back(i);
+            }
+            pass_out_.resize(pass_rows_.size());
+            simd::dot_rows_fast(base_, len_, pass_rows_.data(), pass_rows_.size(), pass_out_.data(), features_);
+            for (std::size_t j = 0; j < pass_index_.size(); ++j) {
+                const std::size_t i = pass_index_[j];
+                base_range_[i] =
+                    screen::score_range(pass_out_[j], screen::dot_gap(len_, norms_[i], base_norm_), base_half_);
+                range_known_[i] = true;
+            }
+        }
+        return base_range_[c];
+    }
+
     std::vector<const float*> rows_;
     std::vector<float> halves_;  // 0.5 |x|^2 for l2, else 0
+    std::vector<double> norms_;  // upper bounds of |x|
     const float* base_;
     float base_half_;
+    double base_norm_;
     std::size_t len_;
     uint32_t features_;
     std::vector<float> to_base_;
     std::vector<bool> base_known_;
+    std::vector<screen::ScoreRange> base_range_;
+    std::vector<bool> range_known_;
+    std::vector<std::size_t> pass_index_;
     std::vector<const float*> pass_rows_;
     std::vector<float> pass_out_;
 };
 
 // Whether any candidate of `kept` (all before c) stops c; tests them in
-// order, sixteen per pass, and stops at the first pass that finds one.
+// order, eight per pass, and stops at the first pass that finds one.
 bool stopped_by_any(Candidates& cands, uint32_t c, std::span<const uint32_t> kept, std::vector<float>& dots) {
-    for (std::size_t begin = 0; begin < kept.size(); begin += kRowsPerPass) {
-        const std::span<const uint32_t> chunk = kept.subspan(begin, std::min(kRowsPerPass, kept.size() - begin));
+    for (std::size_t begin = 0; begin < kept.size(); begin += kScreenRowsPerPass) {
+        const std::span<const uint32_t> chunk =
+            kept.subspan(begin, std::min(kScreenRowsPerPass, kept.size() - begin));
         cands.dots(c, chunk, dots);
         for (std::size_t j = 0; j < chunk.size(); ++j) {
             if (cands.stops(c, chunk[j], dots[j])) return true;
@@ -196,7 +240,7 @@ std::vector<Status> statuses_with_one_new(Candidates& cands, std::span<const Sta
 
 // Resolves statuses on demand: candidate c is discarded by the first
 // earlier candidate that stops it and is itself kept. Earlier candidates are
-// tested sixteen at a time; a stopping one of unknown status is resolved
+// tested eight at a time; a stopping one of unknown status is resolved
 // first (an explicit stack, so long lists cannot exhaust the call stack).
 class LazyStatuses {
 public:
@@ -235,11 +279,11 @@ public:
 
 private:
     // Whether earlier candidate k would stop c were it kept; k and the next
-    // fifteen earlier candidates are tested together.
+    // seven earlier candidates are tested together.
     bool stops(uint32_t c, uint32_t k) {
         std::vector<bool>& row = tested_[c];
         if (k >= row.size()) {
-            const uint32_t end = std::min<uint32_t>(c, k + kRowsPerPass);
+            const uint32_t end = std::min<uint32_t>(c, k + kScreenRowsPerPass);
             others_.clear();
             for (uint32_t j = k; j < end; ++j) others_.push_back(j);
             cands_.dots(c, others_, dots_);
@@ -327,30 +371,32 @@ void Hnsw::select_links(uint32_t base, std::span<const Neighbour> sorted, uint64
 
     const bool l2 = metric == vocab::Metric::L2;
     const bool cached_sq = vector_sq_sums_.size() == have;
-    auto half_sq = [&](uint32_t v) {
-        if (!l2) return 0.0f;
+    const std::size_t len = static_cast<std::size_t>(vector_dim());
+    auto sq_sum = [&](uint32_t v) {
+        if (cached_sq) return vector_sq_sums_[v];
         float sq = 0.0f;
-        if (cached_sq) {
-            sq = vector_sq_sums_[v];
-        } else {
-            for (float x : vector_of(v)) {
-                const float p = x * x;
-                sq = sq + p;
-            }
+        for (float x : vector_of(v)) {
+            const float p = x * x;
+            sq = sq + p;
         }
-        return 0.5f * sq;
+        return sq;
     };
 
     std::vector<const float*> rows;
     std::vector<float> halves;
+    std::vector<double> norms;
     rows.reserve(sorted.size());
     halves.reserve(sorted.size());
+    norms.reserve(sorted.size());
     for (const Neighbour& c : sorted) {
+        const float sq = sq_sum(c.node);
         rows.push_back(vector_of(c.node).data());
-        halves.push_back(half_sq(c.node));
+        halves.push_back(l2 ? 0.5f * sq : 0.0f);
+        norms.push_back(screen::norm_bound(sq, len));
     }
-    Candidates cands(std::move(rows), std::move(halves), vector_of(base).data(), half_sq(base),
-                     static_cast<std::size_t>(vector_dim()), simd::features());
+    const float base_sq = sq_sum(base);
+    Candidates cands(std::move(rows), std::move(halves), std::move(norms), vector_of(base).data(),
+                     l2 ? 0.5f * base_sq : 0.0f, screen::norm_bound(base_sq, len), len, simd::features());
 
     std::vector<Status> status;
     std::vector<bool> chosen;

@@ -58,7 +58,36 @@ void dot4(const float* q, std::size_t len, const float* const* rows, float* out)
 }
 #endif
 
+// Four partial sums per row, added pairwise at the end: every product
+// passes through at most len / 4 + 3 roundings.
+float dot_one_split(const float* q, std::size_t len, const float* x) {
+    float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    std::size_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+        for (std::size_t j = 0; j < 4; ++j) acc[j] += q[i + j] * x[i + j];
+    }
+    for (; i < len; ++i) acc[0] += q[i] * x[i];
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+}
+
 }  // namespace
+
+void dot_rows_fast_portable(const float* q, std::size_t len, const float* const* rows, std::size_t count,
+                            float* out) {
+    for (std::size_t r = 0; r < count; ++r) out[r] = dot_one_split(q, len, rows[r]);
+}
+
+void dot_rows_fast(const float* q, std::size_t len, const float* const* rows, std::size_t count, float* out,
+                   uint32_t feature_word) {
+#if defined(__x86_64__)
+    if ((feature_word & (kAvx2 | kFma)) == (kAvx2 | kFma)) {
+        avx2::dot_rows_fast(q, len, rows, count, out);
+        return;
+    }
+#endif
+    (void)feature_word;
+    dot_rows_fast_portable(q, len, rows, count, out);
+}
 
 void dot_rows_portable(const float* q, std::size_t len, const float* const* rows, std::size_t count,
                        float* out) {
