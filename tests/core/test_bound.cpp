@@ -229,7 +229,7 @@ TEST(PruneBound, TablesAreMirroredAndFitTheSixteenBitPairSums) {
         EXPECT_EQ(g.table4[c], kBoundTable4[c] + kSignedOffset4);
         EXPECT_EQ(g.table2_lo[c], kBoundTable2[c & 3] + kSignedOffset2);
         EXPECT_EQ(g.table2_hi[c], kBoundTable2[c >> 2] + kSignedOffset2);
-        EXPECT_LE(2 * kSignedQueryMax * g.table4[c], 32767);
+        EXPECT_LE(4 * kSignedQueryMax * g.table4[c], 32767);
         EXPECT_LE(8 * kSignedQueryMax * g.table2_lo[c], 32767);
     }
     EXPECT_EQ(kSignedOffset4, max4);
@@ -337,7 +337,7 @@ TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
         const std::size_t pb = p.packed_bytes_per_vec();
         std::vector<ScoreBound> signed_bounds;
         std::vector<const int8_t*> im4, im2;
-        for (int j = 0; j < 9; ++j) {
+        for (int j = 0; j < 13; ++j) {
             std::vector<float> q(m.padded);
             for (auto& v : q) v = std::normal_distribution<float>(0, 2)(rng);
             signed_bounds.push_back(*ScoreBound::create(p, q, BoundImage::Signed));

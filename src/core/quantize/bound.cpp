@@ -53,7 +53,7 @@
 //    operations to U bounds the adjusted score. The scan applies them exactly
 //    as the exact path does, so NaN and infinite norms take the same branch.
 // 6. The signed image (BoundImage::Signed) is the same construction with
-//    a = max|q_i| / 127 and q8_i in [-127, 127] stored as signed bytes (no
+//    a = max|q_i| / 63 and q8_i in [-63, 63] stored as signed bytes (no
 //    sign mask). Its pass returns sum q8_i (t(code_i) + offset) exactly in
 //    integers; raw_upper first subtracts offset * sum q8_i (integers below
 //    2^40, so the double subtraction is exact), which leaves D_beta of step 1, so steps 2 to 5
@@ -93,7 +93,7 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
     if (query.size() != n || n4 > n) return std::nullopt;
     const std::size_t n2 = n - n4;
     // 32-bit first-pass sums: 255 * 63 * n4 and 255 * 10 * n2 below 2^31
-    // (signed pass: 127 * 126 * n4 and 127 * 20 * n2).
+    // (signed pass: 63 * 126 * n4 and 63 * 20 * n2).
     if (n4 > (std::size_t{1} << 17) || n2 > (std::size_t{1} << 19)) return std::nullopt;
 
     double max_abs = 0.0;

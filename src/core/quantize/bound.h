@@ -22,9 +22,10 @@ inline constexpr double kBound4Scale = 0.04337727624288353;
 inline constexpr double kBound2Scale = 0.15101545520906146;
 // Largest query magnitude of the image (an unsigned byte).
 inline constexpr int kBoundQueryMax = 255;
-// Largest query magnitude of a signed image (a signed byte), and the offsets
-// that make the tables non-negative for it.
-inline constexpr int kSignedQueryMax = 127;
+// Largest query magnitude of a signed image (a signed byte, six bits used so
+// that the group pass may add two pair sums in 16 bits), and the offsets that
+// make the tables non-negative for it.
+inline constexpr int kSignedQueryMax = 63;
 inline constexpr int kSignedOffset4 = 63;
 inline constexpr int kSignedOffset2 = 10;
 

@@ -54,7 +54,7 @@ using ApproxDotsFn = void(const PruneImage& image, const uint8_t* codes, std::si
                           std::size_t count, int32_t* out4, int32_t* out2);
 
 // The first pass of a group of queries, which share the expansion of each
-// code. A query's signed image holds its values q8 in [-127, 127] in the
+// code. A query's signed image holds its values q8 in [-63, 63] in the
 // order the chunk's slots are read:
 //   4-bit chunk (64 coordinates): even[32], odd[32] (kSignedImage4Bytes);
 //   2-bit chunk (128 coordinates): slot0[32] .. slot3[32] (kSignedImage2Bytes),
@@ -62,8 +62,9 @@ using ApproxDotsFn = void(const PruneImage& image, const uint8_t* codes, std::si
 // centroids plus an offset that makes them non-negative, so that one
 // unsigned expansion of a code multiplies every query's signed bytes
 // (vpmaddubsw): the sums come out as sum q8 * (t + offset), and the caller
-// removes offset * sum q8. Pair sums: 2 * 127 * max(table4) and
-// 8 * 127 * max(table2) must stay at most 32767.
+// removes offset * sum q8. Two 4-bit pair sums, 4 * 63 * max(table4), and
+// the eight 2-bit products of a byte position, 8 * 63 * max(table2), must
+// stay at most 32767.
 constexpr std::size_t kSignedImage4Bytes = 2 * kChunkBytes;
 constexpr std::size_t kSignedImage2Bytes = 4 * kChunkBytes;
 
@@ -82,7 +83,7 @@ struct PruneGroup {
 
 // For query j and the code at codes + i * stride, out4[j * out_stride + i]
 // and out2[j * out_stride + i] are the offset sums of its 4-bit and 2-bit
-// block, exact in 32 bits while 127 * max(table) times the block's
+// block, exact in 32 bits while 63 * max(table) times the block's
 // coordinate count stays below 2^31.
 using ApproxDotsMultiFn = void(const PruneGroup& group, const uint8_t* codes, std::size_t stride,
                                std::size_t count, int32_t* out4, int32_t* out2, std::size_t out_stride);
