@@ -21,6 +21,7 @@
 #include "simd/kernels.h"
 #include "simd/prune.h"
 #include "simd/registry.h"
+#include "simd/select.h"
 
 namespace kivo::quantize {
 namespace {
@@ -400,6 +401,75 @@ TEST(PruneBound, QueriesThatCannotBeBoundedAreRefused) {
     }
     // A query of the wrong length is never bounded.
     EXPECT_FALSE(ScoreBound::create(p, std::vector<float>(32, 1.0f)).has_value());
+}
+
+// The block form of the skip rule keeps, in every variant, exactly the codes
+// the one-code rule keeps: adjust_score(raw_upper(d4, d2), norm) not below
+// the weakest score. Blocks cross the 256-code piece and the eight-lane
+// tail; norms and weakest scores include zero, the 1e-9 cosine threshold,
+// negatives, subnormals, infinities and NaN.
+TEST(PruneBound, BlockSelectKeepsWhatTheOneCodeRuleKeeps) {
+    std::mt19937 rng(77);
+    const QuantPipeline p = make_pipeline(512, 256);
+    std::vector<float> q(512);
+    for (auto& v : q) v = std::normal_distribution<float>(0, 1)(rng);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const float odd_norms[] = {0.0f, -0.0f, 1e-9f, std::nextafter(1e-9f, 1.0f), -2.0f, 1e-40f, inf, nan, 1e30f};
+    const float weakests[] = {0.0f, 0.3f, -0.2f, 5.0f, -inf, inf, nan};
+    struct Variant {
+        const char* name;
+        std::function<std::size_t(const BlockSelect&, uint32_t*)> fn;
+    };
+    std::vector<Variant> variants{{"portable", select_block_portable}};
+    if ((features() & (kAvx2 | kFma)) == (kAvx2 | kFma)) variants.push_back({"avx2", avx2::select_block});
+    variants.push_back({"dispatch", [](const BlockSelect& b, uint32_t* k) { return select_block(b, k, features()); }});
+    for (BoundImage kind : {BoundImage::Magnitude, BoundImage::Signed}) {
+        const ScoreBound bound = *ScoreBound::create(p, q, kind);
+        for (vocab::Metric metric : {vocab::Metric::Cosine, vocab::Metric::Dot, vocab::Metric::L2}) {
+            for (std::size_t count : {0u, 1u, 7u, 8u, 9u, 255u, 256u, 257u, 600u}) {
+                std::vector<int32_t> d4(count), d2(count);
+                std::vector<float> norms(count);
+                for (std::size_t i = 0; i < count; ++i) {
+                    d4[i] = static_cast<int32_t>(rng() % 400001) - 200000;
+                    d2[i] = static_cast<int32_t>(rng() % 40001) - 20000;
+                    norms[i] = rng() % 5 == 0 ? odd_norms[rng() % std::size(odd_norms)]
+                                              : std::uniform_real_distribution<float>(0.2f, 3.0f)(rng);
+                }
+                // Also weakest scores among the block's own bounds, plain and
+                // as divided by the smallest norm cosine divides by.
+                std::vector<float> block_weakests(std::begin(weakests), std::end(weakests));
+                for (std::size_t j = 0; j < std::min<std::size_t>(count, 3); ++j) {
+                    block_weakests.push_back(bound.raw_upper(d4[j], d2[j]));
+                    block_weakests.push_back(bound.raw_upper(d4[j], d2[j]) / std::nextafter(1e-9f, 1.0f));
+                }
+                for (float weakest : block_weakests) {
+                    const std::size_t with_norm = count == 0 ? 0 : rng() % (count + 1);
+                    std::vector<uint32_t> want;
+                    for (std::size_t j = 0; j < count; ++j) {
+                        const float raw = bound.raw_upper(d4[j], d2[j]);
+                        const float adjusted = j < with_norm ? adjust_score(metric, raw, norms[j]) : raw;
+                        if (!(adjusted < weakest)) want.push_back(static_cast<uint32_t>(j));
+                    }
+                    BlockSelect b;
+                    b.d4 = d4.data();
+                    b.d2 = d2.data();
+                    b.count = count;
+                    b.norms = norms.data();
+                    b.with_norm = with_norm;
+                    b.metric = metric;
+                    b.map = bound.map();
+                    b.weakest = weakest;
+                    for (const Variant& v : variants) {
+                        std::vector<uint32_t> got(count + 1, 0xDEADBEEF);
+                        got.resize(v.fn(b, got.data()));
+                        EXPECT_EQ(got, want) << v.name << " count " << count << " with_norm " << with_norm
+                                             << " weakest " << weakest << " metric " << static_cast<int>(metric);
+                    }
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

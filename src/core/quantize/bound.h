@@ -10,6 +10,7 @@
 
 #include "quantize/pipeline.h"
 #include "simd/prune.h"
+#include "simd/select.h"
 
 namespace kivo::quantize {
 
@@ -70,6 +71,9 @@ public:
     }
 
     double slack() const { return slack_; }
+    // raw_upper's constants, for the block form of the skip rule
+    // (simd::select_block evaluates the same expression).
+    simd::BoundMap map() const { return {offset4_, scale4_, offset2_, scale2_, slack_}; }
 
 private:
     ScoreBound() = default;

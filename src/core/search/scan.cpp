@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "simd/dispatch.h"
+#include "simd/select.h"
 
 namespace kivo::search {
 
@@ -79,27 +80,16 @@ std::size_t Scanner::select(const CodeRun& run, std::size_t begin, std::size_t e
     // nothing, since every number would displace it.
     const float weakest = heap.weakest_score();
     const std::size_t with_norm = run.norms.size() > begin ? std::min(n, run.norms.size() - begin) : 0;
-    const quantize::ScoreBound& bound = *bound_;
-    // Every code's adjusted bound first, in loops without branches that the
-    // compiler vectorizes (the metric is fixed per loop); the adjustment is
-    // the exact path's.
-    float adjusted[kBlock];
-    auto adjust_with = [&](auto metric) {
-        for (std::size_t j = 0; j < with_norm; ++j) {
-            adjusted[j] = quantize::adjust_score(metric(), bound.raw_upper(d4[j], d2[j]), run.norms[begin + j]);
-        }
-    };
-    switch (metric_) {
-        case vocab::Metric::Cosine: adjust_with(std::integral_constant<vocab::Metric, vocab::Metric::Cosine>{}); break;
-        case vocab::Metric::Dot: adjust_with(std::integral_constant<vocab::Metric, vocab::Metric::Dot>{}); break;
-        case vocab::Metric::L2: adjust_with(std::integral_constant<vocab::Metric, vocab::Metric::L2>{}); break;
-    }
-    for (std::size_t j = with_norm; j < n; ++j) adjusted[j] = bound.raw_upper(d4[j], d2[j]);
-    std::size_t kept = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        keep[kept] = static_cast<uint32_t>(j);
-        kept += !(adjusted[j] < weakest);
-    }
+    simd::BlockSelect block;
+    block.d4 = d4;
+    block.d2 = d2;
+    block.count = n;
+    block.norms = run.norms.data() + (with_norm > 0 ? begin : 0);
+    block.with_norm = with_norm;
+    block.metric = metric_;
+    block.map = bound_->map();
+    block.weakest = weakest;
+    const std::size_t kept = simd::select_block(block, keep, simd::features());
     // Where the pass cannot skip (codes all alike, or a bound too wide for
     // the data) it is pure overhead: the pass costs about a quarter of the
     // exact kernel, so after a block that kept over three quarters, the

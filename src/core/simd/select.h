@@ -1,0 +1,47 @@
+// The skip rule of the pruning pass over one block of codes: each code's
+// bound from its first-pass sums, adjusted by its norm as the exact path
+// adjusts a score, against the weakest score of a full heap. The variants
+// (portable, AVX2) keep the same codes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "config.h"
+
+namespace kivo::simd {
+
+// The bound of a code from its first-pass sums d4, d2:
+//   float32((d4 - offset4) * scale4 + (d2 - offset2) * scale2 + slack),
+// evaluated in double (quantize::ScoreBound::raw_upper, which proves it).
+struct BoundMap {
+    double offset4 = 0.0;
+    double scale4 = 0.0;
+    double offset2 = 0.0;
+    double scale2 = 0.0;
+    double slack = 0.0;
+};
+
+struct BlockSelect {
+    const int32_t* d4 = nullptr;
+    const int32_t* d2 = nullptr;
+    std::size_t count = 0;      // codes in the block
+    const float* norms = nullptr;  // norms of the first with_norm codes
+    std::size_t with_norm = 0;  // the others have no norm and take no adjustment
+    vocab::Metric metric = vocab::Metric::Cosine;
+    BoundMap map;
+    float weakest = 0.0f;  // the heap's weakest score (NaN skips nothing)
+};
+
+// Writes the positions j of the codes that may still enter the heap (whose
+// adjusted bound is not below `weakest`) to keep, in order; returns their
+// count. The adjustment is quantize::adjust_score's: cosine divides by a
+// norm above 1e-9, dot leaves the bound, l2 adds (norm * -0.5) * norm.
+std::size_t select_block(const BlockSelect& block, uint32_t* keep, uint32_t feature_word);
+std::size_t select_block_portable(const BlockSelect& block, uint32_t* keep);
+
+namespace avx2 {
+std::size_t select_block(const BlockSelect& block, uint32_t* keep);
+}  // namespace avx2
+
+}  // namespace kivo::simd
