@@ -13,17 +13,40 @@ namespace kivo::search {
 
 namespace {
 
+// Row e of `scores` (kBatchChunk apart) into heap_of(e), for rows e < rows:
+// code i of the chunk has id ids[i] and, for i < with_norm, norm norms[i].
+// The metric is a template argument so that each loop is a plain one.
+template <vocab::Metric M, class HeapOf>
+void push_rows_as(std::size_t rows, HeapOf heap_of, const float* scores, std::size_t cnt, const uint64_t* ids,
+                  const float* norms, std::size_t with_norm) {
+    for (std::size_t e = 0; e < rows; ++e) {
+        const float* row = scores + e * kBatchChunk;
+        TopK& heap = heap_of(e);
+        for (std::size_t i = 0; i < with_norm; ++i) heap.push(ids[i], quantize::adjust_score(M, row[i], norms[i]));
+        for (std::size_t i = with_norm; i < cnt; ++i) heap.push(ids[i], row[i]);
+    }
+}
+
+template <class HeapOf>
+void push_rows(vocab::Metric metric, std::size_t rows, HeapOf heap_of, const float* scores, std::size_t cnt,
+               const uint64_t* ids, const float* norms, std::size_t with_norm) {
+    switch (metric) {
+        case vocab::Metric::Cosine:
+            push_rows_as<vocab::Metric::Cosine>(rows, heap_of, scores, cnt, ids, norms, with_norm);
+            break;
+        case vocab::Metric::Dot:
+            push_rows_as<vocab::Metric::Dot>(rows, heap_of, scores, cnt, ids, norms, with_norm);
+            break;
+        case vocab::Metric::L2:
+            push_rows_as<vocab::Metric::L2>(rows, heap_of, scores, cnt, ids, norms, with_norm);
+            break;
+    }
+}
+
 void push_chunk(vocab::Metric metric, const QueryGroup& group, const float* scores, std::size_t cnt,
                 const uint64_t* ids, const float* norms, std::size_t with_norm) {
-    for (std::size_t j = 0; j < group.nq; ++j) {
-        const float* row = scores + j * kBatchChunk;
-        TopK& heap = group.heaps[j];
-        for (std::size_t i = 0; i < cnt; ++i) {
-            float s = row[i];
-            if (i < with_norm) s = quantize::adjust_score(metric, s, norms[i]);
-            heap.push(ids[i], s);
-        }
-    }
+    push_rows(metric, group.nq, [&](std::size_t j) -> TopK& { return group.heaps[j]; }, scores, cnt, ids, norms,
+              with_norm);
 }
 
 }  // namespace
@@ -102,15 +125,9 @@ bool scan_run_pruned(const quantize::QuantPipeline& pipeline, vocab::Metric metr
         pipeline.score_multi(exact_queries.data(), exact.size(), run.codes + start * pb, cnt, scratch.data(),
                              kBatchChunk);
         const std::size_t with_norm = run.norms.size() > start ? std::min(cnt, run.norms.size() - start) : 0;
-        for (std::size_t e = 0; e < exact.size(); ++e) {
-            const float* row = scratch.data() + e * kBatchChunk;
-            TopK& heap = group.heaps[exact[e]];
-            for (std::size_t i = 0; i < cnt; ++i) {
-                float score = row[i];
-                if (i < with_norm) score = quantize::adjust_score(metric, score, run.norms[start + i]);
-                heap.push(run.ids[start + i], score);
-            }
-        }
+        push_rows(metric, exact.size(), [&](std::size_t e) -> TopK& { return group.heaps[exact[e]]; },
+                  scratch.data(), cnt, run.ids.data() + start, run.norms.data() + (with_norm > 0 ? start : 0),
+                  with_norm);
     }
     return true;
 }
