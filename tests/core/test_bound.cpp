@@ -457,7 +457,9 @@ TEST(PruneBound, BlockSelectKeepsWhatTheOneCodeRuleKeeps) {
                     b.count = count;
                     b.norms = norms.data();
                     b.with_norm = with_norm;
-                    b.metric = metric;
+                    b.adjust = metric == vocab::Metric::Cosine ? Adjust::Cosine
+                               : metric == vocab::Metric::Dot  ? Adjust::Dot
+                                                               : Adjust::L2;
                     b.map = bound.map();
                     b.weakest = weakest;
                     for (const Variant& v : variants) {

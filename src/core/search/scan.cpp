@@ -86,7 +86,9 @@ std::size_t Scanner::select(const CodeRun& run, std::size_t begin, std::size_t e
     block.count = n;
     block.norms = run.norms.data() + (with_norm > 0 ? begin : 0);
     block.with_norm = with_norm;
-    block.metric = metric_;
+    block.adjust = metric_ == vocab::Metric::Cosine ? simd::Adjust::Cosine
+                   : metric_ == vocab::Metric::Dot  ? simd::Adjust::Dot
+                                                    : simd::Adjust::L2;
     block.map = bound_->map();
     block.weakest = weakest;
     const std::size_t kept = simd::select_block(block, keep, simd::features());

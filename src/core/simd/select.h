@@ -7,9 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "config.h"
-
 namespace kivo::simd {
+
+// How a code's norm adjusts its bound, one per metric (kernels see no
+// configuration headers): cosine divides by a norm above 1e-9, dot leaves
+// the bound, l2 adds (norm * -0.5) * norm.
+enum class Adjust : uint8_t { Cosine, Dot, L2 };
 
 // The bound of a code from its first-pass sums d4, d2:
 //   float32((d4 - offset4) * scale4 + (d2 - offset2) * scale2 + slack),
@@ -28,15 +31,14 @@ struct BlockSelect {
     std::size_t count = 0;      // codes in the block
     const float* norms = nullptr;  // norms of the first with_norm codes
     std::size_t with_norm = 0;  // the others have no norm and take no adjustment
-    vocab::Metric metric = vocab::Metric::Cosine;
+    Adjust adjust = Adjust::Cosine;
     BoundMap map;
     float weakest = 0.0f;  // the heap's weakest score (NaN skips nothing)
 };
 
 // Writes the positions j of the codes that may still enter the heap (whose
 // adjusted bound is not below `weakest`) to keep, in order; returns their
-// count. The adjustment is quantize::adjust_score's: cosine divides by a
-// norm above 1e-9, dot leaves the bound, l2 adds (norm * -0.5) * norm.
+// count. The adjustment is quantize::adjust_score's for the metric.
 std::size_t select_block(const BlockSelect& block, uint32_t* keep, uint32_t feature_word);
 std::size_t select_block_portable(const BlockSelect& block, uint32_t* keep);
 

@@ -23,14 +23,14 @@ inline float bound_of(const BoundMap& m, int32_t d4, int32_t d2) {
 
 // Cosine divides by 1 where it leaves the bound alone (an exact division),
 // so that the loop divides every lane and vectorizes.
-template <vocab::Metric M>
+template <Adjust M>
 inline float adjusted_of(float raw, float norm) {
-    if constexpr (M == vocab::Metric::Cosine) return raw / (norm > 1e-9f ? norm : 1.0f);
-    if constexpr (M == vocab::Metric::L2) return raw + (norm * -0.5f) * norm;
+    if constexpr (M == Adjust::Cosine) return raw / (norm > 1e-9f ? norm : 1.0f);
+    if constexpr (M == Adjust::L2) return raw + (norm * -0.5f) * norm;
     return raw;
 }
 
-template <vocab::Metric M>
+template <Adjust M>
 inline void adjusted_bounds(const BlockSelect& b, float* out) {
     for (std::size_t j = 0; j < b.with_norm; ++j) out[j] = adjusted_of<M>(bound_of(b.map, b.d4[j], b.d2[j]), b.norms[j]);
 }
@@ -59,10 +59,10 @@ inline std::size_t select_block_impl(const BlockSelect& block, uint32_t* keep, C
         b.count = block.count - begin < kSelectBlock ? block.count - begin : kSelectBlock;
         b.norms += block.with_norm > begin ? begin : 0;
         b.with_norm = block.with_norm > begin ? (block.with_norm - begin < b.count ? block.with_norm - begin : b.count) : 0;
-        switch (b.metric) {
-            case vocab::Metric::Cosine: adjusted_bounds<vocab::Metric::Cosine>(b, adjusted); break;
-            case vocab::Metric::Dot: adjusted_bounds<vocab::Metric::Dot>(b, adjusted); break;
-            case vocab::Metric::L2: adjusted_bounds<vocab::Metric::L2>(b, adjusted); break;
+        switch (b.adjust) {
+            case Adjust::Cosine: adjusted_bounds<Adjust::Cosine>(b, adjusted); break;
+            case Adjust::Dot: adjusted_bounds<Adjust::Dot>(b, adjusted); break;
+            case Adjust::L2: adjusted_bounds<Adjust::L2>(b, adjusted); break;
         }
         for (std::size_t j = b.with_norm; j < b.count; ++j) adjusted[j] = bound_of(b.map, b.d4[j], b.d2[j]);
         kept += compact(adjusted, b.count, b.weakest, static_cast<uint32_t>(begin), keep + kept);
