@@ -3,8 +3,6 @@
 #include "search/scan.h"
 
 #include <algorithm>
-#include <cmath>
-#include <type_traits>
 
 #include "simd/dispatch.h"
 #include "simd/select.h"
