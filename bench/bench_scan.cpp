@@ -195,7 +195,7 @@ int main(int argc, char** argv) {
                             m.exact_fraction, m.batch_pruned_us, m.batch_exact_us);
                 std::fflush(stdout);
             }
-            if (flat || !ivf_too) continue;
+            if (!ivf_too) continue;
             Kivo ivf = make_index(d, n, dim, mode.n4, IndexType::IvfFlat);
             for (const uint64_t nprobe : {8, 32}) {
                 ivf.set_nprobe(nprobe);

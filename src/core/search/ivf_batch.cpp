@@ -6,25 +6,70 @@
 #include "search/ivf.h"
 #include "search/scan.h"
 
+#ifndef KEEPLIM
+#define KEEPLIM 5
+#endif
 namespace kivo::search {
 
 namespace {
 
-// One query of a group: its probed lists in rank order, the raw score of
-// every probed member (lists laid out in rank order), which of them the
-// first pass skipped, and its heap. The heap takes the query's first lists
-// in rank order until it is full (the prefix); the lists after the prefix
-// are scored with the rest of the group and pushed at the end, in rank
-// order. A code skipped there had a bound below the weakest score of the
+// What the group pass left for one code of a query's later lists.
+enum class Fate : uint8_t {
+    Scored,    // its exact raw score is held
+    Deferred,  // the pass kept it: its adjusted bound is held, and the push
+               // decides again against the heap as it is then
+    Skipped,   // its bound was below the weakest score of the prefix heap
+};
+
+// One query of a group: its probed lists in rank order, for every probed
+// member of the later lists (laid out in rank order) a score or bound and
+// its fate, and its heap. The heap takes the query's first lists in rank
+// order until it is full (the prefix); the lists after the prefix go
+// through the group's shared pass and are pushed at the end, in rank order.
+// A code skipped by the pass had a bound below the weakest score of the
 // prefix heap, which only rises while the later lists are pushed, so its
-// push would have changed nothing.
+// push would have changed nothing. A kept code is scored exactly only if
+// its bound still reaches the weakest score when its turn to be pushed
+// comes: the rule of a single query's scan, against the same heap.
 struct GroupQuery {
     std::vector<std::size_t> order;
     std::vector<float> scores;
-    std::vector<uint8_t> skipped;
+    std::vector<Fate> fate;
     std::size_t prefix = 0;
     TopK heap{0, 0};
 };
+
+// Pushes one block [begin, end) of a later list in order: held exact scores
+// as they are, deferred codes scored now if their bound reaches the heap's
+// weakest score at the start of the block (it only rises within it).
+void push_block(Scanner* scanner, const CodeRun& run, vocab::Metric metric, std::size_t begin, std::size_t end,
+                const float* scores, const Fate* fate, TopK& heap) {
+    const std::size_t n = end - begin;
+    uint32_t keep[Scanner::kBlockCodes];
+    float raw[Scanner::kBlockCodes];
+    std::size_t kept = 0;
+    const bool full = heap.full();
+    const float weakest = full ? heap.weakest_score() : 0.0f;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (fate[j] != Fate::Deferred) continue;
+        if (full && scores[j] < weakest) continue;
+        keep[kept++] = static_cast<uint32_t>(j);
+    }
+    if (kept > 0) scanner->score_kept(run, begin, end, keep, kept, raw);
+    std::size_t next = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        float score = 0.0f;
+        if (fate[j] == Fate::Scored) {
+            score = scores[j];
+        } else if (next < kept && keep[next] == j) {
+            score = raw[next++];
+        } else {
+            continue;
+        }
+        const std::size_t i = begin + j;
+        heap.push(run.ids[i], quantize::adjust_score(metric, score, run.norms[i]));
+    }
+}
 
 }  // namespace
 
@@ -58,7 +103,7 @@ bool IvfFlat::search_group(const quantize::QuantPipeline& pipeline, const float*
         std::size_t offset;
     };
     std::vector<std::vector<Use>> uses(lists.size());
-    std::vector<float> raw(kBatchChunk);
+    std::vector<float> bounds(kBatchChunk);
     for (std::size_t j = 0; j < nq; ++j) {
         GroupQuery& g = q[j];
         g.order = probe_order({queries[j], padded});
@@ -78,7 +123,7 @@ bool IvfFlat::search_group(const quantize::QuantPipeline& pipeline, const float*
             at += members(lists[g.order[r]]);
         }
         g.scores.resize(at);
-        g.skipped.assign(at, 0);
+        g.fate.assign(at, Fate::Scored);
     }
 
     std::vector<const float*> exact_queries;
@@ -101,7 +146,7 @@ bool IvfFlat::search_group(const quantize::QuantPipeline& pipeline, const float*
             taking.clear();
             for (std::size_t u = 0; u < uses[l].size(); ++u) {
                 const std::size_t j = uses[l][u].query;
-                if (pruning(j) && scanners[j].takes_first_pass(q[j].heap)) {
+                if (pruning(j) && q[j].heap.full()) {
                     takers.push_back(u);
                     taking.push_back(&scanners[j]);
                 } else {
@@ -113,18 +158,15 @@ bool IvfFlat::search_group(const quantize::QuantPipeline& pipeline, const float*
                 const Use& use = uses[l][takers[t]];
                 GroupQuery& g = q[use.query];
                 Scanner& scanner = scanners[use.query];
-                const std::size_t kept = scanner.select(run, start, start + cnt, g.heap, pass.d4(t), pass.d2(t), keep);
-                if (!scores_kept_alone(kept, cnt)) {
-                    exact.push_back(takers[t]);
-                    continue;
-                }
-                scanner.score_kept(run, start, start + cnt, keep, kept, raw.data());
+                const std::size_t kept = scanner.keep_block(run, start, start + cnt, g.heap.weakest_score(), pass.d4(t),
+                                                            pass.d2(t), keep);
+                scanner.kept_bounds(run, start, keep, kept, pass.d4(t), pass.d2(t), bounds.data());
                 float* scores = g.scores.data() + use.offset + start;
-                uint8_t* skipped = g.skipped.data() + use.offset + start;
-                std::fill_n(skipped, cnt, uint8_t{1});
+                Fate* fate = g.fate.data() + use.offset + start;
+                std::fill_n(fate, cnt, Fate::Skipped);
                 for (std::size_t i = 0; i < kept; ++i) {
-                    scores[keep[i]] = raw[i];
-                    skipped[keep[i]] = 0;
+                    scores[keep[i]] = bounds[i];
+                    fate[keep[i]] = Fate::Deferred;
                 }
             }
             if (exact.empty()) continue;
@@ -145,13 +187,13 @@ bool IvfFlat::search_group(const quantize::QuantPipeline& pipeline, const float*
         GroupQuery& g = q[j];
         std::size_t at = 0;
         for (std::size_t r = g.prefix; r < probes; ++r) {
-            const IvfList& list = lists[g.order[r]];
-            const std::size_t n = members(list);
-            for (std::size_t i = 0; i < n; ++i) {
-                if (g.skipped[at + i] != 0) continue;
-                g.heap.push(list.ids[i], quantize::adjust_score(metric, g.scores[at + i], list.norms[i]));
+            const CodeRun run = run_of(lists[g.order[r]]);
+            for (std::size_t start = 0; start < run.count; start += Scanner::kBlockCodes) {
+                const std::size_t end = std::min(run.count, start + Scanner::kBlockCodes);
+                push_block(pruning(j) ? &scanners[j] : nullptr, run, metric, start, end,
+                           g.scores.data() + at + start, g.fate.data() + at + start, g.heap);
             }
-            at += n;
+            at += run.count;
         }
         out[j] = std::move(g.heap).into_sorted();
     }

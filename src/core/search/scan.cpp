@@ -76,20 +76,7 @@ std::size_t Scanner::select(const CodeRun& run, std::size_t begin, std::size_t e
     // block is pushed (NaN ranks below every number): a code whose bound is
     // below the weakest score now stays below it. A NaN weakest score skips
     // nothing, since every number would displace it.
-    const float weakest = heap.weakest_score();
-    const std::size_t with_norm = run.norms.size() > begin ? std::min(n, run.norms.size() - begin) : 0;
-    simd::BlockSelect block;
-    block.d4 = d4;
-    block.d2 = d2;
-    block.count = n;
-    block.norms = run.norms.data() + (with_norm > 0 ? begin : 0);
-    block.with_norm = with_norm;
-    block.adjust = metric_ == vocab::Metric::Cosine ? simd::Adjust::Cosine
-                   : metric_ == vocab::Metric::Dot  ? simd::Adjust::Dot
-                                                    : simd::Adjust::L2;
-    block.map = bound_->map();
-    block.weakest = weakest;
-    const std::size_t kept = simd::select_block(block, keep, simd::features());
+    const std::size_t kept = keep_block(run, begin, end, heap.weakest_score(), d4, d2, keep);
     // Where the pass cannot skip (codes all alike, or a bound too wide for
     // the data) it is pure overhead: the pass costs about a quarter of the
     // exact kernel, so after a block that kept over three quarters, the
@@ -103,6 +90,35 @@ std::size_t Scanner::select(const CodeRun& run, std::size_t begin, std::size_t e
         backoff_ = 0;
     }
     return kept;
+}
+
+std::size_t Scanner::keep_block(const CodeRun& run, std::size_t begin, std::size_t end, float weakest,
+                                const int32_t* d4, const int32_t* d2, uint32_t* keep) const {
+    const std::size_t n = end - begin;
+    const std::size_t with_norm = run.norms.size() > begin ? std::min(n, run.norms.size() - begin) : 0;
+    simd::BlockSelect block;
+    block.d4 = d4;
+    block.d2 = d2;
+    block.count = n;
+    block.norms = run.norms.data() + (with_norm > 0 ? begin : 0);
+    block.with_norm = with_norm;
+    block.adjust = metric_ == vocab::Metric::Cosine ? simd::Adjust::Cosine
+                   : metric_ == vocab::Metric::Dot  ? simd::Adjust::Dot
+                                                    : simd::Adjust::L2;
+    block.map = bound_->map();
+    block.weakest = weakest;
+    return simd::select_block(block, keep, simd::features());
+}
+
+void Scanner::kept_bounds(const CodeRun& run, std::size_t begin, const uint32_t* keep, std::size_t kept,
+                          const int32_t* d4, const int32_t* d2, float* out) const {
+    // The one-code form of select_block's rule (the two keep the same codes).
+    for (std::size_t k = 0; k < kept; ++k) {
+        const std::size_t j = keep[k];
+        const std::size_t i = begin + j;
+        const float raw = bound_->raw_upper(d4[j], d2[j]);
+        out[k] = i < run.norms.size() ? quantize::adjust_score(metric_, raw, run.norms[i]) : raw;
+    }
 }
 
 void Scanner::score_kept(const CodeRun& run, std::size_t begin, std::size_t end, const uint32_t* keep,

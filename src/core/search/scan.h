@@ -69,6 +69,15 @@ public:
     // d2[j] for code begin + j), as a group's shared pass computed them.
     std::size_t select(const CodeRun& run, std::size_t begin, std::size_t end, const TopK& heap, const int32_t* d4,
                        const int32_t* d2, uint32_t* keep);
+    // The same skip rule alone, against any weakest score of the full heap
+    // the codes will be pushed into, leaving the pass's pauses as they are.
+    std::size_t keep_block(const CodeRun& run, std::size_t begin, std::size_t end, float weakest,
+                           const int32_t* d4, const int32_t* d2, uint32_t* keep) const;
+    // The adjusted bound of each kept code (out[k] for code begin + keep[k]):
+    // the value the skip rule compares with the weakest score, for a scan
+    // that decides again later, against a heap that has grown stronger.
+    void kept_bounds(const CodeRun& run, std::size_t begin, const uint32_t* keep, std::size_t kept,
+                     const int32_t* d4, const int32_t* d2, float* out) const;
 
     const ScanStats& stats() const { return stats_; }
     bool pruning() const { return bound_.has_value(); }
