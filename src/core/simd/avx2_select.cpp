@@ -1,6 +1,9 @@
-// The pruning pass's skip rule with AVX2: four double lanes for the bounds,
-// eight float lanes for the norm adjustment, and eight codes per comparison
-// when writing the kept positions (almost every code is skipped).
+// The pruning pass's skip rule with AVX2, eight codes per step: the bounds in
+// two four-lane double halves, the norm adjustment and the comparison in
+// eight float lanes, and the kept positions written from the compare mask
+// (almost every code is skipped). Every lane performs the IEEE operations of
+// bound_of and adjusted_of (simd/select_kernel.h) in their order, so the same
+// codes are kept as by the portable loops.
 #include <immintrin.h>
 
 #include "simd/select.h"
@@ -10,24 +13,92 @@ namespace kivo::simd::avx2 {
 
 namespace {
 
-std::size_t compact8(const float* adjusted, std::size_t count, float weakest, uint32_t base, uint32_t* keep) {
-    const __m256 w = _mm256_set1_ps(weakest);
+struct MapLanes {
+    __m256d offset4, scale4, offset2, scale2, slack;
+    explicit MapLanes(const BoundMap& m)
+        : offset4(_mm256_set1_pd(m.offset4)),
+          scale4(_mm256_set1_pd(m.scale4)),
+          offset2(_mm256_set1_pd(m.offset2)),
+          scale2(_mm256_set1_pd(m.scale2)),
+          slack(_mm256_set1_pd(m.slack)) {}
+};
+
+// bound_of for four codes: ((d4 - offset4) * scale4 + (d2 - offset2) *
+// scale2) + slack in double, then rounded to float.
+inline __m128 bounds4(const MapLanes& m, __m128i d4, __m128i d2) {
+    const __m256d u4 = _mm256_mul_pd(_mm256_sub_pd(_mm256_cvtepi32_pd(d4), m.offset4), m.scale4);
+    const __m256d u2 = _mm256_mul_pd(_mm256_sub_pd(_mm256_cvtepi32_pd(d2), m.offset2), m.scale2);
+    return _mm256_cvtpd_ps(_mm256_add_pd(_mm256_add_pd(u4, u2), m.slack));
+}
+
+inline __m256 bounds8(const MapLanes& m, const int32_t* d4, const int32_t* d2) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d4));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d2));
+    const __m128 lo = bounds4(m, _mm256_castsi256_si128(a), _mm256_castsi256_si128(b));
+    const __m128 hi = bounds4(m, _mm256_extracti128_si256(a, 1), _mm256_extracti128_si256(b, 1));
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+}
+
+// adjusted_of in eight lanes. The cosine test is ordered and quiet, so a
+// NaN norm divides by 1, as the scalar comparison leaves it.
+template <Adjust M>
+inline __m256 adjust8(__m256 raw, const float* norms) {
+    if constexpr (M == Adjust::Cosine) {
+        const __m256 n = _mm256_loadu_ps(norms);
+        const __m256 usable = _mm256_cmp_ps(n, _mm256_set1_ps(1e-9f), _CMP_GT_OQ);
+        return _mm256_div_ps(raw, _mm256_blendv_ps(_mm256_set1_ps(1.0f), n, usable));
+    } else if constexpr (M == Adjust::L2) {
+        const __m256 n = _mm256_loadu_ps(norms);
+        return _mm256_add_ps(raw, _mm256_mul_ps(_mm256_mul_ps(n, _mm256_set1_ps(-0.5f)), n));
+    } else {
+        return raw;
+    }
+}
+
+// Positions [begin, end) of the block; codes before `with_norm` take the
+// adjustment M, the others none. Appends kept positions to keep.
+template <Adjust M>
+std::size_t select_span(const BlockSelect& b, const MapLanes& m, std::size_t begin, std::size_t end, bool adjusted,
+                        uint32_t* keep) {
+    const __m256 w = _mm256_set1_ps(b.weakest);
     std::size_t kept = 0;
-    std::size_t j = 0;
-    for (; j + 8 <= count; j += 8) {
+    std::size_t j = begin;
+    for (; j + 8 <= end; j += 8) {
+        __m256 v = bounds8(m, b.d4 + j, b.d2 + j);
+        if (adjusted) v = adjust8<M>(v, b.norms + j);
         // Not less than: true for NaN on either side, as !(a < w).
-        unsigned mask = static_cast<unsigned>(
-            _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(adjusted + j), w, _CMP_NLT_UQ)));
+        unsigned mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(v, w, _CMP_NLT_UQ)));
         while (mask != 0) {
-            keep[kept++] = base + static_cast<uint32_t>(j) + static_cast<uint32_t>(__builtin_ctz(mask));
+            keep[kept++] = static_cast<uint32_t>(j) + static_cast<uint32_t>(__builtin_ctz(mask));
             mask &= mask - 1;
         }
     }
-    return kept + compact_scalar(adjusted + j, count - j, weakest, base + static_cast<uint32_t>(j), keep + kept);
+    for (; j < end; ++j) {
+        const float raw = bound_of(b.map, b.d4[j], b.d2[j]);
+        const float v = adjusted ? adjusted_of<M>(raw, b.norms[j]) : raw;
+        keep[kept] = static_cast<uint32_t>(j);
+        kept += !(v < b.weakest);
+    }
+    return kept;
+}
+
+template <Adjust M>
+std::size_t select_all(const BlockSelect& b, uint32_t* keep) {
+    const MapLanes m(b.map);
+    const std::size_t with_norm = b.with_norm < b.count ? b.with_norm : b.count;
+    const std::size_t kept = select_span<M>(b, m, 0, with_norm, true, keep);
+    return kept + select_span<M>(b, m, with_norm, b.count, false, keep + kept);
 }
 
 }  // namespace
 
-std::size_t select_block(const BlockSelect& block, uint32_t* keep) { return select_block_impl(block, keep, compact8); }
+std::size_t select_block(const BlockSelect& block, uint32_t* keep) {
+    switch (block.adjust) {
+        case Adjust::Cosine: return select_all<Adjust::Cosine>(block, keep);
+        case Adjust::L2: return select_all<Adjust::L2>(block, keep);
+        case Adjust::Dot: break;
+    }
+    return select_all<Adjust::Dot>(block, keep);
+}
 
 }  // namespace kivo::simd::avx2
