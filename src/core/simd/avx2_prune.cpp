@@ -41,7 +41,7 @@ inline __m256i step2(const PassConsts& c, __m256i code, __m256i sign, const __m2
 
 // N codes at once: they share the loads of the query image, and their
 // accumulators are independent chains.
-template <std::size_t N>
+template <std::size_t N, bool Whole>
 inline void dots_n(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, int32_t* out4,
                    int32_t* out2) {
     __m256i acc[N];
@@ -52,7 +52,8 @@ inline void dots_n(const PruneImage& im, const PassConsts& c, const uint8_t* con
         const __m256i even = load32(chunk + kChunkBytes);
         const __m256i odd = load32(chunk + 2 * kChunkBytes);
         for (std::size_t k = 0; k < N; ++k) {
-            acc[k] = step4(c, load_code(code[k], off, im.bytes4), sign, even, odd, acc[k]);
+            const __m256i x = Whole ? load32(code[k] + off) : load_code(code[k], off, im.bytes4);
+            acc[k] = step4(c, x, sign, even, odd, acc[k]);
         }
     }
     for (std::size_t k = 0; k < N; ++k) {
@@ -65,7 +66,9 @@ inline void dots_n(const PruneImage& im, const PassConsts& c, const uint8_t* con
         const __m256i mags[4] = {load32(chunk + kChunkBytes), load32(chunk + 2 * kChunkBytes),
                                  load32(chunk + 3 * kChunkBytes), load32(chunk + 4 * kChunkBytes)};
         for (std::size_t k = 0; k < N; ++k) {
-            acc[k] = step2(c, load_code(code[k] + im.bytes4, off, im.bytes2), sign, mags, acc[k]);
+            const uint8_t* code2 = code[k] + im.bytes4;
+            const __m256i x = Whole ? load32(code2 + off) : load_code(code2, off, im.bytes2);
+            acc[k] = step2(c, x, sign, mags, acc[k]);
         }
     }
     for (std::size_t k = 0; k < N; ++k) out2[k] = im.bytes2 != 0 ? hsum(acc[k]) : 0;
@@ -73,20 +76,32 @@ inline void dots_n(const PruneImage& im, const PassConsts& c, const uint8_t* con
 
 constexpr std::size_t kGroup = 4;
 
-}  // namespace
-
-void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count,
-                 int32_t* out4, int32_t* out2) {
+template <bool Whole>
+void dots_all(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count, int32_t* out4,
+              int32_t* out2) {
     const PassConsts c(image);
     std::size_t i = 0;
     for (; i + kGroup <= count; i += kGroup) {
         const uint8_t* group[kGroup];
         for (std::size_t k = 0; k < kGroup; ++k) group[k] = codes + (i + k) * stride;
-        dots_n<kGroup>(image, c, group, out4 + i, out2 + i);
+        dots_n<kGroup, Whole>(image, c, group, out4 + i, out2 + i);
     }
     for (; i < count; ++i) {
         const uint8_t* one[1] = {codes + i * stride};
-        dots_n<1>(image, c, one, out4 + i, out2 + i);
+        dots_n<1, Whole>(image, c, one, out4 + i, out2 + i);
+    }
+}
+
+}  // namespace
+
+// Blocks of whole chunks take loops without the partial-chunk load, which
+// otherwise costs registers in the hot loop.
+void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count,
+                 int32_t* out4, int32_t* out2) {
+    if (image.bytes4 % kChunkBytes == 0 && image.bytes2 % kChunkBytes == 0) {
+        dots_all<true>(image, codes, stride, count, out4, out2);
+    } else {
+        dots_all<false>(image, codes, stride, count, out4, out2);
     }
 }
 
