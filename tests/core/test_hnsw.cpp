@@ -3,6 +3,7 @@
 // post-filter, ef_search rules, and bad input (k 0, huge k, NaN query).
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -14,6 +15,7 @@
 #include "hnsw_reference.h"
 #include "quantize/pipeline.h"
 #include "search/hnsw.h"
+#include "search/hnsw_layer.h"
 
 namespace kivo::search {
 namespace {
@@ -282,6 +284,132 @@ TEST(HnswFilteredQuery, AdmitsOnlyAllowedIdsAndFindsK) {
     EXPECT_TRUE(f.graph.search_filtered(f.pipeline, f.pipeline.transform_query(f.raw[0]), 0, everything,
                                         Metric::Cosine)
                     .empty());
+}
+
+// Wide codes (whole and partial 32-byte chunks, all three code modes) take
+// the walk that scores exactly only the nodes that can matter: clustered
+// vectors with exact duplicates (tied scores) and odd queries (zero, huge,
+// far away) give exactly the walk that scores every node.
+TEST(HnswQuery, BoundedWalkMatchesReferenceOnWideCodes) {
+    struct Shape {
+        uint64_t dim;
+        uint64_t n4;
+    };
+    const Shape shapes[] = {{64, 64}, {64, 0}, {100, 40}};
+    for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::L2}) {
+        for (const Shape& shape : shapes) {
+            SCOPED_TRACE(testing::Message() << "metric " << static_cast<int>(metric) << " dim " << shape.dim
+                                            << " n4 " << shape.n4);
+            std::mt19937 rng(11);
+            std::normal_distribution<float> g;
+            const std::vector<std::vector<float>> centres = random_vectors(8, shape.dim, 5);
+            Fixture f{make_pipeline(shape.dim, metric, shape.n4), Hnsw::create(6, 40, 12, 0), {}};
+            f.graph.packed_bytes_per_vec = f.pipeline.packed_bytes_per_vec();
+            for (std::size_t i = 0; i < 400; ++i) {
+                std::vector<float> v(shape.dim);
+                if (i % 5 == 4) {
+                    v = f.raw[i - 3];  // an exact duplicate: scores tie
+                } else {
+                    const auto& c = centres[rng() % centres.size()];
+                    for (std::size_t j = 0; j < shape.dim; ++j) v[j] = c[j] + 0.3f * g(rng);
+                }
+                f.raw.push_back(v);
+                auto code = f.pipeline.encode(v);
+                const float norm = f.pipeline.compute_norm(code);
+                f.graph.insert(std::move(code), norm, f.pipeline.transform_query(v), 1000 + i, metric);
+            }
+            std::vector<std::vector<float>> queries;
+            for (std::size_t i = 0; i < 6; ++i) {
+                std::vector<float> q = f.raw[(97 * i) % f.raw.size()];
+                for (float& x : q) x += 0.05f * g(rng);
+                queries.push_back(q);
+            }
+            queries.push_back(std::vector<float>(shape.dim, 0.0f));
+            queries.push_back(random_vectors(1, shape.dim, 8)[0]);
+            std::vector<float> huge = f.raw[3];
+            for (float& x : huge) x *= 1e20f;
+            queries.push_back(huge);
+            for (uint64_t ef_search : {0u, 16u, 100u}) {
+                f.graph.ef_search = ef_search;
+                for (const auto& raw : queries) {
+                    const auto q = f.pipeline.transform_query(raw);
+                    for (uint64_t k : {1u, 10u, 50u}) {
+                        expect_same(f.graph.search(f.pipeline, q, k, std::nullopt, metric),
+                                    reference_query(f, q, k, std::nullopt, metric));
+                    }
+                    for (uint64_t ef : {1u, 7u, 60u}) {
+                        const auto got = f.graph.search_layer(f.pipeline, q, *f.graph.entry_point, ef, 0, metric);
+                        const auto want = reference_layer(f, q, *f.graph.entry_point, ef, 0, metric);
+                        ASSERT_EQ(got.size(), want.size());
+                        for (std::size_t i = 0; i < got.size(); ++i) {
+                            ASSERT_EQ(got[i].node, want[i].node) << "ef " << ef << " entry " << i;
+                            ASSERT_EQ(std::bit_cast<uint32_t>(got[i].score), std::bit_cast<uint32_t>(want[i].score));
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The layer walk with bounds returns what it returns without them, for any
+// bounds that never rank below the exact score: equal to it (ties with the
+// weakest score), loose, NaN or infinite (nothing known), with and without a
+// filter; and with useful bounds it scores fewer nodes exactly.
+TEST(HnswLayerSearch, BoundsChangeOnlyHowManyNodesAreScored) {
+    const Fixture f = make_fixture(300, Metric::L2, 4, 20);
+    const std::size_t n = f.graph.size();
+    struct Kind {
+        const char* name;
+        float (*bound)(float exact, uint32_t node);
+        bool saves;  // the walk must score fewer nodes exactly
+    };
+    const Kind kinds[] = {
+        {"exact", [](float s, uint32_t) { return s; }, true},
+        {"loose", [](float s, uint32_t) { return s + 0.25f; }, true},
+        {"nan", [](float, uint32_t) { return std::numeric_limits<float>::quiet_NaN(); }, false},
+        {"infinite", [](float, uint32_t) { return std::numeric_limits<float>::infinity(); }, false},
+        {"mixed", [](float s, uint32_t v) { return v % 2 == 0 ? s : std::numeric_limits<float>::quiet_NaN(); }, true},
+    };
+    for (const auto& raw : random_vectors(4, 12, 21)) {
+        const auto q = f.pipeline.transform_query(raw);
+        auto exact = [&](uint32_t v) { return code_score(f, q, v, Metric::L2); };
+        for (const bool filtered : {false, true}) {
+            auto admit = [&](uint32_t v) { return !filtered || v % 3 != 0; };
+            for (uint64_t ef : {1u, 5u, 40u}) {
+                auto walk = [&](auto bounds, std::size_t& scored) {
+                    detail::VisitedSet visited;
+                    auto score_many = [&](const uint32_t* ids, std::size_t count, float* out) {
+                        scored += count;
+                        for (std::size_t i = 0; i < count; ++i) out[i] = exact(ids[i]);
+                    };
+                    return detail::layer_search(
+                        f.graph, *f.graph.entry_point, exact(*f.graph.entry_point), ef, 0,
+                        [&](uint32_t v) { return v < n; }, [](uint32_t) {}, score_many, admit, filtered, visited,
+                        bounds);
+                };
+                std::size_t all_scored = 0;
+                const auto want = walk(detail::NoBounds{}, all_scored);
+                for (const Kind& kind : kinds) {
+                    SCOPED_TRACE(testing::Message() << kind.name << " filtered " << filtered << " ef " << ef);
+                    std::size_t scored = 0;
+                    const auto got = walk(
+                        [&](const uint32_t* ids, std::size_t count, float* out) {
+                            for (std::size_t i = 0; i < count; ++i) out[i] = kind.bound(exact(ids[i]), ids[i]);
+                        },
+                        scored);
+                    ASSERT_EQ(got.size(), want.size());
+                    for (std::size_t i = 0; i < got.size(); ++i) {
+                        ASSERT_EQ(got[i].node, want[i].node) << "entry " << i;
+                        ASSERT_EQ(std::bit_cast<uint32_t>(got[i].score), std::bit_cast<uint32_t>(want[i].score));
+                    }
+                    if (kind.saves && ef == 5) {
+                        EXPECT_LT(scored, all_scored);
+                    }
+                }
+            }
+        }
+    }
 }
 
 TEST(HnswQuery, NanQueryStaysInBounds) {

@@ -7,6 +7,9 @@
 
 #include "search/filter.h"
 #include "search/hnsw_layer.h"
+#include "quantize/bound.h"
+#include "simd/dispatch.h"
+#include "simd/prune.h"
 
 namespace kivo::search {
 
@@ -33,15 +36,18 @@ struct CodeScorer {
     std::span<const float> query;
     vocab::Metric metric;
 
+    // The gathered kernels read a whole padded query against whole codes;
+    // score() clamps to what a code holds, so any other shape goes one by
+    // one (and without bounds).
+    bool whole() const {
+        return query.size() == pipeline.padded_dim() &&
+               graph.packed_bytes_per_vec == pipeline.packed_bytes_per_vec();
+    }
     float one(uint32_t v) const {
         return quantize::adjust_score(metric, pipeline.score(query, graph.code(v)), graph.norm(v));
     }
     void many(const uint32_t* ids, std::size_t count, float* out) const {
-        // The gathered kernels read a whole padded query against whole codes;
-        // score() clamps to what a code holds, so any other shape goes one by
-        // one.
-        if (count == 1 || query.size() != pipeline.padded_dim() ||
-            graph.packed_bytes_per_vec != pipeline.packed_bytes_per_vec()) {
+        if (count == 1 || !whole()) {
             for (std::size_t i = 0; i < count; ++i) out[i] = one(ids[i]);
             return;
         }
@@ -56,22 +62,47 @@ struct CodeScorer {
     }
 };
 
-}  // namespace
+// Upper bounds of the adjusted scores from the pruning pass's first pass
+// (the one-code form of the skip rule: adjust_score of raw_upper), which
+// costs a fraction of the exact kernel; the walk scores exactly only nodes
+// whose score can matter.
+struct CodeBounds {
+    const Hnsw& graph;
+    const quantize::ScoreBound& bound;
+    simd::PruneImage image;
+    vocab::Metric metric;
 
-std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipeline,
-                                          std::span<const float> query, uint32_t entry, uint64_t ef,
-                                          uint64_t layer, vocab::Metric metric) const {
-    detail::VisitedSet visited;
-    return search_layer(pipeline, query, entry, ef, layer, metric, visited);
+    void operator()(const uint32_t* ids, std::size_t count, float* out) const {
+        constexpr std::size_t kChunk = 64;
+        const uint8_t* codes[kChunk];
+        int32_t d4[kChunk];
+        int32_t d2[kChunk];
+        for (std::size_t start = 0; start < count; start += kChunk) {
+            const std::size_t len = std::min(kChunk, count - start);
+            for (std::size_t i = 0; i < len; ++i) codes[i] = graph.code(ids[start + i]).data();
+            simd::approx_dots_gather(image, codes, len, d4, d2);
+            for (std::size_t i = 0; i < len; ++i) {
+                const float raw = bound.raw_upper(d4[i], d2[i]);
+                out[start + i] = quantize::adjust_score(metric, raw, graph.norm(ids[start + i]));
+            }
+        }
+    }
+};
+
+// The bound of a query when the walk can use one: codes of the pipeline's
+// shape and a processor with the vector first pass.
+std::optional<quantize::ScoreBound> walk_bound(const Hnsw& graph, const quantize::QuantPipeline& pipeline,
+                                               std::span<const float> query) {
+    const CodeScorer shape{graph, pipeline, query, vocab::Metric::Dot};
+    if (!shape.whole() || !simd::prune_available(simd::features())) return std::nullopt;
+    return quantize::ScoreBound::create(pipeline, query);
 }
-
-namespace {
 
 template <class Admit>
 std::vector<Candidate> code_layer_search(const Hnsw& graph, const quantize::QuantPipeline& pipeline,
                                          std::span<const float> query, uint32_t entry, uint64_t ef, uint64_t layer,
                                          vocab::Metric metric, Admit admit, bool filtered,
-                                         detail::VisitedSet& visited) {
+                                         detail::VisitedSet& visited, const quantize::ScoreBound* bound) {
     if (entry >= graph.size()) return {};
     const CodeScorer scorer{graph, pipeline, query, metric};
     const float s0 = scorer.one(entry);
@@ -85,14 +116,19 @@ std::vector<Candidate> code_layer_search(const Hnsw& graph, const quantize::Quan
         __builtin_prefetch(code);
         __builtin_prefetch(code + 64);
     };
+    if (bound == nullptr) {
+        return detail::layer_search(graph, entry, s0, ef, layer, reachable, prefetch, score_many, admit, filtered,
+                                    visited);
+    }
+    const CodeBounds bounds{graph, *bound, bound->image(), metric};
     return detail::layer_search(graph, entry, s0, ef, layer, reachable, prefetch, score_many, admit, filtered,
-                                visited);
+                                visited, bounds);
 }
 
 // Greedy descent from the entry point to layer 1 with ef 1; the node to
 // start layer 0 from.
 uint32_t descend(const Hnsw& graph, const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                 vocab::Metric metric, detail::VisitedSet& visited) {
+                 vocab::Metric metric, detail::VisitedSet& visited, const quantize::ScoreBound* bound) {
     uint32_t ep = *graph.entry_point;
     // Above the entry node's own level the entry has no links and the descent
     // would keep it anyway; starting lower only skips empty work.
@@ -100,7 +136,7 @@ uint32_t descend(const Hnsw& graph, const quantize::QuantPipeline& pipeline, std
     auto all = [](uint32_t) { return true; };
     for (uint64_t layer = top; layer >= 1; --layer) {
         const std::vector<Candidate> r =
-            code_layer_search(graph, pipeline, query, ep, 1, layer, metric, all, false, visited);
+            code_layer_search(graph, pipeline, query, ep, 1, layer, metric, all, false, visited, bound);
         if (!r.empty()) ep = r[0].node;
     }
     return ep;
@@ -110,10 +146,18 @@ uint32_t descend(const Hnsw& graph, const quantize::QuantPipeline& pipeline, std
 
 std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipeline,
                                           std::span<const float> query, uint32_t entry, uint64_t ef,
+                                          uint64_t layer, vocab::Metric metric) const {
+    detail::VisitedSet visited;
+    return search_layer(pipeline, query, entry, ef, layer, metric, visited);
+}
+
+std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipeline,
+                                          std::span<const float> query, uint32_t entry, uint64_t ef,
                                           uint64_t layer, vocab::Metric metric,
                                           detail::VisitedSet& visited) const {
+    const std::optional<quantize::ScoreBound> bound = walk_bound(*this, pipeline, query);
     return code_layer_search(*this, pipeline, query, entry, ef, layer, metric, [](uint32_t) { return true; },
-                             false, visited);
+                             false, visited, bound ? &*bound : nullptr);
 }
 
 std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
@@ -122,9 +166,12 @@ std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std:
     if (k == 0) return {};
     if (!entry_point || *entry_point >= size()) return {};
     detail::VisitedSet visited;
-    const uint32_t ep = descend(*this, pipeline, query, metric, visited);
+    const std::optional<quantize::ScoreBound> bound = walk_bound(*this, pipeline, query);
+    const quantize::ScoreBound* b = bound ? &*bound : nullptr;
+    const uint32_t ep = descend(*this, pipeline, query, metric, visited, b);
     const uint64_t ef = std::max(ef_search, k);
-    const std::vector<Candidate> r = search_layer(pipeline, query, ep, ef, 0, metric, visited);
+    const std::vector<Candidate> r =
+        code_layer_search(*this, pipeline, query, ep, ef, 0, metric, [](uint32_t) { return true; }, false, visited, b);
 
     const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(k, r.size()));
     std::vector<ScoredId> out;
@@ -141,11 +188,13 @@ std::vector<ScoredId> Hnsw::search_filtered(const quantize::QuantPipeline& pipel
     if (k == 0) return {};
     if (!entry_point || *entry_point >= size()) return {};
     detail::VisitedSet visited;
-    const uint32_t ep = descend(*this, pipeline, query, metric, visited);
+    const std::optional<quantize::ScoreBound> bound = walk_bound(*this, pipeline, query);
+    const quantize::ScoreBound* b = bound ? &*bound : nullptr;
+    const uint32_t ep = descend(*this, pipeline, query, metric, visited, b);
     const uint64_t ef = std::max(ef_search, k);
     auto admit = [&](uint32_t v) { return allowed.contains(ids_[v]); };
     const std::vector<Candidate> r =
-        code_layer_search(*this, pipeline, query, ep, ef, 0, metric, admit, true, visited);
+        code_layer_search(*this, pipeline, query, ep, ef, 0, metric, admit, true, visited, b);
 
     const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(k, r.size()));
     std::vector<ScoredId> out;

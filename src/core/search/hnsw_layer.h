@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -132,20 +133,32 @@ private:
     bool has_empty_key_ = false;
 };
 
+// A candidate of the walk: a node with its exact score, or (exact false) with
+// an upper bound of it that orders the heap until the node reaches the top.
+struct HeapEntry {
+    float score;
+    uint32_t node;
+    bool exact = true;
+};
+
+inline bool entry_less(const HeapEntry& a, const HeapEntry& b) {
+    return candidate_less({a.score, a.node}, {b.score, b.node});
+}
+
 // Binary max-heap under candidate_less. Every loop is bounded by the heap's
 // size, so even scores that make the order inconsistent cannot lead it astray.
 class CandidateHeap {
 public:
     bool empty() const { return items_.empty(); }
     // The greatest candidate; only when not empty.
-    const Candidate& top() const { return items_.front(); }
+    const HeapEntry& top() const { return items_.front(); }
 
-    void push(Candidate c) {
+    void push(HeapEntry c) {
         items_.push_back(c);
         std::size_t i = items_.size() - 1;
         while (i > 0) {
             std::size_t parent = (i - 1) / 2;
-            if (!candidate_less(items_[parent], c)) break;
+            if (!entry_less(items_[parent], c)) break;
             items_[i] = items_[parent];
             i = parent;
         }
@@ -153,10 +166,10 @@ public:
     }
 
     // Removes the greatest candidate into `out`; false when empty.
-    bool pop(Candidate& out) {
+    bool pop(HeapEntry& out) {
         if (items_.empty()) return false;
         out = items_.front();
-        Candidate last = items_.back();
+        HeapEntry last = items_.back();
         items_.pop_back();
         const std::size_t n = items_.size();
         if (n == 0) return true;
@@ -164,8 +177,8 @@ public:
         for (;;) {
             std::size_t child = 2 * i + 1;
             if (child >= n) break;
-            if (child + 1 < n && candidate_less(items_[child], items_[child + 1])) ++child;
-            if (!candidate_less(last, items_[child])) break;
+            if (child + 1 < n && entry_less(items_[child], items_[child + 1])) ++child;
+            if (!entry_less(last, items_[child])) break;
             items_[i] = items_[child];
             i = child;
         }
@@ -174,7 +187,7 @@ public:
     }
 
 private:
-    std::vector<Candidate> items_;
+    std::vector<HeapEntry> items_;
 };
 
 inline void stable_sort_desc(std::vector<Candidate>& items) {
@@ -242,20 +255,40 @@ private:
     bool sorted_ = false;
 };
 
+// A walk that scores every newly visited node exactly (construction).
+struct NoBounds {};
+
 // One layer search from `entry` (already scored s0) over `graph`.
 // `reachable(v)` says whether node v may be visited at all (link targets of
 // a damaged graph and nodes without a construction vector are passed over);
 // `prefetch(v)` is told of each newly visited node before any is scored;
-// `score_many(nodes, count, out)` scores newly visited nodes, in list order;
+// `score_many(nodes, count, out)` scores nodes exactly, in list order;
 // `admit(v)` says whether v may enter the result list. With a filter
 // (`filtered`), the walk also goes on while the list holds fewer than ef
 // entries; when admit() is always true that changes nothing, because a
 // list below ef holds every visited node and no popped node is worse than
 // its worst.
-template <class Reachable, class Prefetch, class ScoreMany, class Admit>
+//
+// With `bounds(nodes, count, out)` (upper bounds of the exact scores; any
+// value, NaN included, where none is known) the walk scores exactly only the
+// nodes whose exact score can matter, and returns what the walk without
+// bounds returns:
+// - A node that cannot enter the result list (the list is full and its bound
+//   is not above the list's weakest score, which the admission of this pop
+//   compares with) enters the heap with its bound (+infinity for NaN). An
+//   exact score could not have been admitted either.
+// - When such a node reaches the top of the heap it is scored and pushed
+//   back; that pop does not count. A node with an exact score at the top
+//   ranks at or above every other node's exact score: every other entry's
+//   key ranks at or below it (ties broken by node index, as the exact order
+//   breaks them), and an exact score never ranks above its bound.
+// So the nodes popped and counted, their order and every admission are
+// those of the walk that scores every node.
+template <class Reachable, class Prefetch, class ScoreMany, class Admit, class Bounds = NoBounds>
 std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0, uint64_t ef, uint64_t layer,
                                     Reachable reachable, Prefetch prefetch, ScoreMany score_many, Admit admit,
-                                    bool filtered, VisitedSet& visited) {
+                                    bool filtered, VisitedSet& visited, Bounds bounds = {}) {
+    constexpr bool lazy = !std::is_same_v<Bounds, NoBounds>;
     // Room for ef results, but never more than the graph can supply.
     const std::size_t reserve = static_cast<std::size_t>(std::min<uint64_t>(ef, graph.size())) + 1;
     ResultList results = admit(entry) ? ResultList({s0, entry}, reserve) : ResultList(reserve);
@@ -266,9 +299,20 @@ std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0,
 
     std::vector<uint32_t> fresh;
     std::vector<float> scores;
+    std::vector<float> uppers;
+    std::vector<uint32_t> exact_nodes;
+    std::vector<uint8_t> enters;
     uint64_t pops = 0;
-    Candidate c;
+    HeapEntry c;
     while (heap.pop(c)) {
+        if constexpr (lazy) {
+            if (!c.exact) {
+                score_many(&c.node, 1, &c.score);
+                c.exact = true;
+                heap.push(c);
+                continue;
+            }
+        }
         ++pops;
         // Computed once per pop: admissions below compare against this value
         // even after the list has changed.
@@ -291,12 +335,45 @@ std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0,
         // Scoring all fresh neighbours before handling them in list order
         // gives the same result as scoring one at a time: nothing below feeds
         // back into which nodes are fresh or into their scores.
-        scores.resize(fresh.size());
-        score_many(fresh.data(), fresh.size(), scores.data());
-        for (std::size_t i = 0; i < fresh.size(); ++i) {
-            const Candidate next{scores[i], fresh[i]};
-            heap.push(next);
-            if (admit(next.node)) results.admit(next, worst, ef);
+        if constexpr (lazy) {
+            uppers.resize(fresh.size());
+            bounds(fresh.data(), fresh.size(), uppers.data());
+            // Which nodes may enter the list, in list order: every admitted
+            // node while it has room (each one fills a place), then those
+            // whose bound may rank above `worst`.
+            std::size_t size = results.size();
+            exact_nodes.clear();
+            enters.assign(fresh.size(), 0);
+            for (std::size_t i = 0; i < fresh.size(); ++i) {
+                if (!admit(fresh[i])) continue;
+                if (size < ef) {
+                    ++size;
+                } else if (uppers[i] <= worst) {
+                    continue;
+                }
+                enters[i] = 1;
+                exact_nodes.push_back(fresh[i]);
+            }
+            scores.resize(exact_nodes.size());
+            if (!exact_nodes.empty()) score_many(exact_nodes.data(), exact_nodes.size(), scores.data());
+            for (std::size_t i = 0, e = 0; i < fresh.size(); ++i) {
+                if (enters[i] == 0) {
+                    const float key = std::isnan(uppers[i]) ? std::numeric_limits<float>::infinity() : uppers[i];
+                    heap.push({key, fresh[i], false});
+                    continue;
+                }
+                const Candidate next{scores[e++], fresh[i]};
+                heap.push({next.score, next.node});
+                results.admit(next, worst, ef);
+            }
+        } else {
+            scores.resize(fresh.size());
+            score_many(fresh.data(), fresh.size(), scores.data());
+            for (std::size_t i = 0; i < fresh.size(); ++i) {
+                const Candidate next{scores[i], fresh[i]};
+                heap.push({next.score, next.node});
+                if (admit(next.node)) results.admit(next, worst, ef);
+            }
         }
     }
     return std::move(results).finish();

@@ -76,33 +76,43 @@ inline void dots_n(const PruneImage& im, const PassConsts& c, const uint8_t* con
 
 constexpr std::size_t kGroup = 4;
 
-template <bool Whole>
-void dots_all(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count, int32_t* out4,
-              int32_t* out2) {
+// Code i at at(i): consecutive codes of a block, or gathered ones.
+template <bool Whole, class At>
+void dots_all(const PruneImage& image, At at, std::size_t count, int32_t* out4, int32_t* out2) {
     const PassConsts c(image);
     std::size_t i = 0;
     for (; i + kGroup <= count; i += kGroup) {
         const uint8_t* group[kGroup];
-        for (std::size_t k = 0; k < kGroup; ++k) group[k] = codes + (i + k) * stride;
+        for (std::size_t k = 0; k < kGroup; ++k) group[k] = at(i + k);
         dots_n<kGroup, Whole>(image, c, group, out4 + i, out2 + i);
     }
     for (; i < count; ++i) {
-        const uint8_t* one[1] = {codes + i * stride};
+        const uint8_t* one[1] = {at(i)};
         dots_n<1, Whole>(image, c, one, out4 + i, out2 + i);
+    }
+}
+
+// Blocks of whole chunks take loops without the partial-chunk load, which
+// otherwise costs registers in the hot loop.
+template <class At>
+void dots_any(const PruneImage& image, At at, std::size_t count, int32_t* out4, int32_t* out2) {
+    if (image.bytes4 % kChunkBytes == 0 && image.bytes2 % kChunkBytes == 0) {
+        dots_all<true>(image, at, count, out4, out2);
+    } else {
+        dots_all<false>(image, at, count, out4, out2);
     }
 }
 
 }  // namespace
 
-// Blocks of whole chunks take loops without the partial-chunk load, which
-// otherwise costs registers in the hot loop.
 void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count,
                  int32_t* out4, int32_t* out2) {
-    if (image.bytes4 % kChunkBytes == 0 && image.bytes2 % kChunkBytes == 0) {
-        dots_all<true>(image, codes, stride, count, out4, out2);
-    } else {
-        dots_all<false>(image, codes, stride, count, out4, out2);
-    }
+    dots_any(image, [&](std::size_t i) { return codes + i * stride; }, count, out4, out2);
+}
+
+void approx_dots_gather(const PruneImage& image, const uint8_t* const* codes, std::size_t count, int32_t* out4,
+                        int32_t* out2) {
+    dots_any(image, [&](std::size_t i) { return codes[i]; }, count, out4, out2);
 }
 
 }  // namespace kivo::simd::avx2

@@ -52,6 +52,10 @@ struct PruneImage {
 // The variants are rows of simd/registry.h; all return the same integers.
 using ApproxDotsFn = void(const PruneImage& image, const uint8_t* codes, std::size_t stride,
                           std::size_t count, int32_t* out4, int32_t* out2);
+// The same sums for codes anywhere (codes[i], each a whole code), as a
+// graph walk meets them.
+using ApproxDotsGatherFn = void(const PruneImage& image, const uint8_t* const* codes, std::size_t count,
+                                int32_t* out4, int32_t* out2);
 
 // The first pass of a group of queries, which share the expansion of each
 // code. A query's signed image holds its values q8 in [-63, 63] in the
@@ -93,16 +97,19 @@ using ApproxDotsMultiFn = void(const PruneGroup& group, const uint8_t* codes, st
 bool prune_available(uint32_t feature_word);
 // The widest variants the processor supports.
 ApproxDotsFn approx_dots;
+ApproxDotsGatherFn approx_dots_gather;
 ApproxDotsMultiFn approx_dots_multi;
 
 namespace portable {
 ApproxDotsFn approx_dots;
+ApproxDotsGatherFn approx_dots_gather;
 ApproxDotsMultiFn approx_dots_multi;
 }  // namespace portable
 
 namespace avx2 {
 // Requires AVX2.
 ApproxDotsFn approx_dots;
+ApproxDotsGatherFn approx_dots_gather;
 ApproxDotsMultiFn approx_dots_multi;
 }  // namespace avx2
 

@@ -12,6 +12,11 @@ void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stri
     select_prune(features()).dots(image, codes, stride, count, out4, out2);
 }
 
+void approx_dots_gather(const PruneImage& image, const uint8_t* const* codes, std::size_t count, int32_t* out4,
+                        int32_t* out2) {
+    select_prune(features()).dots_gather(image, codes, count, out4, out2);
+}
+
 void approx_dots_multi(const PruneGroup& group, const uint8_t* codes, std::size_t stride, std::size_t count,
                        int32_t* out4, int32_t* out2, std::size_t out_stride) {
     select_prune(features()).dots_multi(group, codes, stride, count, out4, out2, out_stride);

@@ -78,4 +78,12 @@ void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stri
     }
 }
 
+void approx_dots_gather(const PruneImage& image, const uint8_t* const* codes, std::size_t count, int32_t* out4,
+                        int32_t* out2) {
+    for (std::size_t i = 0; i < count; ++i) {
+        out4[i] = dot_4bit(image, codes[i]);
+        out2[i] = dot_2bit(image, codes[i] + image.bytes4);
+    }
+}
+
 }  // namespace kivo::simd::portable

@@ -77,12 +77,14 @@ struct PruneVariant {
     Variant variant;
     uint32_t required;
     ApproxDotsFn* dots;
+    ApproxDotsGatherFn* dots_gather;
     ApproxDotsMultiFn* dots_multi;
 };
 
 inline constexpr PruneVariant kPruneVariants[] = {
-    {"avx2_prune", Variant::Avx2, kAvx2, avx2::approx_dots, avx2::approx_dots_multi},
-    {"portable_prune", Variant::Portable, 0, portable::approx_dots, portable::approx_dots_multi},
+    {"avx2_prune", Variant::Avx2, kAvx2, avx2::approx_dots, avx2::approx_dots_gather, avx2::approx_dots_multi},
+    {"portable_prune", Variant::Portable, 0, portable::approx_dots, portable::approx_dots_gather,
+     portable::approx_dots_multi},
 };
 
 constexpr const PruneVariant& select_prune(uint32_t feature_word) {
