@@ -362,6 +362,17 @@ TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
             avx2::approx_dots(bound->image(), codes, pb, count, b4.data(), b2.data());
             EXPECT_EQ(a4, b4);
             EXPECT_EQ(a2, b2);
+            // The same codes gathered in reverse order, each read in place.
+            std::vector<const uint8_t*> gathered(count);
+            for (std::size_t i = 0; i < count; ++i) gathered[i] = codes + (count - 1 - i) * pb;
+            for (const auto gather : {portable::approx_dots_gather, avx2::approx_dots_gather}) {
+                std::vector<int32_t> g4(count + 1), g2(count + 1);
+                gather(bound->image(), gathered.data(), count, g4.data(), g2.data());
+                for (std::size_t i = 0; i < count; ++i) {
+                    EXPECT_EQ(g4[i], a4[count - 1 - i]) << "gathered " << i;
+                    EXPECT_EQ(g2[i], a2[count - 1 - i]) << "gathered " << i;
+                }
+            }
             for (std::size_t nq = 1; nq <= im4.size(); ++nq) {
                 const PruneGroup g = ScoreBound::group(im4.data(), im2.data(), nq, signed_bounds[0].bytes4(),
                                                        signed_bounds[0].bytes2());
