@@ -160,24 +160,40 @@ std::vector<Candidate> Hnsw::search_layer(const quantize::QuantPipeline& pipelin
                              false, visited, bound ? &*bound : nullptr);
 }
 
-std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
-                                   uint64_t k, std::optional<std::span<const uint64_t>> allowlist,
-                                   vocab::Metric metric) const {
+namespace {
+
+// A query's walk: descent, then layer 0 with ef = max(ef_search, k) and the
+// admission rule; its first k entries as (id, score), sorted.
+template <class Admit>
+std::vector<ScoredId> top_k(const Hnsw& graph, const quantize::QuantPipeline& pipeline,
+                            std::span<const float> query, uint64_t k, vocab::Metric metric, Admit admit,
+                            bool filtered) {
     if (k == 0) return {};
-    if (!entry_point || *entry_point >= size()) return {};
-    detail::VisitedSet visited;
-    const std::optional<quantize::ScoreBound> bound = walk_bound(*this, pipeline, query);
+    if (!graph.entry_point || *graph.entry_point >= graph.size()) return {};
+    const uint64_t ef = std::max(graph.ef_search, k);
+    // A layer-0 walk visits about ef lists' worth of new nodes.
+    const uint64_t expected = std::min<uint64_t>(graph.size(), ef > UINT32_MAX ? UINT32_MAX : ef * graph.m);
+    detail::VisitedSet visited(static_cast<std::size_t>(expected));
+    const std::optional<quantize::ScoreBound> bound = walk_bound(graph, pipeline, query);
     const quantize::ScoreBound* b = bound ? &*bound : nullptr;
-    const uint32_t ep = descend(*this, pipeline, query, metric, visited, b);
-    const uint64_t ef = std::max(ef_search, k);
+    const uint32_t ep = descend(graph, pipeline, query, metric, visited, b);
     const std::vector<Candidate> r =
-        code_layer_search(*this, pipeline, query, ep, ef, 0, metric, [](uint32_t) { return true; }, false, visited, b);
+        code_layer_search(graph, pipeline, query, ep, ef, 0, metric, admit, filtered, visited, b);
 
     const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(k, r.size()));
     std::vector<ScoredId> out;
     out.reserve(take);
-    for (std::size_t i = 0; i < take; ++i) out.push_back({ids_[r[i].node], r[i].score});
+    for (std::size_t i = 0; i < take; ++i) out.push_back({graph.id(r[i].node), r[i].score});
     sort_by_score_desc(out);
+    return out;
+}
+
+}  // namespace
+
+std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std::span<const float> query,
+                                   uint64_t k, std::optional<std::span<const uint64_t>> allowlist,
+                                   vocab::Metric metric) const {
+    std::vector<ScoredId> out = top_k(*this, pipeline, query, k, metric, [](uint32_t) { return true; }, false);
     // The allowlist filters the top k afterwards, as for IVF queries.
     if (allowlist) out = keep_listed(std::move(out), *allowlist);
     return out;
@@ -185,23 +201,7 @@ std::vector<ScoredId> Hnsw::search(const quantize::QuantPipeline& pipeline, std:
 
 std::vector<ScoredId> Hnsw::search_filtered(const quantize::QuantPipeline& pipeline, std::span<const float> query,
                                             uint64_t k, const Allowlist& allowed, vocab::Metric metric) const {
-    if (k == 0) return {};
-    if (!entry_point || *entry_point >= size()) return {};
-    detail::VisitedSet visited;
-    const std::optional<quantize::ScoreBound> bound = walk_bound(*this, pipeline, query);
-    const quantize::ScoreBound* b = bound ? &*bound : nullptr;
-    const uint32_t ep = descend(*this, pipeline, query, metric, visited, b);
-    const uint64_t ef = std::max(ef_search, k);
-    auto admit = [&](uint32_t v) { return allowed.contains(ids_[v]); };
-    const std::vector<Candidate> r =
-        code_layer_search(*this, pipeline, query, ep, ef, 0, metric, admit, true, visited, b);
-
-    const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(k, r.size()));
-    std::vector<ScoredId> out;
-    out.reserve(take);
-    for (std::size_t i = 0; i < take; ++i) out.push_back({ids_[r[i].node], r[i].score});
-    sort_by_score_desc(out);
-    return out;
+    return top_k(*this, pipeline, query, k, metric, [&](uint32_t v) { return allowed.contains(ids_[v]); }, true);
 }
 
 }  // namespace kivo::search

@@ -22,7 +22,17 @@ namespace kivo::search::detail {
 // allocate nor rehash once the table has reached the size they need.
 class VisitedSet {
 public:
-    VisitedSet() : slots_(kInitialSlots, kEmpty), mask_(kInitialSlots - 1), limit_(kInitialSlots / 2) {}
+    VisitedSet() : VisitedSet(0) {}
+    // Room for about `expected` nodes from the start (at most kKeptSlots
+    // slots), so that a walk of known width does not grow the table step by
+    // step.
+    explicit VisitedSet(std::size_t expected) {
+        std::size_t slots = kInitialSlots;
+        while (slots < kKeptSlots && slots / 2 < expected) slots *= 2;
+        slots_.assign(slots, kEmpty);
+        mask_ = slots - 1;
+        limit_ = slots / 2;
+    }
 
     // A table grown far beyond usual searches (a query with a huge ef) is
     // given back rather than kept for the next layer.
@@ -127,8 +137,8 @@ private:
     }
 
     std::vector<uint32_t> slots_;
-    std::size_t mask_;
-    std::size_t limit_;
+    std::size_t mask_ = 0;
+    std::size_t limit_ = 0;
     std::size_t count_ = 0;
     bool has_empty_key_ = false;
 };
