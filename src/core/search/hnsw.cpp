@@ -171,9 +171,10 @@ std::vector<ScoredId> top_k(const Hnsw& graph, const quantize::QuantPipeline& pi
     if (k == 0) return {};
     if (!graph.entry_point || *graph.entry_point >= graph.size()) return {};
     const uint64_t ef = std::max(graph.ef_search, k);
-    // A layer-0 walk visits about ef lists' worth of new nodes.
-    const uint64_t expected = std::min<uint64_t>(graph.size(), ef > UINT32_MAX ? UINT32_MAX : ef * graph.m);
-    detail::VisitedSet visited(static_cast<std::size_t>(expected));
+    // A layer-0 walk meets up to about ef full lists of new nodes.
+    const uint64_t budget = graph.layer_budget(0);
+    const uint64_t width = budget != 0 && ef > UINT64_MAX / budget ? UINT64_MAX : ef * budget;
+    detail::VisitedSet visited(static_cast<std::size_t>(std::min<uint64_t>(graph.size(), width)));
     const std::optional<quantize::ScoreBound> bound = walk_bound(graph, pipeline, query);
     const quantize::ScoreBound* b = bound ? &*bound : nullptr;
     const uint32_t ep = descend(graph, pipeline, query, metric, visited, b);
