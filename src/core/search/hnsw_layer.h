@@ -163,16 +163,24 @@ public:
     // The greatest candidate; only when not empty.
     const HeapEntry& top() const { return items_.front(); }
 
-    void push(HeapEntry c) {
-        items_.push_back(c);
-        std::size_t i = items_.size() - 1;
+    void push(HeapEntry c) { push(c.score, c.node, c.exact); }
+
+    // The fields are written one by one: a whole entry assembled on the stack
+    // and copied in wider words stalls store-to-load forwarding.
+    void push(float score, uint32_t node, bool exact) {
+        const Candidate key{score, node};
+        std::size_t i = items_.size();
+        items_.emplace_back();
         while (i > 0) {
             std::size_t parent = (i - 1) / 2;
-            if (!entry_less(items_[parent], c)) break;
+            if (!candidate_less({items_[parent].score, items_[parent].node}, key)) break;
             items_[i] = items_[parent];
             i = parent;
         }
-        items_[i] = c;
+        HeapEntry& slot = items_[i];
+        slot.score = score;
+        slot.node = node;
+        slot.exact = exact;
     }
 
     // Removes the greatest candidate into `out`; false when empty.
@@ -369,11 +377,11 @@ std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0,
             for (std::size_t i = 0, e = 0; i < fresh.size(); ++i) {
                 if (enters[i] == 0) {
                     const float key = std::isnan(uppers[i]) ? std::numeric_limits<float>::infinity() : uppers[i];
-                    heap.push({key, fresh[i], false});
+                    heap.push(key, fresh[i], false);
                     continue;
                 }
                 const Candidate next{scores[e++], fresh[i]};
-                heap.push({next.score, next.node});
+                heap.push(next.score, next.node, true);
                 results.admit(next, worst, ef);
             }
         } else {
@@ -381,7 +389,7 @@ std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0,
             score_many(fresh.data(), fresh.size(), scores.data());
             for (std::size_t i = 0; i < fresh.size(); ++i) {
                 const Candidate next{scores[i], fresh[i]};
-                heap.push({next.score, next.node});
+                heap.push(next.score, next.node, true);
                 if (admit(next.node)) results.admit(next, worst, ef);
             }
         }
