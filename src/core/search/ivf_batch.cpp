@@ -6,9 +6,6 @@
 #include "search/ivf.h"
 #include "search/scan.h"
 
-#ifndef KEEPLIM
-#define KEEPLIM 5
-#endif
 namespace kivo::search {
 
 namespace {
@@ -41,7 +38,8 @@ struct GroupQuery {
 
 // Pushes one block [begin, end) of a later list in order: held exact scores
 // as they are, deferred codes scored now if their bound reaches the heap's
-// weakest score at the start of the block (it only rises within it).
+// weakest score at the start of the block (it only rises within it). Only a
+// query with a first pass has deferred codes, and only it passes a scanner.
 void push_block(Scanner* scanner, const CodeRun& run, vocab::Metric metric, std::size_t begin, std::size_t end,
                 const float* scores, const Fate* fate, TopK& heap) {
     const std::size_t n = end - begin;
