@@ -291,10 +291,10 @@ struct NoBounds {};
 // value, NaN included, where none is known) the walk scores exactly only the
 // nodes whose exact score can matter, and returns what the walk without
 // bounds returns:
-// - A node that cannot enter the result list (the list is full and its bound
-//   is not above the list's weakest score, which the admission of this pop
-//   compares with) enters the heap with its bound (+infinity for NaN). An
-//   exact score could not have been admitted either.
+// - A node that cannot enter the result list (admit() refuses it, or the
+//   list is full and its bound is not above the list's weakest score, which
+//   the admissions of this pop compare with) enters the heap with its bound
+//   (+infinity for NaN). Its exact score could not have been admitted either.
 // - When such a node reaches the top of the heap it is scored and pushed
 //   back; that pop does not count. A node with an exact score at the top
 //   ranks at or above every other node's exact score: every other entry's
