@@ -30,24 +30,24 @@ namespace {
 // The fresh neighbours of one pop are scored in place by the gathered kernel
 // (bit-identical to one score per code), their code addresses collected in
 // stack chunks.
+// The gathered kernels read a whole padded query against whole codes;
+// score() clamps to what a code holds, so any other shape goes one by one
+// (and without bounds).
+bool whole_codes(const Hnsw& graph, const quantize::QuantPipeline& pipeline, std::span<const float> query) {
+    return query.size() == pipeline.padded_dim() && graph.packed_bytes_per_vec == pipeline.packed_bytes_per_vec();
+}
+
 struct CodeScorer {
     const Hnsw& graph;
     const quantize::QuantPipeline& pipeline;
     std::span<const float> query;
     vocab::Metric metric;
 
-    // The gathered kernels read a whole padded query against whole codes;
-    // score() clamps to what a code holds, so any other shape goes one by
-    // one (and without bounds).
-    bool whole() const {
-        return query.size() == pipeline.padded_dim() &&
-               graph.packed_bytes_per_vec == pipeline.packed_bytes_per_vec();
-    }
     float one(uint32_t v) const {
         return quantize::adjust_score(metric, pipeline.score(query, graph.code(v)), graph.norm(v));
     }
     void many(const uint32_t* ids, std::size_t count, float* out) const {
-        if (count == 1 || !whole()) {
+        if (count == 1 || !whole_codes(graph, pipeline, query)) {
             for (std::size_t i = 0; i < count; ++i) out[i] = one(ids[i]);
             return;
         }
@@ -93,8 +93,7 @@ struct CodeBounds {
 // shape and a processor with the vector first pass.
 std::optional<quantize::ScoreBound> walk_bound(const Hnsw& graph, const quantize::QuantPipeline& pipeline,
                                                std::span<const float> query) {
-    const CodeScorer shape{graph, pipeline, query, vocab::Metric::Dot};
-    if (!shape.whole() || !simd::prune_available(simd::features())) return std::nullopt;
+    if (!whole_codes(graph, pipeline, query) || !simd::prune_available(simd::features())) return std::nullopt;
     return quantize::ScoreBound::create(pipeline, query);
 }
 

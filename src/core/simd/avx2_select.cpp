@@ -3,7 +3,7 @@
 // eight float lanes, and the kept positions written from the compare mask
 // (almost every code is skipped). Every lane performs the IEEE operations of
 // bound_of and adjusted_of (simd/select_kernel.h) in their order, so the same
-// codes are kept as by the portable loops.
+// codes are kept as by the portable path.
 #include <immintrin.h>
 
 #include "simd/select.h"
@@ -73,13 +73,7 @@ std::size_t select_span(const BlockSelect& b, const MapLanes& m, std::size_t beg
             mask &= mask - 1;
         }
     }
-    for (; j < end; ++j) {
-        const float raw = bound_of(b.map, b.d4[j], b.d2[j]);
-        const float v = adjusted ? adjusted_of<M>(raw, b.norms[j]) : raw;
-        keep[kept] = static_cast<uint32_t>(j);
-        kept += !(v < b.weakest);
-    }
-    return kept;
+    return kept + keep_span<M>(b, j, end, adjusted, keep + kept);
 }
 
 template <Adjust M>

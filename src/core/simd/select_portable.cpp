@@ -5,8 +5,24 @@
 
 namespace kivo::simd {
 
+namespace {
+
+template <Adjust M>
+std::size_t keep_all(const BlockSelect& b, uint32_t* keep) {
+    const std::size_t with_norm = b.with_norm < b.count ? b.with_norm : b.count;
+    const std::size_t kept = keep_span<M>(b, 0, with_norm, true, keep);
+    return kept + keep_span<M>(b, with_norm, b.count, false, keep + kept);
+}
+
+}  // namespace
+
 std::size_t select_block_portable(const BlockSelect& block, uint32_t* keep) {
-    return select_block_impl(block, keep, compact_scalar);
+    switch (block.adjust) {
+        case Adjust::Cosine: return keep_all<Adjust::Cosine>(block, keep);
+        case Adjust::L2: return keep_all<Adjust::L2>(block, keep);
+        case Adjust::Dot: break;
+    }
+    return keep_all<Adjust::Dot>(block, keep);
 }
 
 std::size_t select_block(const BlockSelect& block, uint32_t* keep, uint32_t feature_word) {
