@@ -87,12 +87,7 @@ std::size_t select_all(const BlockSelect& b, uint32_t* keep) {
 }  // namespace
 
 std::size_t select_block(const BlockSelect& block, uint32_t* keep) {
-    switch (block.adjust) {
-        case Adjust::Cosine: return select_all<Adjust::Cosine>(block, keep);
-        case Adjust::L2: return select_all<Adjust::L2>(block, keep);
-        case Adjust::Dot: break;
-    }
-    return select_all<Adjust::Dot>(block, keep);
+    return with_adjust(block.adjust, [&](auto m) { return select_all<decltype(m)::value>(block, keep); });
 }
 
 }  // namespace kivo::simd::avx2

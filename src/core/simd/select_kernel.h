@@ -41,5 +41,22 @@ std::size_t keep_span(const BlockSelect& b, std::size_t begin, std::size_t end, 
     return kept;
 }
 
+template <Adjust M>
+struct AdjustTag {
+    static constexpr Adjust value = M;
+};
+
+// f(AdjustTag<M>) for the block's adjustment M, so that each variant's loops
+// are compiled once per metric.
+template <class F>
+std::size_t with_adjust(Adjust adjust, F f) {
+    switch (adjust) {
+        case Adjust::Cosine: return f(AdjustTag<Adjust::Cosine>{});
+        case Adjust::L2: return f(AdjustTag<Adjust::L2>{});
+        case Adjust::Dot: break;
+    }
+    return f(AdjustTag<Adjust::Dot>{});
+}
+
 }  // namespace
 }  // namespace kivo::simd

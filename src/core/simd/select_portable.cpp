@@ -17,12 +17,7 @@ std::size_t keep_all(const BlockSelect& b, uint32_t* keep) {
 }  // namespace
 
 std::size_t select_block_portable(const BlockSelect& block, uint32_t* keep) {
-    switch (block.adjust) {
-        case Adjust::Cosine: return keep_all<Adjust::Cosine>(block, keep);
-        case Adjust::L2: return keep_all<Adjust::L2>(block, keep);
-        case Adjust::Dot: break;
-    }
-    return keep_all<Adjust::Dot>(block, keep);
+    return with_adjust(block.adjust, [&](auto m) { return keep_all<decltype(m)::value>(block, keep); });
 }
 
 std::size_t select_block(const BlockSelect& block, uint32_t* keep, uint32_t feature_word) {
