@@ -6,8 +6,9 @@
 // the 4-bit or the 2-bit block (beta); c_i is the centroid of the code's slot
 // i, C_beta the largest centroid magnitude of its codebook, u = 2^-24.
 //
-// 1. Query image. a = max|q_i| / 255, q8_i = round(q_i / a) in [-255, 255],
-//    r_i = q_i - a q8_i. The first pass returns, exactly in integers,
+// 1. Query image. a = max|q_i| / 255, q8_i = an integer in [-255, 255] near
+//    q_i / a (any integer would keep the bound valid, since r_i is taken from
+//    the one chosen; near makes it tight), r_i = q_i - a q8_i. The first pass returns, exactly in integers,
 //    D_beta = sum over the block of |q8_i| * t(code_i ^ sign_i)
 //           = sum of q8_i * t(code_i), because the integer tables t are
 //    mirror-symmetric (t(mirror c) = -t(c)) and the sign mask mirrors a slot
@@ -62,6 +63,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "quantize/tables.h"
 
@@ -84,6 +86,44 @@ double codebook_error(const std::array<float, N>& centroids, const int8_t* table
 
 uint8_t magnitude(int v) { return static_cast<uint8_t>(v < 0 ? -v : v); }
 
+// A block's share of the bound's sums (step 1 and 2 of the proof above).
+struct BlockSums {
+    double eq = 0.0;      // sum |r_i| C
+    double tb = 0.0;      // sum |q_i| C
+    int64_t sum_abs = 0;  // sum |q8_i|
+    int64_t sum = 0;      // sum q8_i
+};
+
+// The image values of one block (q8_i, an integer near q_i / a in
+// [-qmax, qmax]) and its sums. Multiplying by the reciprocal, rounding half
+// away from zero by a truncating conversion and summing in four interleaved
+// partial sums (the proof allows any order for sums of non-negative terms)
+// keep the loop free of divisions, library calls and long dependency chains.
+BlockSums image_block(std::span<const float> q, double a, int qmax, double c, int16_t* q8) {
+    const double inv_a = 1.0 / a;
+    double eq[4] = {}, tb[4] = {};
+    int64_t sum_abs = 0, sum = 0;
+    const auto image = [&](std::size_t i, double& eq_part, double& tb_part) {
+        const double v = q[i];
+        const double x = v * inv_a;
+        const int t = std::clamp(static_cast<int>(x + std::copysign(0.5, x)), -qmax, qmax);
+        q8[i] = static_cast<int16_t>(t);
+        eq_part += std::abs(v - a * t) * c;
+        tb_part += std::abs(v) * c;
+        sum_abs += t < 0 ? -t : t;
+        sum += t;
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= q.size(); i += 4) {
+        image(i, eq[0], tb[0]);
+        image(i + 1, eq[1], tb[1]);
+        image(i + 2, eq[2], tb[2]);
+        image(i + 3, eq[3], tb[3]);
+    }
+    for (; i < q.size(); ++i) image(i, eq[0], tb[0]);
+    return {(eq[0] + eq[1]) + (eq[2] + eq[3]), (tb[0] + tb[1]) + (tb[2] + tb[3]), sum_abs, sum};
+}
+
 }  // namespace
 
 std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std::span<const float> query,
@@ -96,14 +136,19 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
     // (signed pass: 63 * 126 * n4 and 63 * 20 * n2).
     if (n4 > (std::size_t{1} << 17) || n2 > (std::size_t{1} << 19)) return std::nullopt;
 
-    double max_abs = 0.0;
+    // Largest magnitude; a NaN or an infinity fails the comparison (no
+    // branch per value, so the loop vectorizes).
+    float max_abs = 0.0f;
+    bool finite = true;
     for (const float v : query) {
-        if (!std::isfinite(v)) return std::nullopt;
-        max_abs = std::max(max_abs, std::abs(static_cast<double>(v)));
+        const float m = std::abs(v);
+        finite &= m <= std::numeric_limits<float>::max();
+        max_abs = m > max_abs ? m : max_abs;
     }
+    if (!finite) return std::nullopt;
     const bool is_signed = kind == BoundImage::Signed;
     const int qmax = is_signed ? kSignedQueryMax : kBoundQueryMax;
-    const double a = max_abs > 0.0 ? max_abs / qmax : 1.0;
+    const double a = max_abs > 0.0f ? static_cast<double>(max_abs) / qmax : 1.0;
 
     ScoreBound b;
     b.kind_ = kind;
@@ -113,7 +158,6 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
     const std::size_t chunks2 = (b.bytes2_ + simd::kChunkBytes - 1) / simd::kChunkBytes;
     b.image4_.assign(chunks4 * (is_signed ? simd::kSignedImage4Bytes : simd::kImage4Bytes), 0);
     b.image2_.assign(chunks2 * (is_signed ? simd::kSignedImage2Bytes : simd::kImage2Bytes), 0);
-    int64_t sum4 = 0, sum2 = 0;  // signed sums of q8 per block
 
     const double e4 = codebook_error(CENTROIDS_4BIT, kBoundTable4, kBound4Scale);
     const int8_t table2[4] = {kBoundTable2[0], kBoundTable2[1], kBoundTable2[2], kBoundTable2[3]};
@@ -121,48 +165,38 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
     const double c4 = CENTROIDS_4BIT[15];
     const double c2 = CENTROIDS_2BIT[3];
 
-    double sum_q8_4 = 0.0, sum_q8_2 = 0.0;  // sum |q8_i| per block (exact integers)
-    double eq = 0.0;                        // sum |r_i| C_beta(i)
-    double tb = 0.0;                        // sum |q_i| C_beta(i)
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = query[i];
-        const int q8 = static_cast<int>(std::clamp(std::nearbyint(v / a), double(-qmax), double(qmax)));
-        const double r = std::abs(v - a * q8);
-        const bool in4 = i < n4;
-        const double c = in4 ? c4 : c2;
-        eq += r * c;
-        tb += std::abs(v) * c;
-        if (is_signed) {
-            // The signed layout: the slots of a chunk in the magnitude
-            // layout's order, without the sign mask.
-            const auto byte = static_cast<uint8_t>(static_cast<int8_t>(q8));
-            if (in4) {
-                sum_q8_4 += std::abs(q8);
-                sum4 += q8;
-                uint8_t* chunk = b.image4_.data() + (i / 64) * simd::kSignedImage4Bytes;
-                chunk[(i % 2) * simd::kChunkBytes + (i % 64) / 2] = byte;
-            } else {
-                const std::size_t k = i - n4;
-                sum_q8_2 += std::abs(q8);
-                sum2 += q8;
-                uint8_t* chunk = b.image2_.data() + (k / 128) * simd::kSignedImage2Bytes;
-                chunk[(k % 4) * simd::kChunkBytes + (k % 128) / 4] = byte;
-            }
-        } else if (in4) {
-            sum_q8_4 += std::abs(q8);
+    std::vector<int16_t> q8(n);
+    const BlockSums s4 = image_block(query.first(n4), a, qmax, c4, q8.data());
+    const BlockSums s2 = image_block(query.subspan(n4), a, qmax, c2, q8.data() + n4);
+    const double sum_q8_4 = static_cast<double>(s4.sum_abs);  // exact integers
+    const double sum_q8_2 = static_cast<double>(s2.sum_abs);
+    const double eq = s4.eq + s2.eq;
+    const double tb = s4.tb + s2.tb;
+    if (is_signed) {
+        // The signed layout: the slots of a chunk in the magnitude layout's
+        // order, without the sign mask.
+        for (std::size_t i = 0; i < n4; ++i) {
+            uint8_t* chunk = b.image4_.data() + (i / 64) * simd::kSignedImage4Bytes;
+            chunk[(i % 2) * simd::kChunkBytes + (i % 64) / 2] = static_cast<uint8_t>(q8[i]);
+        }
+        for (std::size_t k = 0; k < n2; ++k) {
+            uint8_t* chunk = b.image2_.data() + (k / 128) * simd::kSignedImage2Bytes;
+            chunk[(k % 4) * simd::kChunkBytes + (k % 128) / 4] = static_cast<uint8_t>(q8[n4 + k]);
+        }
+    } else {
+        for (std::size_t i = 0; i < n4; ++i) {
             uint8_t* chunk = b.image4_.data() + (i / 64) * simd::kImage4Bytes;
             const std::size_t j = (i % 64) / 2;
             const bool odd = (i % 2) == 1;
-            if (q8 < 0) chunk[j] |= odd ? 0xF0 : 0x0F;
-            chunk[(odd ? 2 : 1) * simd::kChunkBytes + j] = magnitude(q8);
-        } else {
-            const std::size_t k = i - n4;
-            sum_q8_2 += std::abs(q8);
+            chunk[j] |= static_cast<uint8_t>((odd ? 0xF0 : 0x0F) & -static_cast<int>(q8[i] < 0));
+            chunk[(odd ? 2 : 1) * simd::kChunkBytes + j] = magnitude(q8[i]);
+        }
+        for (std::size_t k = 0; k < n2; ++k) {
             uint8_t* chunk = b.image2_.data() + (k / 128) * simd::kImage2Bytes;
             const std::size_t j = (k % 128) / 4;
-            const std::size_t s = k % 4;
-            if (q8 < 0) chunk[j] |= static_cast<uint8_t>(3u << (2 * s));
-            chunk[(1 + s) * simd::kChunkBytes + j] = magnitude(q8);
+            const std::size_t sh = k % 4;
+            chunk[j] |= static_cast<uint8_t>((3u << (2 * sh)) & -static_cast<unsigned>(q8[n4 + k] < 0));
+            chunk[(1 + sh) * simd::kChunkBytes + j] = magnitude(q8[n4 + k]);
         }
     }
     if (!(tb < 0x1p100)) return std::nullopt;
@@ -178,8 +212,8 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
     b.scale2_ = a * kBound2Scale;
     b.slack_ = k * (1.0 + 0x1p-18) + 0x1p-22 * p + 0x1p-146;
     if (is_signed) {
-        b.offset4_ = static_cast<double>(kSignedOffset4 * sum4);
-        b.offset2_ = static_cast<double>(kSignedOffset2 * sum2);
+        b.offset4_ = static_cast<double>(kSignedOffset4 * s4.sum);
+        b.offset2_ = static_cast<double>(kSignedOffset2 * s2.sum);
     }
     return b;
 }

@@ -100,7 +100,7 @@ bool scan_run_pruned(const quantize::QuantPipeline& pipeline, vocab::Metric metr
         takers.clear();
         taking.clear();
         for (std::size_t j = 0; j < group.nq; ++j) {
-            if (scanners[j].takes_first_pass(group.heaps[j])) {
+            if (scanners[j].takes_first_pass(group.heaps[j], cnt)) {
                 takers.push_back(j);
                 taking.push_back(&scanners[j]);
             } else {

@@ -13,8 +13,8 @@ namespace {
 
 // Codes handed to the kernels at once.
 constexpr std::size_t kBlock = Scanner::kBlockCodes;
-// Most blocks scored exactly in a row after the first pass kept most codes.
-constexpr std::size_t kMaxBackoff = 64;
+// Longest pause of the first pass, in codes (see select).
+constexpr std::size_t kMaxPauseCodes = 64 * kBlock;
 
 }  // namespace
 
@@ -26,12 +26,14 @@ Scanner::Scanner(const quantize::QuantPipeline& pipeline, std::span<const float>
     }
 }
 
-bool Scanner::takes_first_pass(const TopK& heap) {
+bool Scanner::takes_first_pass(const TopK& heap, std::size_t count) {
     if (!bound_.has_value() || !heap.full()) return false;
-    if (exact_blocks_left_ > 0) {
-        --exact_blocks_left_;
-        return false;
-    }
+    return !paused(count);
+}
+
+bool Scanner::paused(std::size_t count) {
+    if (exact_codes_left_ == 0) return false;
+    exact_codes_left_ -= std::min(exact_codes_left_, count);
     return true;
 }
 
@@ -80,14 +82,15 @@ std::size_t Scanner::select(const CodeRun& run, std::size_t begin, std::size_t e
     // Where the pass cannot skip (codes all alike, or a bound too wide for
     // the data) it is pure overhead: the pass costs about a quarter of the
     // exact kernel, so after a block that kept over three quarters, the
-    // next blocks go straight to the exact kernel, for twice as many blocks
-    // each time it fails again (up to kMaxBackoff); a block where it skips
-    // most codes ends the pauses.
+    // next codes go straight to the exact kernel: a block's worth, twice as
+    // many each time it fails again (up to kMaxPauseCodes). Counting codes,
+    // not blocks, keeps the pauses as long where runs are short (small IVF
+    // lists, allowlist gaps). A block where it skips most codes ends them.
     if (4 * kept > 3 * n) {
-        backoff_ = std::min<std::size_t>(backoff_ == 0 ? 1 : 2 * backoff_, kMaxBackoff);
-        exact_blocks_left_ = backoff_;
+        pause_codes_ = std::min(pause_codes_ == 0 ? kBlock : 2 * pause_codes_, kMaxPauseCodes);
+        exact_codes_left_ = pause_codes_;
     } else {
-        backoff_ = 0;
+        pause_codes_ = 0;
     }
     return kept;
 }
@@ -170,8 +173,7 @@ void Scanner::scan(const CodeRun& run, const Allowlist* filter, TopK& heap) {
         while (j < end) {
             const bool prunable = bound_.has_value();
             if (prunable && heap.full()) {
-                if (exact_blocks_left_ > 0) {
-                    --exact_blocks_left_;
+                if (paused(end - j)) {
                     push_exact(run, j, end, heap);
                 } else {
                     push_pruned(run, j, end, heap);

@@ -48,11 +48,12 @@ public:
     void scan(const CodeRun& run, const Allowlist* filter, TopK& heap);
 
     // For scans that take queries in turn block by block (search_batch):
-    // whether the query's next block should go through the first pass (the
-    // heap is full and the pass is not paused; a paused pass counts the
-    // block down). A block holds at most kBlockCodes codes, all allowed.
+    // whether the query's next block of `count` codes should go through the
+    // first pass (the heap is full and the pass is not paused; a paused pass
+    // counts the block's codes down). A block holds at most kBlockCodes
+    // codes, all allowed.
     static constexpr std::size_t kBlockCodes = 256;
-    bool takes_first_pass(const TopK& heap);
+    bool takes_first_pass(const TopK& heap, std::size_t count);
     // The first pass over a block: writes the positions (from `begin`) of
     // the codes that may still enter the heap to `keep` and returns their
     // count. The caller then scores those exactly (push_kept), or every code
@@ -96,10 +97,14 @@ private:
     std::span<const float> query_;
     vocab::Metric metric_;
     std::optional<quantize::ScoreBound> bound_;
-    // Blocks still to score without the first pass, and the length of the
-    // last such pause (see push_pruned).
-    std::size_t exact_blocks_left_ = 0;
-    std::size_t backoff_ = 0;
+    // Whether the pass is paused for the next `count` codes, counting them
+    // down if so.
+    bool paused(std::size_t count);
+
+    // Codes still to score without the first pass, and the length of the
+    // last such pause (see select).
+    std::size_t exact_codes_left_ = 0;
+    std::size_t pause_codes_ = 0;
     ScanStats stats_;
 };
 
