@@ -22,6 +22,7 @@
 #include "simd/prune.h"
 #include "simd/registry.h"
 #include "simd/select.h"
+#include "simd/select_screen.h"
 
 namespace kivo::quantize {
 namespace {
@@ -478,6 +479,112 @@ TEST(PruneBound, BlockSelectKeepsWhatTheOneCodeRuleKeeps) {
                         got.resize(v.fn(b, got.data()));
                         EXPECT_EQ(got, want) << v.name << " count " << count << " with_norm " << with_norm
                                              << " weakest " << weakest << " metric " << static_cast<int>(metric);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The screen's float32 value of a code, as the vector variants compute it.
+float screen_value(const SelectScreen& s, int32_t d4, int32_t d2) {
+    const float a = static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(d4) - static_cast<uint32_t>(s.offset4)));
+    const float b = static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(d2) - static_cast<uint32_t>(s.offset2)));
+    const float pa = a * s.scale4;
+    const float pb = b * s.scale2;
+    return pa + pb;
+}
+
+// The screen never rules out a code the one-code rule keeps, right at its cut
+// as well as far from it, and it is close enough to the rule to skip almost
+// everything the rule skips. Codes near the cut are found by bisection over
+// d4 (the screen and the rule both grow with d4).
+TEST(PruneBound, ScreenNeverCutsACodeTheRuleKeeps) {
+    std::mt19937 rng(91);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Mode {
+        uint64_t padded, n4;
+    };
+    for (const Mode mode : {Mode{512, 512}, Mode{512, 256}, Mode{256, 0}}) {
+        const QuantPipeline p = make_pipeline(mode.padded, mode.n4);
+        for (BoundImage kind : {BoundImage::Magnitude, BoundImage::Signed}) {
+            for (const double scale : {1.0, 1e-12, 1e12}) {
+                std::vector<float> q(mode.padded);
+                for (auto& v : q) v = static_cast<float>(std::normal_distribution<double>(0, 1)(rng) * scale);
+                const ScoreBound bound = *ScoreBound::create(p, q, kind);
+                for (const Adjust adjust : {Adjust::Cosine, Adjust::Dot, Adjust::L2}) {
+                    for (const bool odd_norms : {false, true}) {
+                        constexpr std::size_t kCount = 64;
+                        std::vector<int32_t> d4(kCount), d2(kCount);
+                        std::vector<float> norms(kCount);
+                        for (std::size_t j = 0; j < kCount; ++j) {
+                            d4[j] = static_cast<int32_t>(rng() % 400001) - 200000;
+                            d2[j] = static_cast<int32_t>(rng() % 40001) - 20000;
+                            norms[j] = std::uniform_real_distribution<float>(0.2f, 3.0f)(rng);
+                        }
+                        if (odd_norms) {
+                            const float odd[] = {0.0f, 1e-9f, 1e-40f, inf, 1e30f, -2.0f, nan};
+                            for (std::size_t j = 0; j < std::size(odd); ++j) norms[3 * j] = odd[j];
+                        }
+                        const auto rule = [&](std::size_t j, int32_t a, float w) {
+                            const float raw = bound.raw_upper(a, d2[j]);
+                            return !(adjust_score(adjust == Adjust::Cosine ? vocab::Metric::Cosine
+                                                  : adjust == Adjust::Dot  ? vocab::Metric::Dot
+                                                                           : vocab::Metric::L2,
+                                                  raw, norms[j]) < w);
+                        };
+                        std::vector<float> weakests = {0.0f, -1.0f, 1e-30f, inf, -inf, nan};
+                        for (std::size_t j = 0; j < 4; ++j) {
+                            const float raw = bound.raw_upper(d4[j], d2[j]);
+                            for (const float w : {raw, raw / norms[j], raw - 0.5f * norms[j] * norms[j]}) {
+                                weakests.push_back(w);
+                                weakests.push_back(std::nextafter(w, inf));
+                                weakests.push_back(std::nextafter(w, -inf));
+                            }
+                        }
+                        for (const float w : weakests) {
+                            BlockSelect b;
+                            b.d4 = d4.data();
+                            b.d2 = d2.data();
+                            b.count = kCount;
+                            b.norms = norms.data();
+                            b.with_norm = kCount;
+                            b.adjust = adjust;
+                            b.map = bound.map();
+                            b.weakest = w;
+                            const SelectScreen s = select_screen(b, true, span_extreme(b, 0, kCount));
+                            // Screened whenever the proof allows it.
+                            const bool expect_on = std::isfinite(w) && !(adjust == Adjust::L2 && odd_norms) &&
+                                                   !(adjust == Adjust::Cosine && !(w >= 0x1p-100f));
+                            EXPECT_EQ(s.on, expect_on) << "w " << w;
+                            if (!s.on) continue;
+                            for (std::size_t j = 0; j < kCount; ++j) {
+                                const auto cut = [&](int32_t a) { return screen_value(s, a, d2[j]) < s.cut; };
+                                if (cut(d4[j])) {
+                                    EXPECT_FALSE(rule(j, d4[j], w)) << "code " << j << " w " << w;
+                                }
+                                // The largest d4 the screen still cuts, and its neighbours.
+                                int64_t lo = -(int64_t{1} << 30), hi = int64_t{1} << 30;
+                                if (!cut(static_cast<int32_t>(lo)) || cut(static_cast<int32_t>(hi))) continue;
+                                while (hi - lo > 1) {
+                                    const int64_t mid = (lo + hi) / 2;
+                                    (cut(static_cast<int32_t>(mid)) ? lo : hi) = mid;
+                                }
+                                for (int64_t a = lo - 2; a <= lo + 2; ++a) {
+                                    if (cut(static_cast<int32_t>(a))) {
+                                        EXPECT_FALSE(rule(j, static_cast<int32_t>(a), w))
+                                            << "code " << j << " d4 " << a << " w " << w;
+                                    }
+                                }
+                                // Tight where the cut does not stand for a whole span of
+                                // norms (dot): the rule keeps codes a little above it.
+                                if (adjust == Adjust::Dot && mode.n4 > 0) {
+                                    const auto ahead = static_cast<int32_t>(lo + 1 + (int64_t{1} << 12));
+                                    EXPECT_TRUE(rule(j, ahead, w)) << "loose screen: code " << j << " w " << w;
+                                }
+                            }
+                        }
                     }
                 }
             }

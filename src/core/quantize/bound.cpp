@@ -211,6 +211,7 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
     b.scale4_ = a * kBound4Scale;
     b.scale2_ = a * kBound2Scale;
     b.slack_ = k * (1.0 + 0x1p-18) + 0x1p-22 * p + 0x1p-146;
+    b.reach_ = p;
     if (is_signed) {
         b.offset4_ = static_cast<double>(kSignedOffset4 * s4.sum);
         b.offset2_ = static_cast<double>(kSignedOffset2 * s2.sum);

@@ -73,7 +73,7 @@ public:
     double slack() const { return slack_; }
     // raw_upper's constants, for the block form of the skip rule
     // (simd::select_block evaluates the same expression).
-    simd::BoundMap map() const { return {offset4_, scale4_, offset2_, scale2_, slack_}; }
+    simd::BoundMap map() const { return {offset4_, scale4_, offset2_, scale2_, slack_, reach_}; }
 
 private:
     ScoreBound() = default;
@@ -89,6 +89,8 @@ private:
     // What the signed pass adds to the sums: offset * sum q8 per block.
     double offset4_ = 0.0;
     double offset2_ = 0.0;
+    // P of the proof in bound.cpp: a bound on |D4| * scale4 + |D2| * scale2.
+    double reach_ = 0.0;
 };
 
 }  // namespace kivo::quantize

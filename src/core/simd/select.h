@@ -23,6 +23,10 @@ struct BoundMap {
     double offset2 = 0.0;
     double scale2 = 0.0;
     double slack = 0.0;
+    // At least |(d4 - offset4) * scale4| + |(d2 - offset2) * scale2| for
+    // every code (offsets are integers): lets a variant screen codes with a
+    // cheaper float32 form of the bound and a margin (avx2_select.cpp).
+    double reach = 0.0;
 };
 
 struct BlockSelect {
