@@ -420,6 +420,21 @@ TEST(PruneBound, QueriesThatCannotBeBoundedAreRefused) {
 // the weakest score. Blocks cross the 256-code piece and the eight-lane
 // tail; norms and weakest scores include zero, the 1e-9 cosine threshold,
 // negatives, subnormals, infinities and NaN.
+// A block of the skip rule over whole vectors of sums and norms.
+BlockSelect block_of(const std::vector<int32_t>& d4, const std::vector<int32_t>& d2, const std::vector<float>& norms,
+                     std::size_t with_norm, Adjust adjust, const BoundMap& map, float weakest) {
+    BlockSelect b;
+    b.d4 = d4.data();
+    b.d2 = d2.data();
+    b.count = d4.size();
+    b.norms = norms.data();
+    b.with_norm = with_norm;
+    b.adjust = adjust;
+    b.map = map;
+    b.weakest = weakest;
+    return b;
+}
+
 TEST(PruneBound, BlockSelectKeepsWhatTheOneCodeRuleKeeps) {
     std::mt19937 rng(77);
     const QuantPipeline p = make_pipeline(512, 256);
@@ -463,17 +478,10 @@ TEST(PruneBound, BlockSelectKeepsWhatTheOneCodeRuleKeeps) {
                         const float adjusted = j < with_norm ? adjust_score(metric, raw, norms[j]) : raw;
                         if (!(adjusted < weakest)) want.push_back(static_cast<uint32_t>(j));
                     }
-                    BlockSelect b;
-                    b.d4 = d4.data();
-                    b.d2 = d2.data();
-                    b.count = count;
-                    b.norms = norms.data();
-                    b.with_norm = with_norm;
-                    b.adjust = metric == vocab::Metric::Cosine ? Adjust::Cosine
-                               : metric == vocab::Metric::Dot  ? Adjust::Dot
-                                                               : Adjust::L2;
-                    b.map = bound.map();
-                    b.weakest = weakest;
+                    const Adjust adjust = metric == vocab::Metric::Cosine ? Adjust::Cosine
+                                          : metric == vocab::Metric::Dot  ? Adjust::Dot
+                                                                          : Adjust::L2;
+                    const BlockSelect b = block_of(d4, d2, norms, with_norm, adjust, bound.map(), weakest);
                     for (const Variant& v : variants) {
                         std::vector<uint32_t> got(count + 1, 0xDEADBEEF);
                         got.resize(v.fn(b, got.data()));
@@ -544,15 +552,7 @@ TEST(PruneBound, ScreenNeverCutsACodeTheRuleKeeps) {
                             }
                         }
                         for (const float w : weakests) {
-                            BlockSelect b;
-                            b.d4 = d4.data();
-                            b.d2 = d2.data();
-                            b.count = kCount;
-                            b.norms = norms.data();
-                            b.with_norm = kCount;
-                            b.adjust = adjust;
-                            b.map = bound.map();
-                            b.weakest = w;
+                            const BlockSelect b = block_of(d4, d2, norms, kCount, adjust, bound.map(), w);
                             const SelectScreen s = select_screen(b, true, span_extreme(b, 0, kCount));
                             // Screened whenever the proof allows it.
                             const bool expect_on = std::isfinite(w) && !(adjust == Adjust::L2 && odd_norms) &&

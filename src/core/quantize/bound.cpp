@@ -8,7 +8,8 @@
 //
 // 1. Query image. a = max|q_i| / 255, q8_i = an integer in [-255, 255] near
 //    q_i / a (any integer would keep the bound valid, since r_i is taken from
-//    the one chosen; near makes it tight), r_i = q_i - a q8_i. The first pass returns, exactly in integers,
+//    the one chosen; near makes it tight), r_i = q_i - a q8_i. The first
+//    pass returns, exactly in integers,
 //    D_beta = sum over the block of |q8_i| * t(code_i ^ sign_i)
 //           = sum of q8_i * t(code_i), because the integer tables t are
 //    mirror-symmetric (t(mirror c) = -t(c)) and the sign mask mirrors a slot
