@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
+#include "quantize/bound.h"
 #include "search/filter.h"
 #include "search/hnsw_layer.h"
-#include "quantize/bound.h"
 #include "simd/dispatch.h"
 #include "simd/prune.h"
 

@@ -80,7 +80,9 @@ inline bool passes_screen(const ScreenLanes& s, const int32_t* d4, const int32_t
     return _mm256_movemask_ps(_mm256_cmp_ps(f, s.cut, _CMP_NLT_UQ)) != 0;
 }
 
-// span_extreme (simd/select_screen.h) eight norms at a time.
+// span_extreme (simd/select_screen.h) over the whole groups of eight from
+// `begin`, the codes the screen tests: the last few codes of a span take the
+// exact rule directly, so their norms need not bound the cut.
 template <Adjust M>
 inline float span_extreme8(const float* norms, std::size_t begin, std::size_t end) {
     if constexpr (M == Adjust::Dot) {
@@ -91,8 +93,7 @@ inline float span_extreme8(const float* norms, std::size_t begin, std::size_t en
         const __m256 half = _mm256_set1_ps(-0.5f);
         __m256 ext = _mm256_set1_ps(M == Adjust::Cosine ? __builtin_inff() : -__builtin_inff());
         __m256 nan = _mm256_setzero_ps();
-        std::size_t j = begin;
-        for (; j + 8 <= end; j += 8) {
+        for (std::size_t j = begin; j + 8 <= end; j += 8) {
             const __m256 n = _mm256_loadu_ps(norms + j);
             if constexpr (M == Adjust::Cosine) {
                 ext = _mm256_min_ps(ext, _mm256_blendv_ps(one, n, _mm256_cmp_ps(n, floor, _CMP_GT_OQ)));
@@ -102,22 +103,17 @@ inline float span_extreme8(const float* norms, std::size_t begin, std::size_t en
                 ext = _mm256_max_ps(ext, c);
             }
         }
+        if (_mm256_movemask_ps(nan) != 0) return __builtin_nanf("");
         alignas(32) float lanes[8];
         _mm256_store_ps(lanes, ext);
         float e = lanes[0];
-        for (int k = 1; k < 8; ++k) e = M == Adjust::Cosine ? (lanes[k] < e ? lanes[k] : e) : (lanes[k] > e ? lanes[k] : e);
-        for (; j < end; ++j) {
-            const float n = norms[j];
+        for (const float x : lanes) {
             if constexpr (M == Adjust::Cosine) {
-                const float d = n > 1e-9f ? n : 1.0f;
-                e = d < e ? d : e;
+                e = x < e ? x : e;
             } else {
-                const float c = (n * -0.5f) * n;
-                if (c != c) return c;
-                e = c > e ? c : e;
+                e = x > e ? x : e;
             }
         }
-        if (_mm256_movemask_ps(nan) != 0) return __builtin_nanf("");
         return e;
     }
 }

@@ -30,7 +30,8 @@ struct SelectScreen {
 float span_extreme(const BlockSelect& block, std::size_t begin, std::size_t end);
 
 // The screen of a span of the block whose codes take the block's adjustment
-// when `adjusted` (with `extreme` as above) and none otherwise.
+// when `adjusted` (with `extreme` as above over the codes to be screened)
+// and none otherwise.
 SelectScreen select_screen(const BlockSelect& block, bool adjusted, float extreme);
 
 }  // namespace kivo::simd
