@@ -108,7 +108,8 @@ void set_slot(const QuantPipeline& p, uint8_t* code, std::size_t i, unsigned val
 // at the code that maximises exact minus approximate contribution (the
 // first pass's rounding working fully against it).
 std::vector<std::vector<uint8_t>> stress_codes(const QuantPipeline& p, const std::vector<float>& q,
-                                               std::mt19937& rng, int qmax = kBoundQueryMax) {
+                                               std::mt19937& rng, int qmax4 = kBoundQuery4Max,
+                                               int qmax2 = kBoundQueryMax) {
     const std::size_t pb = p.packed_bytes_per_vec();
     const std::size_t n = p.padded_dim();
     std::vector<std::vector<uint8_t>> codes;
@@ -120,10 +121,10 @@ std::vector<std::vector<uint8_t>> stress_codes(const QuantPipeline& p, const std
     }
     double max_abs = 0.0;
     for (float v : q) max_abs = std::max(max_abs, std::abs(static_cast<double>(v)));
-    const double a = max_abs > 0 ? max_abs / qmax : 1.0;
     std::vector<uint8_t> aligned(pb, 0), worst(pb, 0), alternating(pb, 0);
     for (std::size_t i = 0; i < n; ++i) {
         const bool in4 = i < p.n4_dims();
+        const double a = max_abs > 0 ? max_abs / (in4 ? qmax4 : qmax2) : 1.0;
         const unsigned top = in4 ? 15 : 3;
         set_slot(p, aligned.data(), i, q[i] < 0 ? 0 : top);
         set_slot(p, alternating.data(), i, i % 2 == 0 ? top : 0);
@@ -187,10 +188,11 @@ const QueryKind kQueries[] = {
 struct ImageKind {
     const char* name;
     BoundImage kind;
-    int qmax;
+    int qmax4;  // largest image value in the 4-bit block
+    int qmax2;  // and in the 2-bit block
 };
-const ImageKind kImageKinds[] = {{"magnitude", BoundImage::Magnitude, kBoundQueryMax},
-                                 {"signed", BoundImage::Signed, kSignedQueryMax}};
+const ImageKind kImageKinds[] = {{"magnitude", BoundImage::Magnitude, kBoundQuery4Max, kBoundQueryMax},
+                                 {"signed", BoundImage::Signed, kSignedQueryMax, kSignedQueryMax}};
 
 // The first-pass sums of `count` codes at codes + i * stride for one bound,
 // through the pass its image is made for: the single-query pass, or the
@@ -223,7 +225,7 @@ TEST(PruneBound, TablesAreMirroredAndFitTheSixteenBitPairSums) {
     int max4 = 0, max2 = 0;
     for (int8_t t : kBoundTable4) max4 = std::max(max4, std::abs(int{t}));
     for (int8_t t : kBoundTable2) max2 = std::max(max2, std::abs(int{t}));
-    EXPECT_LE(2 * kBoundQueryMax * max4, 32767);
+    EXPECT_LE(4 * kBoundQuery4Max * max4, 32767);
     EXPECT_LE(8 * kBoundQueryMax * max2, 32767);
     // The signed pass's offset tables: non-negative bytes within the same limits.
     const PruneGroup g = ScoreBound::group(nullptr, nullptr, 0, 0, 0);
@@ -260,7 +262,7 @@ TEST(PruneBound, NeverBelowTheExactScoreOfAnyVariant) {
                     for (std::size_t i = 0; i < q.size(); ++i) q[i] = kind.value(rng, i);
                     const auto bound = ScoreBound::create(p, q, image.kind);
                     ASSERT_TRUE(bound.has_value());
-                    const auto codes = stress_codes(p, q, rng, image.qmax);
+                    const auto codes = stress_codes(p, q, rng, image.qmax4, image.qmax2);
                     std::vector<uint8_t> flat;
                     for (const auto& c : codes) flat.insert(flat.end(), c.begin(), c.end());
                     std::vector<int32_t> d4(codes.size()), d2(codes.size()), e4(codes.size()), e2(codes.size());
@@ -300,14 +302,14 @@ TEST(PruneBound, FirstPassIsTheSignedIntegerDotProduct) {
             for (auto& v : q) v = std::normal_distribution<float>(0, 1)(rng);
             const auto bound = ScoreBound::create(p, q, image.kind);
             ASSERT_TRUE(bound.has_value());
-            const auto codes = stress_codes(p, q, rng, image.qmax);
+            const auto codes = stress_codes(p, q, rng, image.qmax4, image.qmax2);
             double max_abs = 0.0;
             for (float v : q) max_abs = std::max(max_abs, std::abs(static_cast<double>(v)));
-            const double a = max_abs / image.qmax;
             const bool is_signed = image.kind == BoundImage::Signed;
             for (const auto& code : codes) {
                 int64_t want4 = 0, want2 = 0;
                 for (std::size_t i = 0; i < m.padded; ++i) {
+                    const double a = max_abs / (i < m.n4 ? image.qmax4 : image.qmax2);
                     const int64_t q8 = static_cast<int64_t>(std::nearbyint(q[i] / a));
                     const float c = centroid_of(p, code.data(), i);
                     int idx = 0;

@@ -1,4 +1,4 @@
-// The pruning bound: the query's 8-bit image and the slack that turns the
+// The pruning bound: the query's byte image and the slack that turns the
 // first pass's integer dot products into a guaranteed upper bound on the
 // exact float32 score of every kernel variant.
 //
@@ -6,9 +6,11 @@
 // the 4-bit or the 2-bit block (beta); c_i is the centroid of the code's slot
 // i, C_beta the largest centroid magnitude of its codebook, u = 2^-24.
 //
-// 1. Query image. a = max|q_i| / 255, q8_i = an integer in [-255, 255] near
-//    q_i / a (any integer would keep the bound valid, since r_i is taken from
-//    the one chosen; near makes it tight), r_i = q_i - a q8_i. The first
+// 1. Query image. Per block beta, a_beta = max|q_i| / Q_beta (Q_4 = 127,
+//    Q_2 = 255), q8_i = an integer in [-Q_beta, Q_beta] near q_i / a_beta
+//    (any integer would keep the bound valid, since r_i is taken from the
+//    one chosen; near makes it tight), r_i = q_i - a_beta q8_i. Below, a
+//    written next to a block's quantity is that block's a_beta. The first
 //    pass returns, exactly in integers,
 //    D_beta = sum over the block of |q8_i| * t(code_i ^ sign_i)
 //           = sum of q8_i * t(code_i), because the integer tables t are
@@ -55,7 +57,7 @@
 //    operations to U bounds the adjusted score. The scan applies them exactly
 //    as the exact path does, so NaN and infinite norms take the same branch.
 // 6. The signed image (BoundImage::Signed) is the same construction with
-//    a = max|q_i| / 63 and q8_i in [-63, 63] stored as signed bytes (no
+//    a_beta = max|q_i| / 63 and q8_i in [-63, 63] stored as signed bytes (no
 //    sign mask). Its pass returns sum q8_i (t(code_i) + offset) exactly in
 //    integers; raw_upper first subtracts offset * sum q8_i (integers below
 //    2^40, so the double subtraction is exact), which leaves D_beta of step 1, so steps 2 to 5
@@ -148,8 +150,10 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
     }
     if (!finite) return std::nullopt;
     const bool is_signed = kind == BoundImage::Signed;
-    const int qmax = is_signed ? kSignedQueryMax : kBoundQueryMax;
-    const double a = max_abs > 0.0f ? static_cast<double>(max_abs) / qmax : 1.0;
+    const int qmax4 = is_signed ? kSignedQueryMax : kBoundQuery4Max;
+    const int qmax2 = is_signed ? kSignedQueryMax : kBoundQueryMax;
+    const double a4 = max_abs > 0.0f ? static_cast<double>(max_abs) / qmax4 : 1.0;
+    const double a2 = max_abs > 0.0f ? static_cast<double>(max_abs) / qmax2 : 1.0;
 
     ScoreBound b;
     b.kind_ = kind;
@@ -167,8 +171,8 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
     const double c2 = CENTROIDS_2BIT[3];
 
     std::vector<int16_t> q8(n);
-    const BlockSums s4 = image_block(query.first(n4), a, qmax, c4, q8.data());
-    const BlockSums s2 = image_block(query.subspan(n4), a, qmax, c2, q8.data() + n4);
+    const BlockSums s4 = image_block(query.first(n4), a4, qmax4, c4, q8.data());
+    const BlockSums s2 = image_block(query.subspan(n4), a2, qmax2, c2, q8.data() + n4);
     const double sum_q8_4 = static_cast<double>(s4.sum_abs);  // exact integers
     const double sum_q8_2 = static_cast<double>(s2.sum_abs);
     const double eq = s4.eq + s2.eq;
@@ -202,15 +206,15 @@ std::optional<ScoreBound> ScoreBound::create(const QuantPipeline& pipeline, std:
     }
     if (!(tb < 0x1p100)) return std::nullopt;
 
-    const double ecb = a * (sum_q8_4 * e4 + sum_q8_2 * e2);
+    const double ecb = a4 * sum_q8_4 * e4 + a2 * sum_q8_2 * e2;
     const double m = static_cast<double>(n + 1) * kU;
     const double gamma = m / (1.0 - m);
     const double k = ecb + eq + gamma * tb + 0x1p-50 * tb + static_cast<double>(n + 1) * 0x1p-149;
-    const double p = a * (kBound4Scale * 63.0 * sum_q8_4 + kBound2Scale * 10.0 * sum_q8_2);
+    const double p = a4 * kBound4Scale * 63.0 * sum_q8_4 + a2 * kBound2Scale * 10.0 * sum_q8_2;
     if (!(p < 0x1p100)) return std::nullopt;
 
-    b.scale4_ = a * kBound4Scale;
-    b.scale2_ = a * kBound2Scale;
+    b.scale4_ = a4 * kBound4Scale;
+    b.scale2_ = a2 * kBound2Scale;
     b.slack_ = k * (1.0 + 0x1p-18) + 0x1p-22 * p + 0x1p-146;
     b.reach_ = p;
     if (is_signed) {

@@ -21,8 +21,11 @@ inline constexpr int8_t kBoundTable4[16] = {-63, -48, -37, -29, -22, -15, -9, -3
 inline constexpr int8_t kBoundTable2[4] = {-10, -3, 3, 10};
 inline constexpr double kBound4Scale = 0.04337727624288353;
 inline constexpr double kBound2Scale = 0.15101545520906146;
-// Largest query magnitude of the image (an unsigned byte).
+// Largest query magnitude of the image (an unsigned byte) in the 2-bit block,
+// and in the 4-bit block, where seven bits let the pass add two pair sums in
+// 16 bits (one widening instead of two per chunk).
 inline constexpr int kBoundQueryMax = 255;
+inline constexpr int kBoundQuery4Max = 127;
 // Largest query magnitude of a signed image (a signed byte, six bits used so
 // that the group pass may add two pair sums in 16 bits), and the offsets that
 // make the tables non-negative for it.

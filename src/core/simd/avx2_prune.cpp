@@ -13,15 +13,16 @@ namespace kivo::simd::avx2 {
 
 namespace {
 
-// One 4-bit chunk of one code: 64 coordinates. Each vpmaddubsw pair sum is at
-// most 2 * 255 * max|table4| <= 32767, so it is widened before any addition.
+// One 4-bit chunk of one code: 64 coordinates. The 4-bit block's magnitudes
+// are at most 127, so the two vpmaddubsw pair sums of a lane add up to at
+// most 4 * 127 * max|table4| <= 32767 and are widened once.
 inline __m256i step4(const PassConsts& c, __m256i code, __m256i sign, __m256i even, __m256i odd, __m256i acc) {
     const __m256i x = _mm256_xor_si256(code, sign);
     const __m256i lo = _mm256_and_si256(x, c.low4);
     const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(x, 4), c.low4);
     const __m256i p0 = _mm256_maddubs_epi16(even, _mm256_shuffle_epi8(c.t4, lo));
     const __m256i p1 = _mm256_maddubs_epi16(odd, _mm256_shuffle_epi8(c.t4, hi));
-    return _mm256_add_epi32(acc, _mm256_add_epi32(_mm256_madd_epi16(p0, c.ones), _mm256_madd_epi16(p1, c.ones)));
+    return _mm256_add_epi32(acc, _mm256_madd_epi16(_mm256_add_epi16(p0, p1), c.ones));
 }
 
 // One 2-bit chunk of one code: 128 coordinates. A half-byte holds two slots;

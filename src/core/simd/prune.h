@@ -37,8 +37,9 @@ struct PruneImage {
     // reads table2_lo[x & 15] for slot 0 and table2_hi[x & 15] for slot 1 of
     // the low half-byte x (and likewise slots 2 and 3 from the high one).
     // Tables are mirror-symmetric (t[15 - c] = -t[c], t2(3 - c) = -t2(c)).
-    // Products are summed pairwise in 16 bits: 2 * 255 * max|table4| and
-    // 8 * 255 * max|table2| must stay at most 32767.
+    // Products are summed in 16 bits: 4 * 127 * max|table4| (the 4-bit
+    // block's magnitudes are at most 127) and 8 * 255 * max|table2| must stay
+    // at most 32767.
     int8_t table4[16] = {};
     int8_t table2_lo[16] = {};
     int8_t table2_hi[16] = {};
