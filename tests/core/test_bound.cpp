@@ -176,8 +176,14 @@ const QueryKind kQueries[] = {
      }},
     {"half steps",
      [](std::mt19937&, std::size_t i) {
-         // Values on the rounding midpoints of the image: max 255, others k + 0.5.
+         // Values on the rounding midpoints of the 2-bit block's magnitude
+         // image: max 255, others k + 0.5.
          return i == 0 ? 255.0f : static_cast<float>(i % 255) + 0.5f;
+     }},
+    {"half steps, 7-bit",
+     [](std::mt19937&, std::size_t i) {
+         // The same for the 4-bit block's image: max 127.
+         return i == 0 ? 127.0f : static_cast<float>(i % 127) + 0.5f;
      }},
     {"integers", [](std::mt19937& r, std::size_t) { return float(std::uniform_int_distribution<int>(-3, 3)(r)); }},
     {"zero", [](std::mt19937&, std::size_t) { return 0.0f; }},
