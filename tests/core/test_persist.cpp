@@ -711,10 +711,18 @@ TEST(PersistLoad, CountsBeyondTheFileAreRefusedBeforeAllocation) {
         // A huge dimension with vectors: refused before its rotation is built.
         {"brute dim 2^31 n 1", header(0, 0x80000000u, 1), std::vector<uint8_t>(64, 0)},
         {"std section of dim 2^31", header(0, 0x80000000u, 0, 1), std::vector<uint8_t>(64, 0)},
-        {"ivf lists 2^32-1", header(1, 8, 0), u32s({0xFFFFFFFFu, 8})},
+        // A whole first record follows each lying count, so only the guard on
+        // all records together (not on the next one alone) refuses it.
+        {"ivf lists 2^32-1", header(1, 8, 0), u32s({0xFFFFFFFFu, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
         {"ivf centroid 2^32-1", header(1, 8, 0), u32s({1, 0xFFFFFFFFu})},
         {"ivf members 2^32-1", header(1, 1, 0), u32s({1, 1, 0, 0xFFFFFFFFu})},
-        {"hnsw nodes 2^32-1", header(2, 8, 0), u32s({0xFFFFFFFFu, 0, 0})},
+        {"hnsw nodes 2^32-1", header(2, 8, 0),
+         [] {
+             std::vector<uint8_t> b;
+             put_u32(b, 0xFFFFFFFFu), put_u32(b, 0), put_u32(b, 0);
+             put_u64(b, 5), put_u32(b, 0), put_f32(b, 1.0f), put_u8(b, 1), put_u16(b, 0);
+             return b;
+         }()},
         {"hnsw links 65535", header(2, 1, 0),
          [] {
              std::vector<uint8_t> b;

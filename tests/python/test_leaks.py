@@ -160,3 +160,15 @@ def test_no_native_leak_on_large_buffers():
     growth = rss_bytes() - before
     # A leak of any of these buffers would add >= 60 * 128 KB = 7.5 MB.
     assert growth < 6 * 1024 * 1024, growth
+
+
+def test_instances_release_their_class(env):
+    # Each instance of a heap type holds a reference to the class; memory
+    # counts cannot see a missing release, since the class is never freed.
+    path = env[2]
+    gc.collect()
+    before = sys.getrefcount(Kivo)
+    for i in range(1000):
+        len(Kivo(16) if i % 2 else Kivo.load(path))
+    gc.collect()
+    assert sys.getrefcount(Kivo) == before
