@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "engine/engine.h"
+#include "large_buffer.h"
 
 namespace kivo::engine {
 
@@ -15,6 +16,7 @@ void Kivo::ingest_one(uint64_t id, std::span<const float> vector) {
                 training_vectors_.push_back(pipeline_.transform_query(vector));
             }
             ids_.push_back(id);
+            reserve_large(codes_, codes_.size() + code.size());
             codes_.insert(codes_.end(), code.begin(), code.end());
             norms_.push_back(norm);
             break;

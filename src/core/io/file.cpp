@@ -17,6 +17,8 @@
 #include <memory>
 #include <utility>
 
+#include "large_buffer.h"
+
 namespace kivo::io {
 
 namespace {
@@ -124,7 +126,9 @@ Result<std::vector<uint8_t>> ByteReader::read_bytes(uint64_t count) {
     // Bytes already in the window (all of an in-memory source) are copied
     // once, without zero-filling the new array first.
     if (count <= static_cast<uint64_t>(end_ - cur_)) {
-        std::vector<uint8_t> bytes(cur_, cur_ + count);
+        std::vector<uint8_t> bytes;
+        reserve_large(bytes, static_cast<std::size_t>(count));
+        bytes.insert(bytes.end(), cur_, cur_ + count);
         cur_ += count;
         return bytes;
     }
@@ -134,7 +138,7 @@ Result<std::vector<uint8_t>> ByteReader::read_bytes(uint64_t count) {
     // memory instead of zero-filling it and then reading into it.
     constexpr std::size_t kChunk = std::size_t{256} << 10;
     std::vector<uint8_t> bytes;
-    bytes.reserve(static_cast<std::size_t>(count));
+    reserve_large(bytes, static_cast<std::size_t>(count));
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[kChunk]);
     while (bytes.size() < count) {
         const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(kChunk, count - bytes.size()));

@@ -3,37 +3,21 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
+#include "large_buffer.h"
 #include "search/hnsw.h"
 
 namespace kivo::search {
 
 namespace {
 
-// Asks for huge pages over the whole 2 MiB pages inside [data, data + bytes).
-// Construction reads rows at random across the store; with 4 KiB pages
-// nearly every row costs a TLB miss. A refusal only loses speed.
-void advise_huge_pages(void* data, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-    const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHuge - 1);
-    if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
-}
-
 // Copies every block of `words` from stride `from` to stride `to` (> from);
 // an empty array (state not held) stays empty.
 template <class T>
 void restride(std::vector<T>& words, uint64_t blocks, uint64_t from, uint64_t to) {
     if (words.empty()) return;
-    std::vector<T> wider(static_cast<std::size_t>(blocks * (to + 1)), T{});
+    std::vector<T> wider;
+    reserve_large(wider, static_cast<std::size_t>(blocks * (to + 1)));
+    wider.resize(static_cast<std::size_t>(blocks * (to + 1)), T{});
     for (uint64_t b = 0; b < blocks; ++b) {
         std::copy_n(words.begin() + static_cast<std::ptrdiff_t>(b * (from + 1)), from + 1,
                     wider.begin() + static_cast<std::ptrdiff_t>(b * (to + 1)));
@@ -77,7 +61,8 @@ void RowStore::push_back(std::span<const float> row) {
     if (at == 0 && (size_ >> shift_) == chunks_.size()) {
         const std::size_t floats = static_cast<std::size_t>(chunk_floats());
         chunks_.emplace_back(new float[floats]);
-        advise_huge_pages(chunks_.back().get(), floats * sizeof(float));
+        // Construction reads rows at random across the store.
+        advise_large_pages(chunks_.back().get(), floats * sizeof(float));
     }
     float* dst = chunks_[size_ >> shift_].get() + at * dim_;
     std::copy_n(row.begin(), std::min<std::size_t>(row.size(), dim_), dst);
@@ -112,8 +97,10 @@ uint32_t Hnsw::append_node(uint64_t id, std::span<const uint8_t> code, float nor
     // so that every node keeps exactly packed_bytes_per_vec bytes.
     const std::size_t bytes = static_cast<std::size_t>(packed_bytes_per_vec);
     const std::size_t take = std::min(bytes, code.size());
+    reserve_large(codes_, codes_.size() + bytes);
     codes_.insert(codes_.end(), code.begin(), code.begin() + static_cast<std::ptrdiff_t>(take));
     codes_.resize(codes_.size() + (bytes - take), 0);
+    reserve_large(layer0_, layer0_.size() + static_cast<std::size_t>(layer0_stride_ + 1));
     layer0_.resize(layer0_.size() + static_cast<std::size_t>(layer0_stride_ + 1), 0);
     if (has_scores_) {
         layer0_scores_.resize(layer0_.size(), 0.0f);
@@ -264,8 +251,8 @@ void Hnsw::release_vectors() {
     ids_.shrink_to_fit();
     norms_.shrink_to_fit();
     levels_.shrink_to_fit();
-    codes_.shrink_to_fit();
-    layer0_.shrink_to_fit();
+    shrink_large(codes_);
+    shrink_large(layer0_);
     upper_block_.shrink_to_fit();
     upper_.shrink_to_fit();
 }

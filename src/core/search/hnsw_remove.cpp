@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "large_buffer.h"
 #include "search/hnsw.h"
 #include "search/hnsw_layer.h"
 #include "simd/dispatch.h"
@@ -198,7 +199,7 @@ void Hnsw::drop_nodes(const std::vector<uint8_t>& gone) {
     // The arrays are cut to their new sizes and give their storage back.
     auto fit = [](auto& v, std::size_t size) {
         v.resize(size);
-        v.shrink_to_fit();
+        shrink_large(v);
     };
     fit(ids_, kept);
     fit(norms_, kept);

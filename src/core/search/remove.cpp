@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "large_buffer.h"
 #include "search/ivf.h"
 
 namespace kivo::search {
@@ -44,7 +45,7 @@ uint64_t remove_entries(EntryStore store, uint64_t packed_bytes_per_vec, const A
     if (has_norms) store.norms.resize(std::min(store.norms.size(), kept));
     if (has_training) store.training->resize(std::min(store.training->size(), kept));
     give_back(store.ids);
-    give_back(store.codes);
+    shrink_large(store.codes);
     give_back(store.norms);
     if (has_training) give_back(*store.training);
     return removed;
