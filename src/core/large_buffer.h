@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <vector>
 
 namespace kivo {
@@ -33,7 +34,7 @@ void reserve_large(std::vector<T>& v, std::size_t n) {
     std::vector<T> fresh;
     fresh.reserve(grown);
     advise_large_pages(fresh.data(), grown * sizeof(T));
-    fresh.insert(fresh.end(), v.begin(), v.end());
+    fresh.insert(fresh.end(), std::make_move_iterator(v.begin()), std::make_move_iterator(v.end()));
     v.swap(fresh);
 }
 
@@ -43,7 +44,7 @@ void shrink_large(std::vector<T>& v) {
     if (v.capacity() == v.size()) return;
     std::vector<T> exact;
     reserve_large(exact, v.size());
-    exact.insert(exact.end(), v.begin(), v.end());
+    exact.insert(exact.end(), std::make_move_iterator(v.begin()), std::make_move_iterator(v.end()));
     v.swap(exact);
 }
 
