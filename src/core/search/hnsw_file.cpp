@@ -167,8 +167,6 @@ Result<Hnsw> Hnsw::read_data(io::ByteReader& reader, uint64_t packed_bytes_per_v
             graph.set_links(node, layer, targets);
         }
     }
-    // Reading grew the node arrays geometrically; keep only what they hold.
-    graph.release_vectors();
     if (auto ok = check_graph(graph); !ok) return unexpected(ok.error());
     return graph;
 }
