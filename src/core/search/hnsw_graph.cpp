@@ -248,13 +248,13 @@ void Hnsw::release_vectors() {
     forget_link_status();
     // Insertion grows the arrays geometrically; a finished graph keeps only
     // what it holds.
-    ids_.shrink_to_fit();
-    norms_.shrink_to_fit();
-    levels_.shrink_to_fit();
+    shrink_large(ids_);
+    shrink_large(norms_);
+    shrink_large(levels_);
     shrink_large(codes_);
     shrink_large(layer0_);
-    upper_block_.shrink_to_fit();
-    upper_.shrink_to_fit();
+    shrink_large(upper_block_);
+    shrink_large(upper_);
 }
 
 void Hnsw::push_vector(std::span<const float> row) {

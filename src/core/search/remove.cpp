@@ -9,16 +9,6 @@
 
 namespace kivo::search {
 
-namespace {
-
-// A fresh vector of exactly the kept size: shrink_to_fit is only a request.
-template <class T>
-void give_back(std::vector<T>& v) {
-    if (v.capacity() > v.size()) std::vector<T>(std::make_move_iterator(v.begin()), std::make_move_iterator(v.end())).swap(v);
-}
-
-}  // namespace
-
 uint64_t remove_entries(EntryStore store, uint64_t packed_bytes_per_vec, const Allowlist& doomed) {
     const std::size_t pbv = static_cast<std::size_t>(packed_bytes_per_vec);
     const std::size_t n = store.ids.size();
@@ -44,10 +34,11 @@ uint64_t remove_entries(EntryStore store, uint64_t packed_bytes_per_vec, const A
     store.codes.resize(std::min(store.codes.size(), kept * pbv));
     if (has_norms) store.norms.resize(std::min(store.norms.size(), kept));
     if (has_training) store.training->resize(std::min(store.training->size(), kept));
-    give_back(store.ids);
+    // Exactly the kept size: shrink_to_fit is only a request.
+    shrink_large(store.ids);
     shrink_large(store.codes);
-    give_back(store.norms);
-    if (has_training) give_back(*store.training);
+    shrink_large(store.norms);
+    if (has_training) shrink_large(*store.training);
     return removed;
 }
 
