@@ -339,6 +339,7 @@ TEST(PruneBound, FirstPassIsTheSignedIntegerDotProduct) {
 // Long runs of codes through the vector passes, whose groups and tails
 // (of codes, and of queries for the group pass) must agree with the portable
 // passes for every count; the codes end right before an inaccessible page.
+// Counts reach past two groups of eight codes whose sums are reduced together.
 TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
     if (!prune_available(features())) GTEST_SKIP() << "no AVX2";
     std::mt19937 rng(3);
@@ -359,7 +360,7 @@ TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
         std::vector<float> q(m.padded);
         for (auto& v : q) v = std::normal_distribution<float>(0, 2)(rng);
         const auto bound = ScoreBound::create(p, q);
-        for (std::size_t count = 0; count < 11; ++count) {
+        for (std::size_t count = 0; count < 19; ++count) {
             SCOPED_TRACE("padded " + std::to_string(m.padded) + " n4 " + std::to_string(m.n4) + " count " +
                          std::to_string(count));
             testing::GuardedBuffer guarded(count * pb);

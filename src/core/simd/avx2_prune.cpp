@@ -13,6 +13,9 @@ namespace kivo::simd::avx2 {
 
 namespace {
 
+// Codes whose sums are reduced together: one 8-lane vector of results.
+constexpr std::size_t kCodes = 8;
+
 // One 4-bit chunk of one code: 64 coordinates. The 4-bit block's magnitudes
 // are at most 127, so the two vpmaddubsw pair sums of a lane add up to at
 // most 4 * 127 * max|table4| <= 32767 and are widened once.
@@ -40,12 +43,10 @@ inline __m256i step2(const PassConsts& c, __m256i code, __m256i sign, const __m2
     return _mm256_add_epi32(acc, _mm256_madd_epi16(p, c.ones));
 }
 
-// N codes at once: they share the loads of the query image, and their
-// accumulators are independent chains.
+// N codes of the 4-bit block at once: they share the loads of the query
+// image, and their accumulators are independent chains.
 template <std::size_t N, bool Whole>
-inline void dots_n(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, int32_t* out4,
-                   int32_t* out2) {
-    __m256i acc[N];
+inline void sums4(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, __m256i* acc) {
     for (std::size_t k = 0; k < N; ++k) acc[k] = _mm256_setzero_si256();
     for (std::size_t off = 0, t = 0; off < im.bytes4; off += kChunkBytes, ++t) {
         const uint8_t* chunk = im.image4 + t * kImage4Bytes;
@@ -57,10 +58,12 @@ inline void dots_n(const PruneImage& im, const PassConsts& c, const uint8_t* con
             acc[k] = step4(c, x, sign, even, odd, acc[k]);
         }
     }
-    for (std::size_t k = 0; k < N; ++k) {
-        out4[k] = im.bytes4 != 0 ? hsum(acc[k]) : 0;
-        acc[k] = _mm256_setzero_si256();
-    }
+}
+
+// The same for the 2-bit block, which follows the 4-bit one in each code.
+template <std::size_t N, bool Whole>
+inline void sums2(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, __m256i* acc) {
+    for (std::size_t k = 0; k < N; ++k) acc[k] = _mm256_setzero_si256();
     for (std::size_t off = 0, t = 0; off < im.bytes2; off += kChunkBytes, ++t) {
         const uint8_t* chunk = im.image2 + t * kImage2Bytes;
         const __m256i sign = load32(chunk);
@@ -72,25 +75,66 @@ inline void dots_n(const PruneImage& im, const PassConsts& c, const uint8_t* con
             acc[k] = step2(c, x, sign, mags, acc[k]);
         }
     }
-    for (std::size_t k = 0; k < N; ++k) out2[k] = im.bytes2 != 0 ? hsum(acc[k]) : 0;
 }
 
-constexpr std::size_t kGroup = 4;
+// Lane k of the result is the sum of the eight lanes of a[k]: the sums of
+// eight codes reduced by one horizontal-add tree instead of eight.
+inline __m256i reduce8(const __m256i* a) {
+    const __m256i h01 = _mm256_hadd_epi32(a[0], a[1]);
+    const __m256i h23 = _mm256_hadd_epi32(a[2], a[3]);
+    const __m256i h45 = _mm256_hadd_epi32(a[4], a[5]);
+    const __m256i h67 = _mm256_hadd_epi32(a[6], a[7]);
+    const __m256i h0123 = _mm256_hadd_epi32(h01, h23);
+    const __m256i h4567 = _mm256_hadd_epi32(h45, h67);
+    return _mm256_add_epi32(_mm256_permute2x128_si256(h0123, h4567, 0x20),
+                            _mm256_permute2x128_si256(h0123, h4567, 0x31));
+}
+
+inline void store8(int32_t* out, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v); }
+
+// Eight codes: the 4-bit block in one group (the image's three registers
+// leave room for eight chains), the 2-bit block, whose image takes five, in
+// two groups of four.
+template <bool Whole>
+inline void dots8(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, int32_t* out4,
+                  int32_t* out2) {
+    alignas(32) __m256i acc[kCodes];
+    if (im.bytes4 != 0) {
+        sums4<kCodes, Whole>(im, c, code, acc);
+        store8(out4, reduce8(acc));
+    } else {
+        store8(out4, _mm256_setzero_si256());
+    }
+    if (im.bytes2 != 0) {
+        sums2<kCodes / 2, Whole>(im, c, code, acc);
+        sums2<kCodes / 2, Whole>(im, c, code + kCodes / 2, acc + kCodes / 2);
+        store8(out2, reduce8(acc));
+    } else {
+        store8(out2, _mm256_setzero_si256());
+    }
+}
+
+// One code (the last count % 8).
+template <bool Whole>
+inline void dots1(const PruneImage& im, const PassConsts& c, const uint8_t* code, int32_t* out4, int32_t* out2) {
+    __m256i acc[1];
+    sums4<1, Whole>(im, c, &code, acc);
+    *out4 = im.bytes4 != 0 ? hsum(acc[0]) : 0;
+    sums2<1, Whole>(im, c, &code, acc);
+    *out2 = im.bytes2 != 0 ? hsum(acc[0]) : 0;
+}
 
 // Code i at at(i): consecutive codes of a block, or gathered ones.
 template <bool Whole, class At>
 void dots_all(const PruneImage& image, At at, std::size_t count, int32_t* out4, int32_t* out2) {
     const PassConsts c(image);
     std::size_t i = 0;
-    for (; i + kGroup <= count; i += kGroup) {
-        const uint8_t* group[kGroup];
-        for (std::size_t k = 0; k < kGroup; ++k) group[k] = at(i + k);
-        dots_n<kGroup, Whole>(image, c, group, out4 + i, out2 + i);
+    for (; i + kCodes <= count; i += kCodes) {
+        const uint8_t* group[kCodes];
+        for (std::size_t k = 0; k < kCodes; ++k) group[k] = at(i + k);
+        dots8<Whole>(image, c, group, out4 + i, out2 + i);
     }
-    for (; i < count; ++i) {
-        const uint8_t* one[1] = {at(i)};
-        dots_n<1, Whole>(image, c, one, out4 + i, out2 + i);
-    }
+    for (; i < count; ++i) dots1<Whole>(image, c, at(i), out4 + i, out2 + i);
 }
 
 // Blocks of whole chunks take loops without the partial-chunk load, which
