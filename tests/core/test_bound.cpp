@@ -207,7 +207,7 @@ const ImageKind kImageKinds[] = {{"magnitude", BoundImage::Magnitude, kBoundQuer
 void first_pass(const PruneVariant& pv, const ScoreBound& b, const uint8_t* codes, std::size_t stride,
                 std::size_t count, int32_t* d4, int32_t* d2, std::size_t others = 0) {
     if (b.kind() == BoundImage::Magnitude) {
-        pv.dots(b.image(), codes, stride, count, d4, d2);
+        pv.dots(b.image(), codes, stride, count, d4, d2, 0);
         return;
     }
     const std::size_t nq = others + 1;
@@ -368,10 +368,13 @@ TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
             auto* codes = static_cast<uint8_t*>(guarded.data());
             for (std::size_t i = 0; i < count * pb; ++i) codes[i] = static_cast<uint8_t>(rng());
             std::vector<int32_t> a4(count + 1), a2(count + 1), b4(count + 1), b2(count + 1);
-            portable::approx_dots(bound->image(), codes, pb, count, a4.data(), a2.data());
-            avx2::approx_dots(bound->image(), codes, pb, count, b4.data(), b2.data());
-            EXPECT_EQ(a4, b4);
-            EXPECT_EQ(a2, b2);
+            portable::approx_dots(bound->image(), codes, pb, count, a4.data(), a2.data(), 0);
+            // Prefetching far past the codes (into the guard page and beyond) changes nothing.
+            for (const std::size_t ahead : {std::size_t{0}, std::size_t{4096}}) {
+                avx2::approx_dots(bound->image(), codes, pb, count, b4.data(), b2.data(), ahead);
+                EXPECT_EQ(a4, b4) << "ahead " << ahead;
+                EXPECT_EQ(a2, b2) << "ahead " << ahead;
+            }
             // The same codes gathered in reverse order, each read in place.
             std::vector<const uint8_t*> gathered(count);
             for (std::size_t i = 0; i < count; ++i) gathered[i] = codes + (count - 1 - i) * pb;

@@ -15,6 +15,12 @@ namespace {
 constexpr std::size_t kBlock = Scanner::kBlockCodes;
 // Longest pause of the first pass, in codes (see select).
 constexpr std::size_t kMaxPauseCodes = 64 * kBlock;
+// A run of codes this large is read from memory rather than a cache, and its
+// first pass asks for codes this far ahead. Measured on a 32 MiB L3: 7.7 MB
+// of codes scanned 6 % slower with the prefetches, 25.6 MB 9 % and 256 MB
+// 12 % faster.
+constexpr std::size_t kFromMemoryBytes = std::size_t{16} << 20;
+constexpr std::size_t kPrefetchAheadBytes = 4096;
 
 }  // namespace
 
@@ -60,7 +66,8 @@ std::size_t Scanner::first_pass(const CodeRun& run, std::size_t begin, std::size
     int32_t d2[kBlock];
     const quantize::ScoreBound& b = *bound_;
     if (b.kind() == quantize::BoundImage::Magnitude) {
-        simd::approx_dots(b.image(), run.codes + begin * pb, pb, end - begin, d4, d2);
+        const std::size_t ahead = run.count * pb >= kFromMemoryBytes ? kPrefetchAheadBytes : 0;
+        simd::approx_dots(b.image(), run.codes + begin * pb, pb, end - begin, d4, d2, ahead);
     } else {
         // A signed image (a scanner made for a group) passes as a group of one.
         const int8_t* im4[1] = {b.signed_image4()};

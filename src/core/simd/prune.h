@@ -51,8 +51,11 @@ struct PruneImage {
 // integer centroids. Exact (no saturation, no overflow) while 255 * max|table|
 // times the block's coordinate count stays below 2^31.
 // The variants are rows of simd/registry.h; all return the same integers.
+// With `ahead` not 0, a variant may prefetch the bytes that far past the
+// codes it reads (worth it when the codes come from memory, not a cache;
+// addresses past the array are harmless, a prefetch never faults).
 using ApproxDotsFn = void(const PruneImage& image, const uint8_t* codes, std::size_t stride,
-                          std::size_t count, int32_t* out4, int32_t* out2);
+                          std::size_t count, int32_t* out4, int32_t* out2, std::size_t ahead);
 // The same sums for codes anywhere (codes[i], each a whole code), as a
 // graph walk meets them.
 using ApproxDotsGatherFn = void(const PruneImage& image, const uint8_t* const* codes, std::size_t count,

@@ -8,8 +8,8 @@ namespace kivo::simd {
 bool prune_available(uint32_t feature_word) { return select_prune(feature_word).variant != Variant::Portable; }
 
 void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count,
-                 int32_t* out4, int32_t* out2) {
-    select_prune(features()).dots(image, codes, stride, count, out4, out2);
+                 int32_t* out4, int32_t* out2, std::size_t ahead) {
+    select_prune(features()).dots(image, codes, stride, count, out4, out2, ahead);
 }
 
 void approx_dots_gather(const PruneImage& image, const uint8_t* const* codes, std::size_t count, int32_t* out4,

@@ -70,7 +70,7 @@ void approx_dots_multi(const PruneGroup& group, const uint8_t* codes, std::size_
 }
 
 void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count,
-                 int32_t* out4, int32_t* out2) {
+                 int32_t* out4, int32_t* out2, std::size_t /*ahead*/) {
     for (std::size_t i = 0; i < count; ++i) {
         const uint8_t* code = codes + i * stride;
         out4[i] = dot_4bit(image, code);
