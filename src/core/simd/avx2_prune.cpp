@@ -14,9 +14,6 @@ namespace kivo::simd::avx2 {
 
 namespace {
 
-// Codes whose sums are reduced together: one 8-lane vector of results.
-constexpr std::size_t kCodes = 8;
-
 // One 4-bit chunk of one code: 64 coordinates. The 4-bit block's magnitudes
 // are at most 127, so the two vpmaddubsw pair sums of a lane add up to at
 // most 4 * 127 * max|table4| <= 32767 and are widened once.
@@ -77,21 +74,6 @@ inline void sums2(const PruneImage& im, const PassConsts& c, const uint8_t* cons
         }
     }
 }
-
-// Lane k of the result is the sum of the eight lanes of a[k]: the sums of
-// eight codes reduced by one horizontal-add tree instead of eight.
-inline __m256i reduce8(const __m256i* a) {
-    const __m256i h01 = _mm256_hadd_epi32(a[0], a[1]);
-    const __m256i h23 = _mm256_hadd_epi32(a[2], a[3]);
-    const __m256i h45 = _mm256_hadd_epi32(a[4], a[5]);
-    const __m256i h67 = _mm256_hadd_epi32(a[6], a[7]);
-    const __m256i h0123 = _mm256_hadd_epi32(h01, h23);
-    const __m256i h4567 = _mm256_hadd_epi32(h45, h67);
-    return _mm256_add_epi32(_mm256_permute2x128_si256(h0123, h4567, 0x20),
-                            _mm256_permute2x128_si256(h0123, h4567, 0x31));
-}
-
-inline void store8(int32_t* out, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v); }
 
 // Eight codes in two groups of four (eight chains at once read eight codes
 // in an order that defeats the hardware prefetcher), their sums reduced

@@ -28,6 +28,25 @@ inline __m256i table16(const void* t) {
     return _mm256_broadcastsi128_si256(v);
 }
 
+// Codes whose sums are reduced together: one 8-lane vector of results.
+inline constexpr std::size_t kCodes = 8;
+
+// Lane k of the result is the sum of the eight lanes of a[k]: the sums of
+// eight codes reduced by one horizontal-add tree instead of eight (the
+// integers allow any order).
+inline __m256i reduce8(const __m256i* a) {
+    const __m256i h01 = _mm256_hadd_epi32(a[0], a[1]);
+    const __m256i h23 = _mm256_hadd_epi32(a[2], a[3]);
+    const __m256i h45 = _mm256_hadd_epi32(a[4], a[5]);
+    const __m256i h67 = _mm256_hadd_epi32(a[6], a[7]);
+    const __m256i h0123 = _mm256_hadd_epi32(h01, h23);
+    const __m256i h4567 = _mm256_hadd_epi32(h45, h67);
+    return _mm256_add_epi32(_mm256_permute2x128_si256(h0123, h4567, 0x20),
+                            _mm256_permute2x128_si256(h0123, h4567, 0x31));
+}
+
+inline void store8(int32_t* out, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v); }
+
 inline int32_t hsum(__m256i acc) {
     __m128i s = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
     s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));

@@ -21,22 +21,8 @@ namespace {
 // expands into four registers, which leaves room for six).
 constexpr std::size_t kGroup4 = 8;
 constexpr std::size_t kGroup2 = 6;
-// Codes whose sums are reduced together: one 8-lane vector of results.
-constexpr std::size_t kCodes = 8;
 
 inline __m256i load32s(const int8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
-
-// Lane c of the result is the sum of the eight lanes of a[c].
-inline __m256i reduce8(const __m256i* a) {
-    const __m256i h01 = _mm256_hadd_epi32(a[0], a[1]);
-    const __m256i h23 = _mm256_hadd_epi32(a[2], a[3]);
-    const __m256i h45 = _mm256_hadd_epi32(a[4], a[5]);
-    const __m256i h67 = _mm256_hadd_epi32(a[6], a[7]);
-    const __m256i h0123 = _mm256_hadd_epi32(h01, h23);
-    const __m256i h4567 = _mm256_hadd_epi32(h45, h67);
-    return _mm256_add_epi32(_mm256_permute2x128_si256(h0123, h4567, 0x20),
-                            _mm256_permute2x128_si256(h0123, h4567, 0x31));
-}
 
 // The two 4-bit pair sums of a lane add up to at most 4 * 63 * max(table4)
 // <= 32767, so they are added in 16 bits and widened once.
@@ -128,7 +114,7 @@ void block_dots(const PruneGroup& g, const PassConsts& c, std::size_t j0, const 
             int32_t* row = out + (j0 + q) * out_stride + i;
             const __m256i sums = reduce8(part[q]);
             if (n == kCodes) {
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(row), sums);
+                store8(row, sums);
             } else {
                 alignas(32) int32_t lanes[kCodes];
                 _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
