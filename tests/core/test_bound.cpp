@@ -371,6 +371,8 @@ TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
             portable::approx_dots(bound->image(), codes, pb, count, a4.data(), a2.data(), 0);
             // Prefetching far past the codes (into the guard page and beyond) changes nothing.
             for (const std::size_t ahead : {std::size_t{0}, std::size_t{4096}}) {
+                b4.assign(count + 1, 0);
+                b2.assign(count + 1, 0);
                 avx2::approx_dots(bound->image(), codes, pb, count, b4.data(), b2.data(), ahead);
                 EXPECT_EQ(a4, b4) << "ahead " << ahead;
                 EXPECT_EQ(a2, b2) << "ahead " << ahead;
