@@ -208,6 +208,31 @@ private:
     std::vector<HeapEntry> items_;
 };
 
+// Candidates that ranked below the weakest entry of a full result list when
+// they were met. That entry only rises, so none of them can enter the list,
+// and the walk ends at the first of them it pops once it has popped more
+// than ef nodes. Kept apart and unordered, they cost a push_back each
+// instead of a heap insertion (most of a wide walk's candidates).
+class BelowWorst {
+public:
+    bool empty() const { return items_.empty(); }
+    // The greatest held; only when not empty.
+    const HeapEntry& top() const { return top_; }
+    void push(float score, uint32_t node, bool exact) {
+        const HeapEntry e{score, node, exact};
+        if (items_.empty() || entry_less(top_, e)) top_ = e;
+        items_.push_back(e);
+    }
+    void move_into(CandidateHeap& heap) {
+        for (const HeapEntry& e : items_) heap.push(e);
+        items_.clear();
+    }
+
+private:
+    std::vector<HeapEntry> items_;
+    HeapEntry top_{};
+};
+
 inline void stable_sort_desc(std::vector<Candidate>& items) {
     std::stable_sort(items.begin(), items.end(),
                      [](const Candidate& a, const Candidate& b) { return ranks_above(a.score, b.score); });
@@ -302,6 +327,11 @@ struct NoBounds {};
 //   breaks them), and an exact score never ranks above its bound.
 // So the nodes popped and counted, their order and every admission are
 // those of the walk that scores every node.
+//
+// Candidates that rank below the weakest entry of a full list when they are
+// met are set aside (BelowWorst) instead of going on the heap: the walk would
+// end at the first of them it popped, and it ends when one of them would be
+// next.
 template <class Reachable, class Prefetch, class ScoreMany, class Admit, class Bounds = NoBounds>
 std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0, uint64_t ef, uint64_t layer,
                                     Reachable reachable, Prefetch prefetch, ScoreMany score_many, Admit admit,
@@ -321,8 +351,20 @@ std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0,
     std::vector<uint32_t> exact_nodes;
     std::vector<uint8_t> enters;
     uint64_t pops = 0;
+    BelowWorst below;
     HeapEntry c;
-    while (heap.pop(c)) {
+    for (;;) {
+        // The greatest candidate left was set aside, so every candidate left
+        // ranks below the list's weakest entry. The (full) list's entries
+        // all went on the heap and rank above every candidate left, so all
+        // of them have been popped: pops >= ef, and the next counted pop
+        // (whose exact score is at most its key) ends the walk. Were that
+        // ever not so, the set-aside candidates go back on the heap.
+        if (!below.empty() && (heap.empty() || entry_less(heap.top(), below.top()))) {
+            if (pops + 1 > ef) break;
+            below.move_into(heap);
+        }
+        if (!heap.pop(c)) break;
         if constexpr (lazy) {
             if (!c.exact) {
                 score_many(&c.node, 1, &c.score);
@@ -336,6 +378,15 @@ std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0,
         // even after the list has changed.
         const float worst = results.worst();
         if (ranks_above(worst, c.score) && pops > ef && (!filtered || results.size() >= ef)) break;
+        // Candidates met now that rank below `worst` are set aside.
+        const bool full = results.size() >= ef;
+        auto push = [&](float score, uint32_t node, bool exact) {
+            if (full && ranks_above(worst, score)) {
+                below.push(score, node, exact);
+            } else {
+                heap.push(score, node, exact);
+            }
+        };
         const std::span<const uint32_t> links = graph.links(c.node, layer);
         if (links.empty()) continue;
         fresh.clear();
@@ -377,11 +428,11 @@ std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0,
             for (std::size_t i = 0, e = 0; i < fresh.size(); ++i) {
                 if (enters[i] == 0) {
                     const float key = std::isnan(uppers[i]) ? std::numeric_limits<float>::infinity() : uppers[i];
-                    heap.push(key, fresh[i], false);
+                    push(key, fresh[i], false);
                     continue;
                 }
                 const Candidate next{scores[e++], fresh[i]};
-                heap.push(next.score, next.node, true);
+                push(next.score, next.node, true);
                 results.admit(next, worst, ef);
             }
         } else {
@@ -389,7 +440,7 @@ std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0,
             score_many(fresh.data(), fresh.size(), scores.data());
             for (std::size_t i = 0; i < fresh.size(); ++i) {
                 const Candidate next{scores[i], fresh[i]};
-                heap.push(next.score, next.node, true);
+                push(next.score, next.node, true);
                 if (admit(next.node)) results.admit(next, worst, ef);
             }
         }
