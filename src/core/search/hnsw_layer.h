@@ -208,31 +208,6 @@ private:
     std::vector<HeapEntry> items_;
 };
 
-// Candidates that ranked below the weakest entry of a full result list when
-// they were met. That entry only rises, so none of them can enter the list,
-// and the walk ends at the first of them it pops once it has popped more
-// than ef nodes. Kept apart and unordered, they cost a push_back each
-// instead of a heap insertion (most of a wide walk's candidates).
-class BelowWorst {
-public:
-    bool empty() const { return items_.empty(); }
-    // The greatest held; only when not empty.
-    const HeapEntry& top() const { return top_; }
-    void push(float score, uint32_t node, bool exact) {
-        const HeapEntry e{score, node, exact};
-        if (items_.empty() || entry_less(top_, e)) top_ = e;
-        items_.push_back(e);
-    }
-    void move_into(CandidateHeap& heap) {
-        for (const HeapEntry& e : items_) heap.push(e);
-        items_.clear();
-    }
-
-private:
-    std::vector<HeapEntry> items_;
-    HeapEntry top_{};
-};
-
 inline void stable_sort_desc(std::vector<Candidate>& items) {
     std::stable_sort(items.begin(), items.end(),
                      [](const Candidate& a, const Candidate& b) { return ranks_above(a.score, b.score); });
@@ -328,10 +303,15 @@ struct NoBounds {};
 // So the nodes popped and counted, their order and every admission are
 // those of the walk that scores every node.
 //
-// Candidates that rank below the weakest entry of a full list when they are
-// met are set aside (BelowWorst) instead of going on the heap: the walk would
-// end at the first of them it popped, and it ends when one of them would be
-// next.
+// A candidate that ranks below the weakest entry of a full list when it is
+// met never goes on the heap, and the walk is still the same. That entry only
+// rises, so the candidate could never enter the list. In the walk that pushes
+// it, by the time it is the greatest candidate left every entry of the list
+// has been popped (each went on the heap ranking at or above the weakest
+// entry, so above it): at least ef pops have been counted, and every
+// candidate left ranks below the weakest entry. The next counted pop, of it
+// or of any other candidate, ends that walk; here the same pop, or an empty
+// heap, ends this one.
 template <class Reachable, class Prefetch, class ScoreMany, class Admit, class Bounds = NoBounds>
 std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0, uint64_t ef, uint64_t layer,
                                     Reachable reachable, Prefetch prefetch, ScoreMany score_many, Admit admit,
@@ -351,20 +331,8 @@ std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0,
     std::vector<uint32_t> exact_nodes;
     std::vector<uint8_t> enters;
     uint64_t pops = 0;
-    BelowWorst below;
     HeapEntry c;
-    for (;;) {
-        // The greatest candidate left was set aside, so every candidate left
-        // ranks below the list's weakest entry. The (full) list's entries
-        // all went on the heap and rank above every candidate left, so all
-        // of them have been popped: pops >= ef, and the next counted pop
-        // (whose exact score is at most its key) ends the walk. Were that
-        // ever not so, the set-aside candidates go back on the heap.
-        if (!below.empty() && (heap.empty() || entry_less(heap.top(), below.top()))) {
-            if (pops + 1 > ef) break;
-            below.move_into(heap);
-        }
-        if (!heap.pop(c)) break;
+    while (heap.pop(c)) {
         if constexpr (lazy) {
             if (!c.exact) {
                 score_many(&c.node, 1, &c.score);
@@ -378,14 +346,11 @@ std::vector<Candidate> layer_search(const Hnsw& graph, uint32_t entry, float s0,
         // even after the list has changed.
         const float worst = results.worst();
         if (ranks_above(worst, c.score) && pops > ef && (!filtered || results.size() >= ef)) break;
-        // Candidates met now that rank below `worst` are set aside.
+        // Candidates met now that rank below `worst` stay off the heap (see
+        // above).
         const bool full = results.size() >= ef;
         auto push = [&](float score, uint32_t node, bool exact) {
-            if (full && ranks_above(worst, score)) {
-                below.push(score, node, exact);
-            } else {
-                heap.push(score, node, exact);
-            }
+            if (!(full && ranks_above(worst, score))) heap.push(score, node, exact);
         };
         const std::span<const uint32_t> links = graph.links(c.node, layer);
         if (links.empty()) continue;
