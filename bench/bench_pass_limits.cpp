@@ -58,7 +58,7 @@ long calibrate(F f) {
 // Operands the assembly reads: 32-byte rows, in L1.
 alignas(64) unsigned char g_operands[4096];
 
-#define KIVO_Y_CLOBBERS "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", \
+#define KIVO_Y_CLOBBERS "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11",  \
                         "xmm12", "xmm13", "xmm14", "xmm15"
 
 // CPU nanoseconds per cycle, from a chain of dependent adds (one cycle
@@ -101,14 +101,14 @@ double cycles_per_iteration(F f) {
 #define KIVO_SR(d) "vpsrlw $4, %%ymm1, %%ymm" #d "\n\t"
 #define KIVO_AD(d) "vpaddw %%ymm0, %%ymm1, %%ymm" #d "\n\t"
 
-// Eight independent instructions per iteration (no result is read again).
-#define KIVO_CLASS(name, count, body)                                                                  \
-    {                                                                                                  \
-        name, count, [](long n) {                                                                             \
-            asm volatile("vpxor %%ymm0, %%ymm0, %%ymm0\n\tvpxor %%ymm1, %%ymm1, %%ymm1" ::: "xmm0", "xmm1"); \
-            for (long i = 0; i < n; ++i) asm volatile(body ::: KIVO_Y_CLOBBERS);                      \
-            asm volatile("vzeroupper");                                                                \
-        }                                                                                              \
+// Independent instructions, `count` per iteration (no result is read again).
+#define KIVO_CLASS(name, count, body)                                                                \
+    {                                                                                                \
+        name, count, [](long n) {                                                                    \
+            asm volatile("vpxor %%ymm0, %%ymm0, %%ymm0\n\tvpxor %%ymm1, %%ymm1, %%ymm1" ::: "xmm0", "xmm1");  \
+            for (long i = 0; i < n; ++i) asm volatile(body ::: KIVO_Y_CLOBBERS);                     \
+            asm volatile("vzeroupper");                                                              \
+        }                                                                                            \
     }
 
 struct Measure {
@@ -118,11 +118,16 @@ struct Measure {
 };
 
 const Measure kClasses[] = {
-    KIVO_CLASS("8 vpmaddubsw", 8, KIVO_MB(2) KIVO_MB(3) KIVO_MB(4) KIVO_MB(5) KIVO_MB(6) KIVO_MB(7) KIVO_MB(8) KIVO_MB(9)),
-    KIVO_CLASS("8 vpmaddwd", 8, KIVO_MD(2) KIVO_MD(3) KIVO_MD(4) KIVO_MD(5) KIVO_MD(6) KIVO_MD(7) KIVO_MD(8) KIVO_MD(9)),
-    KIVO_CLASS("8 vpshufb", 8, KIVO_SH(2) KIVO_SH(3) KIVO_SH(4) KIVO_SH(5) KIVO_SH(6) KIVO_SH(7) KIVO_SH(8) KIVO_SH(9)),
-    KIVO_CLASS("8 vpsrlw", 8, KIVO_SR(2) KIVO_SR(3) KIVO_SR(4) KIVO_SR(5) KIVO_SR(6) KIVO_SR(7) KIVO_SR(8) KIVO_SR(9)),
-    KIVO_CLASS("8 vpaddw", 8, KIVO_AD(2) KIVO_AD(3) KIVO_AD(4) KIVO_AD(5) KIVO_AD(6) KIVO_AD(7) KIVO_AD(8) KIVO_AD(9)),
+    KIVO_CLASS("8 vpmaddubsw", 8,
+               KIVO_MB(2) KIVO_MB(3) KIVO_MB(4) KIVO_MB(5) KIVO_MB(6) KIVO_MB(7) KIVO_MB(8) KIVO_MB(9)),
+    KIVO_CLASS("8 vpmaddwd", 8,
+               KIVO_MD(2) KIVO_MD(3) KIVO_MD(4) KIVO_MD(5) KIVO_MD(6) KIVO_MD(7) KIVO_MD(8) KIVO_MD(9)),
+    KIVO_CLASS("8 vpshufb", 8,
+               KIVO_SH(2) KIVO_SH(3) KIVO_SH(4) KIVO_SH(5) KIVO_SH(6) KIVO_SH(7) KIVO_SH(8) KIVO_SH(9)),
+    KIVO_CLASS("8 vpsrlw", 8,
+               KIVO_SR(2) KIVO_SR(3) KIVO_SR(4) KIVO_SR(5) KIVO_SR(6) KIVO_SR(7) KIVO_SR(8) KIVO_SR(9)),
+    KIVO_CLASS("8 vpaddw", 8,
+               KIVO_AD(2) KIVO_AD(3) KIVO_AD(4) KIVO_AD(5) KIVO_AD(6) KIVO_AD(7) KIVO_AD(8) KIVO_AD(9)),
     KIVO_CLASS("4 vpmaddubsw + 4 vpshufb", 8,
                KIVO_MB(2) KIVO_MB(3) KIVO_MB(4) KIVO_MB(5) KIVO_SH(6) KIVO_SH(7) KIVO_SH(8) KIVO_SH(9)),
     KIVO_CLASS("4 vpshufb + 4 vpsrlw", 8,
@@ -136,83 +141,83 @@ const Measure kClasses[] = {
 // Fixed inputs: code in ymm0, sign mask ymm1, nibble mask ymm14, 16-bit ones
 // ymm15, shuffle tables ymm12/ymm13; query image rows read from %0.
 // Single query, 4-bit chunk (64 coordinates) into accumulator A.
-#define KIVO_STEP4(A)                            \
-    "vpxor %%ymm1, %%ymm0, %%ymm2\n\t"           \
-    "vpsrlw $4, %%ymm2, %%ymm3\n\t"              \
-    "vpand %%ymm14, %%ymm2, %%ymm2\n\t"          \
-    "vpand %%ymm14, %%ymm3, %%ymm3\n\t"          \
-    "vpshufb %%ymm2, %%ymm12, %%ymm4\n\t"        \
-    "vpshufb %%ymm3, %%ymm12, %%ymm5\n\t"        \
-    "vpmaddubsw 32(%0), %%ymm4, %%ymm4\n\t"      \
-    "vpmaddubsw 64(%0), %%ymm5, %%ymm5\n\t"      \
-    "vpaddw %%ymm4, %%ymm5, %%ymm4\n\t"          \
-    "vpmaddwd %%ymm15, %%ymm4, %%ymm4\n\t"       \
+#define KIVO_STEP4(A)                                                                                \
+    "vpxor %%ymm1, %%ymm0, %%ymm2\n\t"                                                               \
+    "vpsrlw $4, %%ymm2, %%ymm3\n\t"                                                                  \
+    "vpand %%ymm14, %%ymm2, %%ymm2\n\t"                                                              \
+    "vpand %%ymm14, %%ymm3, %%ymm3\n\t"                                                              \
+    "vpshufb %%ymm2, %%ymm12, %%ymm4\n\t"                                                            \
+    "vpshufb %%ymm3, %%ymm12, %%ymm5\n\t"                                                            \
+    "vpmaddubsw 32(%0), %%ymm4, %%ymm4\n\t"                                                          \
+    "vpmaddubsw 64(%0), %%ymm5, %%ymm5\n\t"                                                          \
+    "vpaddw %%ymm4, %%ymm5, %%ymm4\n\t"                                                              \
+    "vpmaddwd %%ymm15, %%ymm4, %%ymm4\n\t"                                                           \
     "vpaddd %%ymm4, %%ymm" #A ", %%ymm" #A "\n\t"
 // Single query, 2-bit chunk (128 coordinates).
-#define KIVO_STEP2(A)                            \
-    "vpxor %%ymm1, %%ymm0, %%ymm2\n\t"           \
-    "vpsrlw $4, %%ymm2, %%ymm3\n\t"              \
-    "vpand %%ymm14, %%ymm2, %%ymm2\n\t"          \
-    "vpand %%ymm14, %%ymm3, %%ymm3\n\t"          \
-    "vpshufb %%ymm2, %%ymm12, %%ymm4\n\t"        \
-    "vpshufb %%ymm2, %%ymm13, %%ymm5\n\t"        \
-    "vpshufb %%ymm3, %%ymm12, %%ymm6\n\t"        \
-    "vpshufb %%ymm3, %%ymm13, %%ymm7\n\t"        \
-    "vpmaddubsw 32(%0), %%ymm4, %%ymm4\n\t"      \
-    "vpmaddubsw 64(%0), %%ymm5, %%ymm5\n\t"      \
-    "vpmaddubsw 96(%0), %%ymm6, %%ymm6\n\t"      \
-    "vpmaddubsw 128(%0), %%ymm7, %%ymm7\n\t"     \
-    "vpaddw %%ymm4, %%ymm5, %%ymm4\n\t"          \
-    "vpaddw %%ymm6, %%ymm7, %%ymm6\n\t"          \
-    "vpaddw %%ymm4, %%ymm6, %%ymm4\n\t"          \
-    "vpmaddwd %%ymm15, %%ymm4, %%ymm4\n\t"       \
+#define KIVO_STEP2(A)                                                                                \
+    "vpxor %%ymm1, %%ymm0, %%ymm2\n\t"                                                               \
+    "vpsrlw $4, %%ymm2, %%ymm3\n\t"                                                                  \
+    "vpand %%ymm14, %%ymm2, %%ymm2\n\t"                                                              \
+    "vpand %%ymm14, %%ymm3, %%ymm3\n\t"                                                              \
+    "vpshufb %%ymm2, %%ymm12, %%ymm4\n\t"                                                            \
+    "vpshufb %%ymm2, %%ymm13, %%ymm5\n\t"                                                            \
+    "vpshufb %%ymm3, %%ymm12, %%ymm6\n\t"                                                            \
+    "vpshufb %%ymm3, %%ymm13, %%ymm7\n\t"                                                            \
+    "vpmaddubsw 32(%0), %%ymm4, %%ymm4\n\t"                                                          \
+    "vpmaddubsw 64(%0), %%ymm5, %%ymm5\n\t"                                                          \
+    "vpmaddubsw 96(%0), %%ymm6, %%ymm6\n\t"                                                          \
+    "vpmaddubsw 128(%0), %%ymm7, %%ymm7\n\t"                                                         \
+    "vpaddw %%ymm4, %%ymm5, %%ymm4\n\t"                                                              \
+    "vpaddw %%ymm6, %%ymm7, %%ymm6\n\t"                                                              \
+    "vpaddw %%ymm4, %%ymm6, %%ymm4\n\t"                                                              \
+    "vpmaddwd %%ymm15, %%ymm4, %%ymm4\n\t"                                                           \
     "vpaddd %%ymm4, %%ymm" #A ", %%ymm" #A "\n\t"
 // Group pass: one 4-bit chunk expanded once (into ymm0/ymm1), then each
 // query's two products, their 16-bit sum, the widening and its accumulator.
-#define KIVO_EXPAND                              \
-    "vmovdqu 2048(%0), %%ymm0\n\t"               \
-    "vpsrlw $4, %%ymm0, %%ymm1\n\t"              \
-    "vpand %%ymm14, %%ymm0, %%ymm0\n\t"          \
-    "vpand %%ymm14, %%ymm1, %%ymm1\n\t"          \
-    "vpshufb %%ymm0, %%ymm12, %%ymm0\n\t"        \
+#define KIVO_EXPAND                                                                                  \
+    "vmovdqu 2048(%0), %%ymm0\n\t"                                                                   \
+    "vpsrlw $4, %%ymm0, %%ymm1\n\t"                                                                  \
+    "vpand %%ymm14, %%ymm0, %%ymm0\n\t"                                                              \
+    "vpand %%ymm14, %%ymm1, %%ymm1\n\t"                                                              \
+    "vpshufb %%ymm0, %%ymm12, %%ymm0\n\t"                                                            \
     "vpshufb %%ymm1, %%ymm12, %%ymm1\n\t"
-#define KIVO_QUERY(A, OFF)                           \
-    "vpmaddubsw " #OFF "(%0), %%ymm0, %%ymm2\n\t"    \
-    "vpmaddubsw " #OFF "+32(%0), %%ymm1, %%ymm3\n\t" \
-    "vpaddw %%ymm2, %%ymm3, %%ymm2\n\t"              \
-    "vpmaddwd %%ymm15, %%ymm2, %%ymm2\n\t"           \
+#define KIVO_QUERY(A, OFF)                                                                           \
+    "vpmaddubsw " #OFF "(%0), %%ymm0, %%ymm2\n\t"                                                    \
+    "vpmaddubsw " #OFF "+32(%0), %%ymm1, %%ymm3\n\t"                                                 \
+    "vpaddw %%ymm2, %%ymm3, %%ymm2\n\t"                                                              \
+    "vpmaddwd %%ymm15, %%ymm2, %%ymm2\n\t"                                                           \
     "vpaddd %%ymm2, %%ymm" #A ", %%ymm" #A "\n\t"
 
 // The same with two chunks (ymm0/ymm1, ymm2/ymm3) summed in 16 bits before
 // one widening: fewer multiplies per coordinate, which the 16-bit sums allow
 // only for query values in [-31, 31] (twice the query rounding of the bound).
-#define KIVO_EXPAND2                             \
-    KIVO_EXPAND                                  \
-    "vmovdqu 2080(%0), %%ymm2\n\t"               \
-    "vpsrlw $4, %%ymm2, %%ymm3\n\t"              \
-    "vpand %%ymm14, %%ymm2, %%ymm2\n\t"          \
-    "vpand %%ymm14, %%ymm3, %%ymm3\n\t"          \
-    "vpshufb %%ymm2, %%ymm12, %%ymm2\n\t"        \
+#define KIVO_EXPAND2                                                                                 \
+    KIVO_EXPAND                                                                                      \
+    "vmovdqu 2080(%0), %%ymm2\n\t"                                                                   \
+    "vpsrlw $4, %%ymm2, %%ymm3\n\t"                                                                  \
+    "vpand %%ymm14, %%ymm2, %%ymm2\n\t"                                                              \
+    "vpand %%ymm14, %%ymm3, %%ymm3\n\t"                                                              \
+    "vpshufb %%ymm2, %%ymm12, %%ymm2\n\t"                                                            \
     "vpshufb %%ymm3, %%ymm12, %%ymm3\n\t"
-#define KIVO_QUERY2(A, OFF)                          \
-    "vpmaddubsw " #OFF "(%0), %%ymm0, %%ymm4\n\t"    \
-    "vpmaddubsw " #OFF "+32(%0), %%ymm1, %%ymm5\n\t" \
-    "vpaddw %%ymm4, %%ymm5, %%ymm4\n\t"              \
-    "vpmaddubsw " #OFF "+64(%0), %%ymm2, %%ymm5\n\t" \
-    "vpaddw %%ymm4, %%ymm5, %%ymm4\n\t"              \
-    "vpmaddubsw " #OFF "+96(%0), %%ymm3, %%ymm5\n\t" \
-    "vpaddw %%ymm4, %%ymm5, %%ymm4\n\t"              \
-    "vpmaddwd %%ymm15, %%ymm4, %%ymm4\n\t"           \
+#define KIVO_QUERY2(A, OFF)                                                                          \
+    "vpmaddubsw " #OFF "(%0), %%ymm0, %%ymm4\n\t"                                                    \
+    "vpmaddubsw " #OFF "+32(%0), %%ymm1, %%ymm5\n\t"                                                 \
+    "vpaddw %%ymm4, %%ymm5, %%ymm4\n\t"                                                              \
+    "vpmaddubsw " #OFF "+64(%0), %%ymm2, %%ymm5\n\t"                                                 \
+    "vpaddw %%ymm4, %%ymm5, %%ymm4\n\t"                                                              \
+    "vpmaddubsw " #OFF "+96(%0), %%ymm3, %%ymm5\n\t"                                                 \
+    "vpaddw %%ymm4, %%ymm5, %%ymm4\n\t"                                                              \
+    "vpmaddwd %%ymm15, %%ymm4, %%ymm4\n\t"                                                           \
     "vpaddd %%ymm4, %%ymm" #A ", %%ymm" #A "\n\t"
 
-#define KIVO_STEPS(name, units, body)                                                           \
-    {                                                                                           \
-        name, units, [](long n) {                                                                      \
-            const unsigned char* p = g_operands;                                                \
-            asm volatile("vpxor %%ymm0, %%ymm0, %%ymm0\n\tvpxor %%ymm1, %%ymm1, %%ymm1" ::: "xmm0", "xmm1"); \
-            for (long i = 0; i < n; ++i) asm volatile(body ::"r"(p) : "xmm0", "xmm1", KIVO_Y_CLOBBERS); \
-            asm volatile("vzeroupper");                                                         \
-        }                                                                                       \
+#define KIVO_STEPS(name, units, body)                                                                \
+    {                                                                                                \
+        name, units, [](long n) {                                                                    \
+            const unsigned char* p = g_operands;                                                     \
+            asm volatile("vpxor %%ymm0, %%ymm0, %%ymm0\n\tvpxor %%ymm1, %%ymm1, %%ymm1" ::: "xmm0", "xmm1");  \
+            for (long i = 0; i < n; ++i) asm volatile(body ::"r"(p) : "xmm0", "xmm1", KIVO_Y_CLOBBERS);  \
+            asm volatile("vzeroupper");                                                              \
+        }                                                                                            \
     }
 
 // Per iteration: 8 chunks of 64 coordinates (4-bit, one query), 4 chunks of
