@@ -117,24 +117,21 @@ struct Measure {
     void (*run)(long);
 };
 
+// Four instructions of class A into ymm2-ymm5, then four of class B into
+// ymm6-ymm9.
+#define KIVO_FOUR_FOUR(A, B) A(2) A(3) A(4) A(5) B(6) B(7) B(8) B(9)
+
 const Measure kClasses[] = {
-    KIVO_CLASS("8 vpmaddubsw", 8,
-               KIVO_MB(2) KIVO_MB(3) KIVO_MB(4) KIVO_MB(5) KIVO_MB(6) KIVO_MB(7) KIVO_MB(8) KIVO_MB(9)),
-    KIVO_CLASS("8 vpmaddwd", 8,
-               KIVO_MD(2) KIVO_MD(3) KIVO_MD(4) KIVO_MD(5) KIVO_MD(6) KIVO_MD(7) KIVO_MD(8) KIVO_MD(9)),
-    KIVO_CLASS("8 vpshufb", 8,
-               KIVO_SH(2) KIVO_SH(3) KIVO_SH(4) KIVO_SH(5) KIVO_SH(6) KIVO_SH(7) KIVO_SH(8) KIVO_SH(9)),
-    KIVO_CLASS("8 vpsrlw", 8,
-               KIVO_SR(2) KIVO_SR(3) KIVO_SR(4) KIVO_SR(5) KIVO_SR(6) KIVO_SR(7) KIVO_SR(8) KIVO_SR(9)),
-    KIVO_CLASS("8 vpaddw", 8,
-               KIVO_AD(2) KIVO_AD(3) KIVO_AD(4) KIVO_AD(5) KIVO_AD(6) KIVO_AD(7) KIVO_AD(8) KIVO_AD(9)),
-    KIVO_CLASS("4 vpmaddubsw + 4 vpshufb", 8,
-               KIVO_MB(2) KIVO_MB(3) KIVO_MB(4) KIVO_MB(5) KIVO_SH(6) KIVO_SH(7) KIVO_SH(8) KIVO_SH(9)),
-    KIVO_CLASS("4 vpshufb + 4 vpsrlw", 8,
-               KIVO_SH(2) KIVO_SH(3) KIVO_SH(4) KIVO_SH(5) KIVO_SR(6) KIVO_SR(7) KIVO_SR(8) KIVO_SR(9)),
+    KIVO_CLASS("8 vpmaddubsw", 8, KIVO_FOUR_FOUR(KIVO_MB, KIVO_MB)),
+    KIVO_CLASS("8 vpmaddwd", 8, KIVO_FOUR_FOUR(KIVO_MD, KIVO_MD)),
+    KIVO_CLASS("8 vpshufb", 8, KIVO_FOUR_FOUR(KIVO_SH, KIVO_SH)),
+    KIVO_CLASS("8 vpsrlw", 8, KIVO_FOUR_FOUR(KIVO_SR, KIVO_SR)),
+    KIVO_CLASS("8 vpaddw", 8, KIVO_FOUR_FOUR(KIVO_AD, KIVO_AD)),
+    KIVO_CLASS("4 vpmaddubsw + 4 vpshufb", 8, KIVO_FOUR_FOUR(KIVO_MB, KIVO_SH)),
+    KIVO_CLASS("4 vpshufb + 4 vpsrlw", 8, KIVO_FOUR_FOUR(KIVO_SH, KIVO_SR)),
     KIVO_CLASS("4 vpmaddubsw + 4 vpshufb + 8 vpaddw", 16,
-               KIVO_MB(2) KIVO_MB(3) KIVO_MB(4) KIVO_MB(5) KIVO_SH(6) KIVO_SH(7) KIVO_SH(8) KIVO_SH(9)
-                   KIVO_AD(10) KIVO_AD(11) KIVO_AD(12) KIVO_AD(13) KIVO_AD(14) KIVO_AD(15) KIVO_AD(10) KIVO_AD(11)),
+               KIVO_FOUR_FOUR(KIVO_MB, KIVO_SH) KIVO_AD(10) KIVO_AD(11) KIVO_AD(12) KIVO_AD(13) KIVO_AD(14)
+                   KIVO_AD(15) KIVO_AD(10) KIVO_AD(11)),
 };
 
 // The steps of the passes (simd/avx2_prune.cpp, simd/avx2_prune_multi.cpp).
