@@ -342,6 +342,10 @@ TEST(PruneBound, FirstPassIsTheSignedIntegerDotProduct) {
 // Counts reach past two groups of eight codes whose sums are reduced together.
 TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
     if (!prune_available(features())) GTEST_SKIP() << "no AVX2";
+    std::vector<PruneVariant> vector_rows;
+    for (const PruneVariant& pv : kPruneVariants) {
+        if (pv.variant != Variant::Portable && (features() & pv.required) == pv.required) vector_rows.push_back(pv);
+    }
     std::mt19937 rng(3);
     for (const Mode& m : {Mode{64, 36}, Mode{512, 0}, Mode{256, 256}, Mode{8, 4}}) {
         const QuantPipeline p = make_pipeline(m.padded, m.n4);
@@ -369,23 +373,23 @@ TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
             for (std::size_t i = 0; i < count * pb; ++i) codes[i] = static_cast<uint8_t>(rng());
             std::vector<int32_t> a4(count + 1), a2(count + 1), b4(count + 1), b2(count + 1);
             portable::approx_dots(bound->image(), codes, pb, count, a4.data(), a2.data(), 0);
-            // Prefetching far past the codes (into the guard page and beyond) changes nothing.
-            for (const std::size_t ahead : {std::size_t{0}, std::size_t{4096}}) {
-                b4.assign(count + 1, 0);
-                b2.assign(count + 1, 0);
-                avx2::approx_dots(bound->image(), codes, pb, count, b4.data(), b2.data(), ahead);
-                EXPECT_EQ(a4, b4) << "ahead " << ahead;
-                EXPECT_EQ(a2, b2) << "ahead " << ahead;
-            }
             // The same codes gathered in reverse order, each read in place.
             std::vector<const uint8_t*> gathered(count);
             for (std::size_t i = 0; i < count; ++i) gathered[i] = codes + (count - 1 - i) * pb;
-            for (const auto gather : {portable::approx_dots_gather, avx2::approx_dots_gather}) {
+            for (const PruneVariant& pv : vector_rows) {
+                // Prefetching far past the codes (into the guard page and beyond) changes nothing.
+                for (const std::size_t ahead : {std::size_t{0}, std::size_t{4096}}) {
+                    b4.assign(count + 1, 0);
+                    b2.assign(count + 1, 0);
+                    pv.dots(bound->image(), codes, pb, count, b4.data(), b2.data(), ahead);
+                    EXPECT_EQ(a4, b4) << pv.name << " ahead " << ahead;
+                    EXPECT_EQ(a2, b2) << pv.name << " ahead " << ahead;
+                }
                 std::vector<int32_t> g4(count + 1), g2(count + 1);
-                gather(bound->image(), gathered.data(), count, g4.data(), g2.data());
+                pv.dots_gather(bound->image(), gathered.data(), count, g4.data(), g2.data());
                 for (std::size_t i = 0; i < count; ++i) {
-                    EXPECT_EQ(g4[i], a4[count - 1 - i]) << "gathered " << i;
-                    EXPECT_EQ(g2[i], a2[count - 1 - i]) << "gathered " << i;
+                    EXPECT_EQ(g4[i], a4[count - 1 - i]) << pv.name << " gathered " << i;
+                    EXPECT_EQ(g2[i], a2[count - 1 - i]) << pv.name << " gathered " << i;
                 }
             }
             for (std::size_t nq = 1; nq <= im4.size(); ++nq) {

@@ -42,8 +42,8 @@ TEST(Dispatch, CachedWordMatchesDetection) {
     const uint32_t detected = detect_features();
     EXPECT_EQ(features(), detected);
     EXPECT_EQ(features(), detected);
-    // Only the four defined bits may ever be reported.
-    EXPECT_EQ(detected & ~uint32_t{kAvx2 | kFma | kAvx512F | kAvx512Bw}, 0u);
+    // Only the defined bits may ever be reported.
+    EXPECT_EQ(detected & ~uint32_t{kAvx2 | kFma | kAvx512F | kAvx512Bw | kAvx512Vl | kAvx512Vnni}, 0u);
 }
 
 // Linux lists a feature in /proc/cpuinfo only when the processor has it and
@@ -62,7 +62,8 @@ TEST(Dispatch, DetectionAgreesWithKernelReport) {
     if (flags.empty()) GTEST_SKIP() << "no /proc/cpuinfo flags on this system";
     const uint32_t word = detect_features();
     const struct { const char* flag; uint32_t bit; } expected[] = {
-        {"avx2", kAvx2}, {"fma", kFma}, {"avx512f", kAvx512F}, {"avx512bw", kAvx512Bw}};
+        {"avx2", kAvx2},         {"fma", kFma},           {"avx512f", kAvx512F},
+        {"avx512bw", kAvx512Bw}, {"avx512vl", kAvx512Vl}, {"avx512_vnni", kAvx512Vnni}};
     for (const auto& e : expected) {
         EXPECT_EQ(flags.count(e.flag) == 1, (word & e.bit) != 0) << e.flag;
     }

@@ -58,6 +58,8 @@ uint32_t detect_features() {
         if (zmm_state) {
             if ((ebx >> 16) & 1u) word |= kAvx512F;
             if ((ebx >> 30) & 1u) word |= kAvx512Bw;
+            if ((ebx >> 31) & 1u) word |= kAvx512Vl;
+            if ((ecx >> 11) & 1u) word |= kAvx512Vnni;
         }
     }
 #endif

@@ -13,6 +13,8 @@ enum Feature : uint32_t {
     kFma = 1u << 1,
     kAvx512F = 1u << 2,
     kAvx512Bw = 1u << 3,
+    kAvx512Vl = 1u << 4,
+    kAvx512Vnni = 1u << 5,
 };
 
 // CPUID leaves 1 and 7 plus XGETBV: a feature counts only when the processor

@@ -117,4 +117,10 @@ ApproxDotsGatherFn approx_dots_gather;
 ApproxDotsMultiFn approx_dots_multi;
 }  // namespace avx2
 
+namespace avx512vnni {
+// Requires AVX-512 F, BW, VL and VNNI; the same integers as the AVX2 pass.
+ApproxDotsFn approx_dots;
+ApproxDotsGatherFn approx_dots_gather;
+}  // namespace avx512vnni
+
 }  // namespace kivo::simd

@@ -81,7 +81,11 @@ struct PruneVariant {
     ApproxDotsMultiFn* dots_multi;
 };
 
+// The VNNI row has no multi-query pass of its own: its groups run the AVX2
+// one, which every processor with that row has.
 inline constexpr PruneVariant kPruneVariants[] = {
+    {"avx512vnni_prune", Variant::Avx512, kAvx2 | kAvx512F | kAvx512Bw | kAvx512Vl | kAvx512Vnni,
+     avx512vnni::approx_dots, avx512vnni::approx_dots_gather, avx2::approx_dots_multi},
     {"avx2_prune", Variant::Avx2, kAvx2, avx2::approx_dots, avx2::approx_dots_gather, avx2::approx_dots_multi},
     {"portable_prune", Variant::Portable, 0, portable::approx_dots, portable::approx_dots_gather,
      portable::approx_dots_multi},
