@@ -409,6 +409,22 @@ def kill_shard_and_wait(index, shard):
     raise AssertionError(f"shard {shard}'s actor process {pid} is still running")
 
 
+def cpu_seconds_of(pid):
+    """User and system CPU seconds a process has used so far (Linux /proc)."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def wait_until_working(pid, since, seconds=0.3, timeout=60.0):
+    """Returns once the process has used `seconds` of CPU beyond `since`: a call it
+    was sent is under way, however fast the machine."""
+    deadline = time.monotonic() + timeout
+    while cpu_seconds_of(pid) - since < seconds:
+        assert time.monotonic() < deadline, f"process {pid} never started working"
+        time.sleep(0.01)
+
+
 def run_in_thread(call):
     outcome = {}
 
@@ -459,11 +475,17 @@ def test_actor_killed_mid_add_names_the_shard_and_loses_only_unsaved_rows(make, 
     index.save(str(tmp_path / "a"))
     unsaved = np.arange(200, 400, dtype=np.uint64)  # added but never saved
     index.add(unsaved, rng.standard_normal((200, dim)).astype(np.float32))
-    big = np.arange(1000, 31000, dtype=np.uint64)
+    # Large enough that each shard's part takes several times the CPU the wait
+    # below lets pass before the kill (about 2 s per shard on a Zen 4 core).
+    big = np.arange(1000, 61000, dtype=np.uint64)
+    rows = rng.standard_normal((len(big), dim)).astype(np.float32)
 
-    thread, outcome = run_in_thread(
-        lambda: index.add(big, rng.standard_normal((len(big), dim)).astype(np.float32)))
-    time.sleep(1.0)
+    # Killed once shard 1 is inserting: a fixed delay lands after the add on a
+    # fast machine.
+    pid = index.shard_locations()[1]["pid"]
+    before = cpu_seconds_of(pid)
+    thread, outcome = run_in_thread(lambda: index.add(big, rows))
+    wait_until_working(pid, before)
     kill_shard(index, 1)
     thread.join(300)
     error = outcome.get("error")
