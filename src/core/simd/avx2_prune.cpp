@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "simd/avx2_prune_common.h"
-#include "simd/kernel_common.h"
 #include "simd/prune.h"
 
 namespace kivo::simd::avx2 {
@@ -41,113 +40,55 @@ inline __m256i step2(const PassConsts& c, __m256i code, __m256i sign, const __m2
     return _mm256_add_epi32(acc, _mm256_madd_epi16(p, c.ones));
 }
 
-// N codes of the 4-bit block at once: they share the loads of the query
-// image, and their accumulators are independent chains.
-template <std::size_t N, bool Whole>
-inline void sums4(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, __m256i* acc) {
-    for (std::size_t k = 0; k < N; ++k) acc[k] = _mm256_setzero_si256();
-    for (std::size_t off = 0, t = 0; off < im.bytes4; off += kChunkBytes, ++t) {
-        const uint8_t* chunk = im.image4 + t * kImage4Bytes;
-        const __m256i sign = load32(chunk);
-        const __m256i even = load32(chunk + kChunkBytes);
-        const __m256i odd = load32(chunk + 2 * kChunkBytes);
-        for (std::size_t k = 0; k < N; ++k) {
-            const __m256i x = Whole ? load32(code[k] + off) : load_code(code[k], off, im.bytes4);
-            acc[k] = step4(c, x, sign, even, odd, acc[k]);
+// The chunk loops of the one-query driver (simd/prune_pass.h).
+struct Avx2Pass {
+    using Consts = PassConsts;
+
+    // N codes of the 4-bit block at once: they share the loads of the query
+    // image, and their accumulators are independent chains.
+    template <std::size_t N, bool Whole>
+    static void sums4(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, __m256i* acc) {
+        for (std::size_t k = 0; k < N; ++k) acc[k] = _mm256_setzero_si256();
+        for (std::size_t off = 0, t = 0; off < im.bytes4; off += kChunkBytes, ++t) {
+            const uint8_t* chunk = im.image4 + t * kImage4Bytes;
+            const __m256i sign = load32(chunk);
+            const __m256i even = load32(chunk + kChunkBytes);
+            const __m256i odd = load32(chunk + 2 * kChunkBytes);
+            for (std::size_t k = 0; k < N; ++k) {
+                const __m256i x = Whole ? load32(code[k] + off) : load_code(code[k], off, im.bytes4);
+                acc[k] = step4(c, x, sign, even, odd, acc[k]);
+            }
         }
     }
-}
 
-// The same for the 2-bit block, which follows the 4-bit one in each code.
-template <std::size_t N, bool Whole>
-inline void sums2(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, __m256i* acc) {
-    for (std::size_t k = 0; k < N; ++k) acc[k] = _mm256_setzero_si256();
-    for (std::size_t off = 0, t = 0; off < im.bytes2; off += kChunkBytes, ++t) {
-        const uint8_t* chunk = im.image2 + t * kImage2Bytes;
-        const __m256i sign = load32(chunk);
-        const __m256i mags[4] = {load32(chunk + kChunkBytes), load32(chunk + 2 * kChunkBytes),
-                                 load32(chunk + 3 * kChunkBytes), load32(chunk + 4 * kChunkBytes)};
-        for (std::size_t k = 0; k < N; ++k) {
-            const uint8_t* code2 = code[k] + im.bytes4;
-            const __m256i x = Whole ? load32(code2 + off) : load_code(code2, off, im.bytes2);
-            acc[k] = step2(c, x, sign, mags, acc[k]);
+    // The same for the 2-bit block, which follows the 4-bit one in each code.
+    template <std::size_t N, bool Whole>
+    static void sums2(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, __m256i* acc) {
+        for (std::size_t k = 0; k < N; ++k) acc[k] = _mm256_setzero_si256();
+        for (std::size_t off = 0, t = 0; off < im.bytes2; off += kChunkBytes, ++t) {
+            const uint8_t* chunk = im.image2 + t * kImage2Bytes;
+            const __m256i sign = load32(chunk);
+            const __m256i mags[4] = {load32(chunk + kChunkBytes), load32(chunk + 2 * kChunkBytes),
+                                     load32(chunk + 3 * kChunkBytes), load32(chunk + 4 * kChunkBytes)};
+            for (std::size_t k = 0; k < N; ++k) {
+                const uint8_t* code2 = code[k] + im.bytes4;
+                const __m256i x = Whole ? load32(code2 + off) : load_code(code2, off, im.bytes2);
+                acc[k] = step2(c, x, sign, mags, acc[k]);
+            }
         }
     }
-}
-
-// Eight codes in two groups of four (eight chains at once read eight codes
-// in an order that defeats the hardware prefetcher), their sums reduced
-// together. With `ahead` not 0 the eight codes' bytes that far on are asked
-// for first, line by line in address order (measured: spread over the
-// chunk loop they arrived too late from memory).
-template <bool Whole>
-inline void dots8(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, std::size_t ahead,
-                  std::size_t span, int32_t* out4, int32_t* out2) {
-    alignas(32) __m256i acc[kCodes];
-    for (std::size_t off = 0; ahead != 0 && off < span; off += 64) prefetch(code[0], ahead + off);
-    if (im.bytes4 != 0) {
-        sums4<kCodes / 2, Whole>(im, c, code, acc);
-        sums4<kCodes / 2, Whole>(im, c, code + kCodes / 2, acc + kCodes / 2);
-        store8(out4, reduce8(acc));
-    } else {
-        store8(out4, _mm256_setzero_si256());
-    }
-    if (im.bytes2 != 0) {
-        sums2<kCodes / 2, Whole>(im, c, code, acc);
-        sums2<kCodes / 2, Whole>(im, c, code + kCodes / 2, acc + kCodes / 2);
-        store8(out2, reduce8(acc));
-    } else {
-        store8(out2, _mm256_setzero_si256());
-    }
-}
-
-// One code (the last count % 8).
-template <bool Whole>
-inline void dots1(const PruneImage& im, const PassConsts& c, const uint8_t* code, int32_t* out4, int32_t* out2) {
-    __m256i acc[1];
-    sums4<1, Whole>(im, c, &code, acc);
-    *out4 = im.bytes4 != 0 ? hsum(acc[0]) : 0;
-    sums2<1, Whole>(im, c, &code, acc);
-    *out2 = im.bytes2 != 0 ? hsum(acc[0]) : 0;
-}
-
-// Code i at at(i): consecutive codes of a block (the group of eight spans
-// `span` bytes), or gathered ones (ahead 0).
-template <bool Whole, class At>
-void dots_all(const PruneImage& image, At at, std::size_t ahead, std::size_t span, std::size_t count,
-              int32_t* out4, int32_t* out2) {
-    const PassConsts c(image);
-    std::size_t i = 0;
-    for (; i + kCodes <= count; i += kCodes) {
-        const uint8_t* group[kCodes];
-        for (std::size_t k = 0; k < kCodes; ++k) group[k] = at(i + k);
-        dots8<Whole>(image, c, group, ahead, span, out4 + i, out2 + i);
-    }
-    for (; i < count; ++i) dots1<Whole>(image, c, at(i), out4 + i, out2 + i);
-}
-
-// Blocks of whole chunks take loops without the partial-chunk load, which
-// otherwise costs registers in the hot loop.
-template <class At>
-void dots_any(const PruneImage& image, At at, std::size_t ahead, std::size_t span, std::size_t count,
-              int32_t* out4, int32_t* out2) {
-    if (image.bytes4 % kChunkBytes == 0 && image.bytes2 % kChunkBytes == 0) {
-        dots_all<true>(image, at, ahead, span, count, out4, out2);
-    } else {
-        dots_all<false>(image, at, ahead, span, count, out4, out2);
-    }
-}
+};
 
 }  // namespace
 
 void approx_dots(const PruneImage& image, const uint8_t* codes, std::size_t stride, std::size_t count,
                  int32_t* out4, int32_t* out2, std::size_t ahead) {
-    dots_any(image, [&](std::size_t i) { return codes + i * stride; }, ahead, kCodes * stride, count, out4, out2);
+    OneQuery<Avx2Pass>::dots(image, codes, stride, count, out4, out2, ahead);
 }
 
 void approx_dots_gather(const PruneImage& image, const uint8_t* const* codes, std::size_t count, int32_t* out4,
                         int32_t* out2) {
-    dots_any(image, [&](std::size_t i) { return codes[i]; }, 0, 0, count, out4, out2);
+    OneQuery<Avx2Pass>::gather(image, codes, count, out4, out2);
 }
 
 }  // namespace kivo::simd::avx2
