@@ -342,9 +342,9 @@ TEST(PruneBound, FirstPassIsTheSignedIntegerDotProduct) {
 // Counts reach past two groups of eight codes whose sums are reduced together.
 TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
     if (!prune_available(features())) GTEST_SKIP() << "no AVX2";
-    std::vector<PruneVariant> vector_rows;
+    std::vector<PruneVariant> rows;
     for (const PruneVariant& pv : kPruneVariants) {
-        if (pv.variant != Variant::Portable && (features() & pv.required) == pv.required) vector_rows.push_back(pv);
+        if ((features() & pv.required) == pv.required) rows.push_back(pv);
     }
     std::mt19937 rng(3);
     for (const Mode& m : {Mode{64, 36}, Mode{512, 0}, Mode{256, 256}, Mode{8, 4}}) {
@@ -376,9 +376,10 @@ TEST(PruneBound, VectorPassMatchesPortableForEveryCount) {
             // The same codes gathered in reverse order, each read in place.
             std::vector<const uint8_t*> gathered(count);
             for (std::size_t i = 0; i < count; ++i) gathered[i] = codes + (count - 1 - i) * pb;
-            for (const PruneVariant& pv : vector_rows) {
+            for (const PruneVariant& pv : rows) {
                 // Prefetching far past the codes (into the guard page and beyond) changes nothing.
                 for (const std::size_t ahead : {std::size_t{0}, std::size_t{4096}}) {
+                    if (pv.variant == Variant::Portable) break;  // the reference itself
                     b4.assign(count + 1, 0);
                     b2.assign(count + 1, 0);
                     pv.dots(bound->image(), codes, pb, count, b4.data(), b2.data(), ahead);
