@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "simd/avx2_prune_common.h"
 #include "simd/prune.h"
+#include "simd/prune_pass.h"
 
 namespace kivo::simd::avx2 {
 
@@ -42,8 +42,6 @@ inline __m256i step2(const PassConsts& c, __m256i code, __m256i sign, const __m2
 
 // The chunk loops of the one-query driver (simd/prune_pass.h).
 struct Avx2Pass {
-    using Consts = PassConsts;
-
     // N codes of the 4-bit block at once: they share the loads of the query
     // image, and their accumulators are independent chains.
     template <std::size_t N, bool Whole>

@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "simd/avx2_prune_common.h"
 #include "simd/prune.h"
+#include "simd/prune_pass.h"
 
 namespace kivo::simd::avx2 {
 

@@ -18,29 +18,20 @@ namespace {
 // (a ^ b) & c
 constexpr int kXorAnd = 0x28;
 
-struct VnniConsts {
-    __m256i low4 = _mm256_set1_epi8(0x0F);
-    __m256i t4, t2lo, t2hi;
-    explicit VnniConsts(const PruneImage& im)
-        : t4(table16(im.table4)), t2lo(table16(im.table2_lo)), t2hi(table16(im.table2_hi)) {}
-};
-
 // The chunk's slots after the sign flip: (code ^ sign) & 15 for the low
 // nibbles; for the high ones both are shifted first (the sign shifted once
 // per chunk, for every code).
-inline void nibbles(const VnniConsts& c, __m256i code, __m256i sign, __m256i sign_hi, __m256i& lo, __m256i& hi) {
+inline void nibbles(const PassConsts& c, __m256i code, __m256i sign, __m256i sign_hi, __m256i& lo, __m256i& hi) {
     lo = _mm256_ternarylogic_epi32(code, sign, c.low4, kXorAnd);
     hi = _mm256_ternarylogic_epi32(_mm256_srli_epi16(code, 4), sign_hi, c.low4, kXorAnd);
 }
 
 // The chunk loops of the one-query driver (simd/prune_pass.h).
 struct VnniPass {
-    using Consts = VnniConsts;
-
     // N codes of the 4-bit block; each code has two accumulators (even and odd
     // coordinates), so that consecutive vpdpbusd do not wait on each other.
     template <std::size_t N, bool Whole>
-    static void sums4(const PruneImage& im, const Consts& c, const uint8_t* const* code, __m256i* acc) {
+    static void sums4(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, __m256i* acc) {
         __m256i odd_acc[N];
         for (std::size_t k = 0; k < N; ++k) acc[k] = odd_acc[k] = _mm256_setzero_si256();
         for (std::size_t off = 0, t = 0; off < im.bytes4; off += kChunkBytes, ++t) {
@@ -62,7 +53,7 @@ struct VnniPass {
 
     // The same for the 2-bit block (four slots per byte, two per half-byte).
     template <std::size_t N, bool Whole>
-    static void sums2(const PruneImage& im, const Consts& c, const uint8_t* const* code, __m256i* acc) {
+    static void sums2(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, __m256i* acc) {
         __m256i hi_acc[N];
         for (std::size_t k = 0; k < N; ++k) acc[k] = hi_acc[k] = _mm256_setzero_si256();
         for (std::size_t off = 0, t = 0; off < im.bytes2; off += kChunkBytes, ++t) {

@@ -1,6 +1,6 @@
-// What the vector first passes share: 32-byte code loads, the reduction of
-// eight codes' sums, and the one-query driver (groups of eight codes, then
-// the rest one by one) over a pass's own chunk steps. Everything here has
+// What the vector first passes share: 32-byte code loads, the step registers,
+// the reduction of eight codes' sums, and the one-query driver (groups of eight
+// codes, then the rest one by one) over a pass's own chunk steps. Everything here has
 // internal linkage (as in kernel_common.h), so each kernel translation unit
 // compiles its own copy with its own instruction-set flags.
 #pragma once
@@ -37,6 +37,18 @@ inline __m256i table16(const void* t) {
     return _mm256_broadcastsi128_si256(v);
 }
 
+// The registers every first-pass step uses: the nibble mask, 16-bit ones for
+// widening (passes that widen by vpmaddwd), and the three shuffle tables of
+// the image or group.
+struct PassConsts {
+    __m256i low4 = _mm256_set1_epi8(0x0F);
+    __m256i ones = _mm256_set1_epi16(1);
+    __m256i t4, t2lo, t2hi;
+    template <class Tables>
+    explicit PassConsts(const Tables& t)
+        : t4(table16(t.table4)), t2lo(table16(t.table2_lo)), t2hi(table16(t.table2_hi)) {}
+};
+
 // Codes whose sums are reduced together: one 8-lane vector of results.
 inline constexpr std::size_t kCodes = 8;
 
@@ -63,21 +75,19 @@ inline int32_t hsum(__m256i acc) {
     return _mm_cvtsi128_si32(s);
 }
 
-// The one-query driver. A Pass supplies `Consts` (built from the image) and
-// the chunk loops `sums4<N, Whole>` and `sums2<N, Whole>`, which leave in
-// acc[k] an 8-lane vector whose lanes add up to code k's sum over its 4-bit
-// or 2-bit block (Whole: every block ends on a chunk boundary).
+// The one-query driver. A Pass supplies the chunk loops `sums4<N, Whole>`
+// and `sums2<N, Whole>`, which leave in acc[k] an 8-lane vector whose lanes
+// add up to code k's sum over its 4-bit or 2-bit block (Whole: every block
+// ends on a chunk boundary).
 template <class Pass>
 struct OneQuery {
-    using Consts = typename Pass::Consts;
-
     // Eight codes in two groups of four (eight chains at once read eight
     // codes in an order that defeats the hardware prefetcher), their sums
     // reduced together. With `ahead` not 0 the eight codes' bytes that far on
     // are asked for first, line by line in address order (measured: spread
     // over the chunk loop they arrived too late from memory).
     template <bool Whole>
-    static void dots8(const PruneImage& im, const Consts& c, const uint8_t* const* code, std::size_t ahead,
+    static void dots8(const PruneImage& im, const PassConsts& c, const uint8_t* const* code, std::size_t ahead,
                       std::size_t span, int32_t* out4, int32_t* out2) {
         alignas(32) __m256i acc[kCodes];
         for (std::size_t off = 0; ahead != 0 && off < span; off += 64) prefetch(code[0], ahead + off);
@@ -99,7 +109,7 @@ struct OneQuery {
 
     // One code (the last count % 8).
     template <bool Whole>
-    static void dots1(const PruneImage& im, const Consts& c, const uint8_t* code, int32_t* out4, int32_t* out2) {
+    static void dots1(const PruneImage& im, const PassConsts& c, const uint8_t* code, int32_t* out4, int32_t* out2) {
         __m256i acc[1];
         Pass::template sums4<1, Whole>(im, c, &code, acc);
         *out4 = im.bytes4 != 0 ? hsum(acc[0]) : 0;
@@ -112,7 +122,7 @@ struct OneQuery {
     template <bool Whole, class At>
     static void all(const PruneImage& image, At at, std::size_t ahead, std::size_t span, std::size_t count,
                     int32_t* out4, int32_t* out2) {
-        const Consts c(image);
+        const PassConsts c(image);
         std::size_t i = 0;
         for (; i + kCodes <= count; i += kCodes) {
             const uint8_t* group[kCodes];
